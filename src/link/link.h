@@ -1,0 +1,90 @@
+// link.h - the USB link to a device: discovery, the two pipes, the receive thread and
+// ring, and the console command protocol with its timed primitives.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// ---- USB identities ------------------------------------------------------------------
+struct UsbIdentity {
+    uint16_t vendor;
+    uint16_t product;
+};
+extern const UsbIdentity ID_CONSOLE;         // 0x1D2B/0x0001, the running console
+extern const UsbIdentity ID_CONSOLE_SECOND;  // 0x1D2B/0x0003, sought in service mode
+extern const UsbIdentity ID_CONSOLE_LAST;    // 0xFFFF/0x0001, last try before boot mode
+extern const UsbIdentity ID_BOOT_MODE;       // 0x045B/0x0025, the processor in boot mode
+
+// ---- Pipes -------------------------------------------------------------------------------
+extern std::atomic<PlatHandle> OutPipe;  // PC to device, -1 when closed
+extern std::atomic<PlatHandle> InPipe;   // device to PC, -1 when closed
+
+// Seeks the identity among the driver's interfaces and opens both pipes; success
+// shows as OutPipe != -1. Failed steps print "\n%s\n" with the step's name.
+void OpenConsolePipes(uint16_t vendor, uint16_t product);
+// Closes whichever pipe is open; each handle is taken and invalidated atomically, so
+// it is closed once even when both threads close at the same moment.
+void ClosePipes();
+// Logs and writes count bytes to OutPipe; nothing at all on a closed link.
+void PipeWrite(const uint8_t* bytes, uint32_t count);
+
+// ---- Receive ring ------------------------------------------------------------------------
+const uint32_t RX_RING_SIZE = 1024;
+extern uint8_t RxRing[RX_RING_SIZE];
+extern std::atomic<uint32_t> RxHead;  // advanced only by the receive thread
+extern std::atomic<uint32_t> RxTail;  // advanced only by the reader
+// Bytes the receive thread stores in the ring (exposed for the ring test).
+void RxRingStore(const uint8_t* bytes, uint32_t count);
+// Takes one byte from the ring; false when it is empty.
+bool RxRingTake(uint8_t* byte);
+
+// ---- Receive thread ------------------------------------------------------------------------
+// The body of the receive thread: empties the ring, then drains InPipe into it and
+// logs every read until LinkThreadStop.
+void ReceiveThread();
+// Starts routine as the receive thread (ReceiveThread, or the MAC dialog's receiver).
+void LinkThreadStart(void (*routine)());
+// Stops the receive thread: flags it, cancels its blocking read and joins it. The ring
+// indices stay consistent. Safe when no thread runs.
+void LinkThreadStop();
+// True once LinkThreadStop has asked the thread to end (read by the thread routine).
+bool LinkThreadStopping();
+
+// ---- Console protocol ------------------------------------------------------------------------
+const uint8_t FRAME_START = 0x80;
+const uint8_t FRAME_USER_UPDATE = 0x7F;  // console flash requests
+const uint8_t FRAME_VINCULUM = 0x00;     // Vinculum flash requests
+const uint32_t TX_BUFFER_SIZE = 4096;
+
+void DelayMicroseconds(uint32_t us);
+uint8_t FrameChecksum(const uint8_t* bytes, uint32_t count);
+bool IsBlank(const uint8_t* bytes, uint32_t count);
+void FlushInput();
+uint32_t ReadBytes(uint8_t* buffer, uint32_t count, uint32_t timeout);
+// 0 when one byte 0x06 came within timeout, else 1.
+int WaitAckByte(uint32_t timeout);
+// Stuffs the frame (every 0x80 after byte 0 doubled) and writes it with one PipeWrite.
+void SendFrame(const uint8_t* frame, uint32_t length);
+// 0 when the 4 bytes 80 type 04 checksum came within timeout, else 1.
+int WaitReply(uint32_t timeout, uint8_t type);
+
+// The frame-receiving rule shared by every receiver that parses console frames: a
+// single 0x80 then another byte starts a frame; 0x80 0x80 inside a frame is one 0x80.
+struct FrameReceiver {
+    uint8_t* buffer;
+    uint32_t capacity;  // bytes beyond it are dropped, never written past the end
+    uint32_t length;
+    bool pendingStart;
+};
+void FrameReceiverFeed(FrameReceiver* r, uint8_t byte);
+
+// Tries the identity again and again, without pause, until the pipes are open or
+// timeout microseconds have passed since the call. True when open.
+bool SeekDevice(UsbIdentity id, uint32_t timeout);
+// Starts receiver on the receive thread, prints "Connecting to...", waits 1 s and seeks
+// the running console (5 s, then 2 s for the second identity in service mode).
+bool ConnectConsole(void (*receiver)());
+// Prints "Disconnecting...", stops the receive thread and closes the pipes.
+void DisconnectConsole();

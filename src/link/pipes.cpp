@@ -1,0 +1,177 @@
+// pipes.cpp - discovery of a device among the kqusb driver's interfaces, its two
+// pipes, the receive thread with its ring, and the traffic lines of the log.
+#include <cstdio>
+#include <cstring>
+
+#include "link/link.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+#include "shell/waits.h"
+
+const UsbIdentity ID_CONSOLE = {0x1D2B, 0x0001};
+const UsbIdentity ID_CONSOLE_SECOND = {0x1D2B, 0x0003};
+const UsbIdentity ID_CONSOLE_LAST = {0xFFFF, 0x0001};
+const UsbIdentity ID_BOOT_MODE = {0x045B, 0x0025};
+
+std::atomic<PlatHandle> OutPipe{PLAT_NO_HANDLE};
+std::atomic<PlatHandle> InPipe{PLAT_NO_HANDLE};
+
+uint8_t RxRing[RX_RING_SIZE];
+std::atomic<uint32_t> RxHead{0};
+std::atomic<uint32_t> RxTail{0};
+
+// The driver publishes at most this many interfaces that we look at (0 to 30).
+static const int MAX_INTERFACE_INDEX = 30;
+static const uint32_t READ_BLOCK = 256;
+static const size_t DEVICE_PATH_CAPACITY = 1024;
+
+static void ClosePipe(std::atomic<PlatHandle>* pipe) {
+    PlatHandle h = pipe->exchange(PLAT_NO_HANDLE);
+    if (h != PLAT_NO_HANDLE) PlatPipeClose(h);
+}
+
+void ClosePipes() {
+    ClosePipe(&OutPipe);
+    ClosePipe(&InPipe);
+}
+
+static void ReportDiscoveryFailure(const char* step) {
+    ScreenPrint("\n%s\n", step);
+    ClosePipes();
+}
+
+// Opens "<path>\PIPE00" and "<path>\PIPE01"; false (after "CreateFile") when either fails.
+static bool OpenPipesOf(const char* path) {
+    char name[DEVICE_PATH_CAPACITY + 16];
+    snprintf(name, sizeof name, "%s%cPIPE00", path, PLAT_PATH_SEPARATOR);
+    OutPipe = PlatPipeOpen(name);
+    snprintf(name, sizeof name, "%s%cPIPE01", path, PLAT_PATH_SEPARATOR);
+    InPipe = PlatPipeOpen(name);
+    if (OutPipe == PLAT_NO_HANDLE || InPipe == PLAT_NO_HANDLE) {
+        ReportDiscoveryFailure("CreateFile");
+        return false;
+    }
+    return true;
+}
+
+void OpenConsolePipes(uint16_t vendor, uint16_t product) {
+    char match[32];
+    snprintf(match, sizeof match, "vid_%04x&pid_%04x", vendor, product);
+    if (!PlatDeviceListOpen()) {
+        ReportDiscoveryFailure("SetupDiGetClassDevs");
+        return;
+    }
+    char path[DEVICE_PATH_CAPACITY];
+    for (int index = 0; index <= MAX_INTERFACE_INDEX && OutPipe == PLAT_NO_HANDLE; index++) {
+        PlatDeviceResult r = PlatDeviceListPath(index, path, sizeof path);
+        if (r == PLAT_DEVICE_END) {
+            ClosePipes();
+            break;
+        }
+        if (r != PLAT_DEVICE_OK) {
+            ReportDiscoveryFailure(r == PLAT_DEVICE_NO_MEMORY ? "malloc"
+                                                              : "SetupDiGetDeviceInterfaceDetail");
+            break;
+        }
+        // The driver names the IDs in lower case; the match is a plain, case-sensitive
+        // substring test, and the first interface whose pipes open wins.
+        if (strstr(path, match) != nullptr && !OpenPipesOf(path)) break;
+    }
+    PlatDeviceListClose();
+}
+
+// One traffic line: head, "%02x " per byte, newline, in one log entry.
+static void LogTraffic(const char* direction, const uint8_t* bytes, uint32_t count) {
+    static const char hex[] = "0123456789abcdef";
+    char stackLine[64 + 3 * 300];
+    char* line = stackLine;
+    size_t need = 64 + 3 * (size_t)count;
+    char* heap = nullptr;
+    if (need > sizeof stackLine) line = heap = new char[need];
+    int n = snprintf(line, 64, "Time:%08x %s Nbytes:%u ", MicroClock(), direction, count);
+    for (uint32_t i = 0; i < count; i++) {
+        line[n++] = hex[bytes[i] >> 4];
+        line[n++] = hex[bytes[i] & 15];
+        line[n++] = ' ';
+    }
+    line[n++] = '\n';
+    line[n] = 0;
+    LogAppend("%s", line);
+    delete[] heap;
+}
+
+void PipeWrite(const uint8_t* bytes, uint32_t count) {
+    if (OutPipe == PLAT_NO_HANDLE) return;
+    LogTraffic("Mesa<-", bytes, count);
+    uint32_t done = 0;
+    while (done < count) {
+        PlatHandle h = OutPipe;
+        if (h == PLAT_NO_HANDLE) return;  // closed: the rest is dropped silently
+        long written = PlatPipeWrite(h, bytes + done, count - done);
+        if (written < 0) {
+            ClosePipes();
+            return;
+        }
+        done += (uint32_t)written;
+    }
+}
+
+// ---- Ring: one writer per index; the byte is stored before the index moves. ----------
+void RxRingStore(const uint8_t* bytes, uint32_t count) {
+    uint32_t head = RxHead.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < count; i++) {
+        RxRing[head] = bytes[i];
+        head = (head + 1) & (RX_RING_SIZE - 1);
+        RxHead.store(head, std::memory_order_release);
+    }
+}
+
+bool RxRingTake(uint8_t* byte) {
+    uint32_t tail = RxTail.load(std::memory_order_relaxed);
+    if (tail == RxHead.load(std::memory_order_acquire)) return false;
+    *byte = RxRing[tail];
+    RxTail.store((tail + 1) & (RX_RING_SIZE - 1), std::memory_order_release);
+    return true;
+}
+
+// ---- Receive thread ------------------------------------------------------------------------
+static PlatThread LinkThread = 0;
+static std::atomic<bool> LinkStop{false};
+
+bool LinkThreadStopping() { return LinkStop; }
+
+void ReceiveThread() {
+    RxTail = 0;
+    RxHead = 0;
+    uint8_t block[READ_BLOCK];
+    while (!LinkStop) {
+        PlatHandle h = InPipe;
+        if (h == PLAT_NO_HANDLE) {
+            PlatSleepMs(1);  // the link is closed: poll for it gently
+            continue;
+        }
+        long n = PlatPipeRead(h, block, READ_BLOCK);
+        if (n < 0) {
+            if (LinkStop) break;  // our own cancel, not a broken pipe
+            ClosePipes();
+            continue;
+        }
+        if (n > 0) {
+            LogTraffic("->PC", block, (uint32_t)n);
+            RxRingStore(block, (uint32_t)n);
+        }
+    }
+}
+
+void LinkThreadStart(void (*routine)()) {
+    LinkThreadStop();
+    LinkStop = false;
+    LinkThread = PlatThreadStart(routine);
+}
+
+void LinkThreadStop() {
+    if (LinkThread == 0) return;
+    LinkStop = true;
+    PlatThreadCancelAndJoin(LinkThread);
+    LinkThread = 0;
+}

@@ -1,0 +1,142 @@
+// platform.h - the seam between the portable core and the operating system.
+//
+// This is the interface that OS backends need to implement. All functions are
+// mandatory. The core (shell, link, update, bootmode, peripherals) never includes an
+// OS header; everything it needs from the system goes through these calls, in the
+// program's own terms. A backend is one folder (win32, posix, and the test backend
+// under tests/backend); adding another must not touch the core.
+//
+// Threads: every function may be called from the window thread. Only those marked
+// [any thread] may also be called from the receive thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Handles --------------------------------------------------------------------
+// An open pipe or device file. The core stores it in an intptr_t and uses -1 for
+// "closed"; a backend never hands out -1 for an open file.
+typedef intptr_t PlatHandle;
+const PlatHandle PLAT_NO_HANDLE = -1;
+
+// A running thread started with PlatThreadStart; 0 means none.
+typedef uintptr_t PlatThread;
+
+// ---- Clock ------------------------------------------------------------------------
+// Frequency of the high-resolution counter in counts per second; 0 when the machine
+// has none (the core then stops with "No high-resolution counter"). [any thread]
+uint64_t PlatCounterFrequency();
+// The current value of the high-resolution counter. Monotonic. [any thread]
+uint64_t PlatCounterValue();
+// Sleep the calling thread for at least ms milliseconds. [any thread]
+void PlatSleepMs(uint32_t ms);
+
+// ---- Window messages -----------------------------------------------------------------
+// The core's view of one pending window message.
+enum PlatMessageKind {
+    PLAT_MSG_NONE = 0,     // nothing pending
+    PLAT_MSG_QUIT,         // the quit message: the window has been destroyed
+    PLAT_MSG_MENU_CLICK,   // a click on the menu bar
+    PLAT_MSG_SYSTEM_KEY,   // Alt, F10, Alt with any key
+    PLAT_MSG_OTHER         // anything else
+};
+// Remove the next pending message of the window thread and say what it is. The
+// backend keeps it until the next call; PlatDispatchMessage hands it to the window.
+PlatMessageKind PlatTakeMessage();
+// Translate and dispatch the message last taken by PlatTakeMessage (paints, the close
+// box, typed keys...). Messages of kind MENU_CLICK and SYSTEM_KEY are never dispatched
+// by the core while a procedure waits.
+void PlatDispatchMessage();
+// Take at most one pending paint message of the calling thread and dispatch it. On a
+// thread that owns no window this finds nothing. [any thread]
+void PlatPaintStep();
+// Redraw the whole text screen now, before returning (invalidate and update).
+void PlatRepaint();
+
+// ---- Keyboard -------------------------------------------------------------------------
+// True while the key with this Windows virtual-key code is held down at this moment,
+// whichever window has the focus (13 [ENTER], 39 [->], 0x30-0x39, 0x41-0x5A).
+bool PlatKeyDown(int vk);
+
+// ---- Process ----------------------------------------------------------------------------
+// End the process at once with this exit code. Does not return.
+[[noreturn]] void PlatExitProcess(int code);
+// Modal message box with one OK button. caption may be NULL for the system's default
+// caption. Owned by the main window once it exists.
+void PlatMessageBox(const char* text, const char* caption);
+// Primary language of the user's default language, as a Windows primary language id
+// (0x0A is Spanish, 0x09 English).
+int PlatUserPrimaryLanguage();
+
+// ---- Threads ------------------------------------------------------------------------------
+// Start routine on a new thread. Returns 0 when the thread could not be started.
+PlatThread PlatThreadStart(void (*routine)());
+// Wake the thread out of a blocking pipe read (cancel the read, so PlatRead returns
+// -1), wait for it to end and release it. The routine must notice its stop flag once
+// its read fails; see LinkThreadStop.
+void PlatThreadCancelAndJoin(PlatThread thread);
+
+// ---- Files and directories --------------------------------------------------------
+// The path separator of file names ('\\' on Windows, '/' elsewhere).
+extern const char PLAT_PATH_SEPARATOR;
+// Create a directory; an existing one is fine. Failures are ignored.
+void PlatMakeDirectory(const char* path);
+// Remove an empty directory. Failures are ignored.
+void PlatRemoveDirectory(const char* path);
+// Delete a file. Returns true when it was deleted. [any thread]
+bool PlatDeleteFile(const char* path);
+// Create path anew (replacing any existing file, no sharing, archive attribute) and
+// write count bytes in one write. Returns the bytes written, or -1 when the file could
+// not be created.
+long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count);
+
+// ---- Screen font ------------------------------------------------------------------------
+// Unregister the font file once. Returns true when something was removed.
+bool PlatFontRemove(const char* path);
+// Register the font file as a font resource for this run.
+void PlatFontAdd(const char* path);
+// Create the screen font "kqmon3" 8 x 11 (and keep it for painting).
+void PlatFontCreate();
+// Delete the screen font created by PlatFontCreate.
+void PlatFontDelete();
+
+// ---- Main window ----------------------------------------------------------------------------
+// Show the main window and size it so its client area holds the 640 x 396 text screen.
+void PlatWindowShowAndSize();
+// Post a close request to the main window (menu "Exit").
+void PlatWindowClose();
+
+// ---- USB devices: the driver's interface list ----------------------------------------
+// Open the list of device interfaces published by the kqusb driver. false when the
+// system refuses (reported as "SetupDiGetClassDevs").
+bool PlatDeviceListOpen();
+enum PlatDeviceResult {
+    PLAT_DEVICE_OK = 0,        // path holds the interface path
+    PLAT_DEVICE_END,           // no interface with this index: the normal end
+    PLAT_DEVICE_DETAIL_ERROR,  // "SetupDiGetDeviceInterfaceDetail"
+    PLAT_DEVICE_NO_MEMORY      // "malloc"
+};
+// The path of interface number index (0, 1, 2, ...) of the open list.
+PlatDeviceResult PlatDeviceListPath(int index, char* path, size_t capacity);
+// Release the list.
+void PlatDeviceListClose();
+
+// ---- Pipes ------------------------------------------------------------------------------------
+// Open an existing pipe file for reading and writing, blocking I/O. -1 when it fails.
+PlatHandle PlatPipeOpen(const char* path);
+// Blocking read of up to count bytes. Returns the count read (0 is possible), or -1
+// when the read failed (end of file, unplugged, cancelled). [any thread]
+long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count);
+// Write up to count bytes. Returns the count written, or -1 when the write failed; a
+// write to a pipe without reader fails, it never kills the process. [any thread]
+long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);
+// Close the handle. [any thread]
+void PlatPipeClose(PlatHandle h);
+
+// ---- Settings (private profile file kq.ini) ---------------------------------------------
+// Read key of section from file into buffer (at most capacity-1 characters), or def.
+void PlatSettingRead(const char* file, const char* section, const char* key,
+                     const char* def, char* buffer, size_t capacity);
+// Write key of section in file.
+void PlatSettingWrite(const char* file, const char* section, const char* key,
+                      const char* value);

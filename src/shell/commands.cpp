@@ -1,0 +1,112 @@
+// commands.cpp - the File menu and the frame every menu command runs in.
+#include <cstddef>
+
+#include "link/link.h"
+#include "platform/platform.h"
+#include "shell/messages.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+#include "shell/waits.h"
+
+const MenuItem MenuUser[] = {
+    {CMD_UPDATE_CONSOLE, "Update &Console"},
+    {0, ""},
+    {CMD_VINCULUM_STICK, "Update Vinculum by USB-Stick"},
+    {CMD_VINCULUM_CABLE, "Update Vinculum by cable"},
+    {0, ""},
+    {CMD_UPDATE_REMOTE, "Update Remote"},
+    {CMD_UPDATE_RECEIVER, "Update Receiver"},
+    {0, ""},
+    {CMD_EXIT, "E&xit"},
+    {0, nullptr},
+};
+
+const MenuItem MenuService[] = {
+    {CMD_UPDATE_CONSOLE, "Update &Console"},
+    {0, ""},
+    {CMD_VINCULUM_STICK, "Update Vinculum by USB-Stick"},
+    {CMD_VINCULUM_CABLE, "Update Vinculum by cable"},
+    {CMD_SET_MAC, "Set &MAC Address"},
+    {0, ""},
+    {CMD_UPDATE_REMOTE, "Update Remote"},
+    {CMD_UPDATE_RECEIVER, "Update Receiver"},
+    {CMD_TEST_REMOTE, "Test Remote"},
+    {CMD_TEST_RECEIVER, "Test Receiver"},
+    {0, ""},
+    {CMD_UPDATE_TEMPABOX, "Update Tempa BOX"},
+    {CMD_TEST_TEMPABOX, "Test Tempa BOX"},
+    {0, ""},
+    {CMD_EXIT, "E&xit"},
+    {0, nullptr},
+};
+
+const MenuItem* ShellMenu() { return ServiceFlag ? MenuService : MenuUser; }
+
+// How a command reaches its body.
+enum CommandFrame {
+    FRAME_ALONE,    // the body runs its own connection, or needs none
+    FRAME_CONSOLE,  // ConnectConsole, header and body when connected, DisconnectConsole
+};
+
+struct CommandEntry {
+    int id;
+    CommandFrame frame;
+    void (*receiver)();     // receive thread routine of the console frame
+    const char* logHeader;  // written by the console frame once connected
+    void (*body)();         // nullptr: the body has not been built yet
+    bool linkEnd;           // the frame ends the KQ-LINK exchange after the body
+};
+
+static const CommandEntry Commands[] = {
+    {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, nullptr, false},
+    {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, nullptr, false},
+    {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, nullptr, false},
+    {CMD_SET_MAC, FRAME_CONSOLE, ReceiveThread, nullptr, nullptr, false},
+    {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", nullptr, true},
+    {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", nullptr, true},
+    {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", nullptr, false},
+    {CMD_TEST_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Test-----\n", nullptr, false},
+    {CMD_UPDATE_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Update-----\n", nullptr, true},
+    {CMD_TEST_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Test-----\n", nullptr, false},
+};
+
+static const CommandEntry* FindCommand(int id) {
+    for (const CommandEntry& c : Commands)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+// The KQ-LINK end request: 80 08 78. Peripheral commands close their exchange with it.
+static void SendLinkEnd() {
+    static const uint8_t frame[3] = {FRAME_START, 0x08, 0x78};
+    SendFrame(frame, sizeof frame);
+}
+
+static void RunConsoleFrame(const CommandEntry& c) {
+    if (ConnectConsole(c.receiver)) {
+        if (c.logHeader) LogAppend("%s", c.logHeader);
+        if (c.body) c.body();
+        if (c.linkEnd) SendLinkEnd();
+    }
+    DisconnectConsole();
+}
+
+static void AfterCommand() {
+    ScreenPrintPair(MSG_PUSH_ENTER);
+    WaitKey(KEY_ENTER, KEY_NONE);
+    ShowHelpText();
+}
+
+void ShellCommand(int id) {
+    if (id == CMD_EXIT) {
+        PlatWindowClose();
+        return;
+    }
+    const CommandEntry* c = FindCommand(id);
+    if (c == nullptr) return;
+    if (c->frame == FRAME_CONSOLE)
+        RunConsoleFrame(*c);
+    else if (c->body)
+        c->body();
+    AfterCommand();
+}

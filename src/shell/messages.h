@@ -1,0 +1,36 @@
+// messages.h - every operator message of the updater, stored once as a message pair:
+// the Spanish string, its zero, then the English string. PickMessage chooses one.
+// Spanish accented letters are code page 437 bytes (\xA2 is o acute, \x82 e acute).
+#pragma once
+
+#define KQ_MESSAGE_PAIRS(X) \
+    X(MSG_FILE_CORRUPT, "Fichero corrupto", "File corrupt") \
+    X(MSG_NO_COUNTER, "No hay contador de microsegundos", "No high-resolution counter") \
+    X(MSG_PACKET_CORRUPT, "Paquete corrupto", "Packet corrupt") \
+    X(MSG_PUSH_ENTER, "Pusar [ENTER] en el teclado PC para continuar\n", \
+      "Push [ENTER] on PC-Keyboard to continue\n") \
+    X(MSG_CONNECTING, "Conectando a %s...\n", "Connecting to %s...\n") \
+    X(MSG_NOT_FOUND, "%s no conectad@\n", "%s not found\n") \
+    X(MSG_DISCONNECTING, "Desconectando...\n\n", "Disconnecting...\n\n") \
+    X(MSG_BEGIN, "Comienzo...\n", "Begin...\n") \
+    X(MSG_DELETING_FLASH, "Borrando la flash...\n", "Deleting Flash...\n") \
+    X(MSG_ERASING_BLOCK, "Borrando Bloque %u...\n", "Erasing Block %u...\n") \
+    X(MSG_PROGRAMMING_FLASH, "Escribiendo la flash...\n", "Programming Flash...\n") \
+    X(MSG_PROGRAMING_ADDRESS, "Escribiendo direccion %08x...\n", \
+      "Programing address %08x...\n") \
+    X(MSG_VERIFYING_FLASH, "Verificando la flash...\n", "Verifing Flash...\n") \
+    X(MSG_VERIFYING_ADDRESS, "Verificando direccion %08x...\n", \
+      "Verifing address %08x...\n") \
+    X(MSG_END, "Fin...\n", "End...\n") \
+    X(MSG_UPDATED, "%s Actualizado\n", "%s Updated\n") \
+    X(MSG_UPDATING, "Actualizando %s...\n", "Updating %s...\n")
+
+#define KQ_DECLARE_PAIR(name, es, en) extern const char name[];
+KQ_MESSAGE_PAIRS(KQ_DECLARE_PAIR)
+#undef KQ_DECLARE_PAIR
+
+// The help text, printed with the product name as its only value.
+extern const char MSG_HELP_TEXT[];
+
+// Texts that exist in one language only.
+extern const char TEXT_ERROR[];  // "\n...ERROR...\n"

@@ -1,0 +1,123 @@
+// shell.cpp - program-wide state, start-up and clean-up, the log file and the fatal
+// error. The backends call ShellCreate, ShellDestroy and ShellCommand from their
+// window (or terminal) and own nothing of the program's logic.
+#include "shell/shell.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "images/images.h"
+#include "link/link.h"
+#include "platform/platform.h"
+#include "shell/messages.h"
+#include "shell/screen.h"
+
+uint8_t LanguageFlag = 1;
+int32_t ServiceFlag = 0;
+uint8_t LanguageList[4];
+uint8_t LanguageCount = 0;
+
+const char PRODUCT_NAME[] = "CORVINA";
+
+// Constants of the build, printed in hexadecimal: Soft 1.70, Remote 1.3.
+static const unsigned SOFT_MAJOR = 1, SOFT_MINOR = 0x70, REMOTE_MAJOR = 1, REMOTE_MINOR = 3;
+
+const char* const TEMP_DIR = "TEMP";
+char FontFilePath[16];
+char LogFilePath[16];
+
+static const int SPANISH_PRIMARY_LANGUAGE = 0x0A;
+// A log file that cannot be opened is retried this long, then the entry is dropped:
+// the program never hangs on its log.
+static const int LOG_OPEN_ATTEMPTS = 2000;
+
+void ParseCommandLine(const char* commandLine) {
+    const char* c = commandLine ? commandLine : "";
+    auto upper = [](char ch) { return (ch >= 'a' && ch <= 'z') ? (char)(ch - 32) : ch; };
+    ServiceFlag = (upper(c[0]) == 'S' && c[1] != 0 && upper(c[1]) == 'T') ? 1 : 0;
+    LanguageCount = 0;
+    if (ServiceFlag && c[2] == ' ') {
+        static const char letters[] = "CEFD";  // Castellano, English, Francais, German
+        for (const char* p = c + 3; LanguageCount < 4; p++) {
+            const char* hit = *p ? strchr(letters, *p) : nullptr;
+            if (hit == nullptr) break;
+            LanguageList[LanguageCount++] = (uint8_t)(hit - letters);
+        }
+    }
+    if (LanguageCount == 0) {
+        static const uint8_t defaults[4] = {1, 0, 2, 3};
+        memcpy(LanguageList, defaults, sizeof defaults);
+        LanguageCount = 4;
+    }
+}
+
+void FormatWindowTitle(char* buffer, unsigned capacity) {
+    const char* format = ServiceFlag
+        ? " ---ST--- %s Updater    Soft %x.%02x  Vimclm 03.68  Remote %x.%x"
+        : " %s Updater    Soft %x.%02x  Vimclm 03.68  Remote %x.%x";
+    snprintf(buffer, capacity, format, PRODUCT_NAME, SOFT_MAJOR, SOFT_MINOR, REMOTE_MAJOR,
+             REMOTE_MINOR);
+}
+
+static void MakeWorkingPaths() {
+    snprintf(FontFilePath, sizeof FontFilePath, "%s%ckqmon.fnt", TEMP_DIR, PLAT_PATH_SEPARATOR);
+    snprintf(LogFilePath, sizeof LogFilePath, "%s%clog.txt", TEMP_DIR, PLAT_PATH_SEPARATOR);
+}
+
+bool ConsoleImageChecksumOk(const uint8_t* image, uint32_t size, const uint8_t* stored) {
+    uint16_t sum = 0;
+    for (uint32_t i = 0; i < size; i++) sum = (uint16_t)(sum + image[i]);
+    return (uint8_t)(sum >> 8) == stored[0] && (uint8_t)sum == stored[1];
+}
+
+void ShowHelpText() {
+    ScreenClear();
+    ScreenPrintPair(MSG_HELP_TEXT, PRODUCT_NAME);
+}
+
+void ShellCreate() {
+    MakeWorkingPaths();
+    int primary = PlatUserPrimaryLanguage() & 0x3FF;
+    LanguageFlag = primary == SPANISH_PRIMARY_LANGUAGE ? 0 : 1;
+    PlatMakeDirectory(TEMP_DIR);
+    PlatWriteWholeFile(FontFilePath, ImageFont, FONT_IMAGE_SIZE);
+    // Another copy of the program may have left the font registered more than once.
+    while (PlatFontRemove(FontFilePath)) {
+    }
+    PlatFontAdd(FontFilePath);
+    PlatFontCreate();
+    PlatWindowShowAndSize();
+    if (!ConsoleImageChecksumOk(ImageConsole, CONSOLE_IMAGE_SIZE, ImageConsole + CONSOLE_IMAGE_SIZE))
+        FatalError(MSG_FILE_CORRUPT);
+    ShowHelpText();
+}
+
+void ShellDestroy() {
+    PlatFontDelete();
+    PlatFontRemove(FontFilePath);
+    PlatDeleteFile(FontFilePath);
+    PlatDeleteFile(LogFilePath);
+    PlatRemoveDirectory(TEMP_DIR);
+}
+
+void LogAppend(const char* format, ...) {
+    if (LogFilePath[0] == 0) MakeWorkingPaths();
+    FILE* f = nullptr;
+    for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS && f == nullptr; attempt++) {
+        f = fopen(LogFilePath, "a+");
+        if (f == nullptr && attempt > 100) PlatSleepMs(1);
+    }
+    if (f == nullptr) return;
+    va_list values;
+    va_start(values, format);
+    vfprintf(f, format, values);
+    va_end(values);
+    fclose(f);
+}
+
+void FatalError(const char* messagePair) {
+    ClosePipes();
+    PlatMessageBox(PickMessage(messagePair), "Error");
+    PlatExitProcess(1);
+}
