@@ -1,0 +1,48 @@
+#include "tests/backend/fixture.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "link/link.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+
+void CoreTest::SetUp() {
+    testbed::Reset();
+    char buffer[4096];
+    previousDir_ = getcwd(buffer, sizeof buffer) ? buffer : "/tmp";
+    char pattern[] = "/tmp/kqtest.XXXXXX";
+    scratch_ = mkdtemp(pattern);
+    if (chdir(scratch_.c_str()) != 0) FAIL() << "cannot enter " << scratch_;
+    LanguageFlag = 1;
+    ParseCommandLine("");
+    ScreenClear();
+    LogFilePath[0] = 0;
+}
+
+void CoreTest::TearDown() {
+    LinkThreadStop();
+    ClosePipes();
+    if (chdir(previousDir_.c_str()) != 0) return;
+    std::string command = "rm -rf '" + scratch_ + "'";
+    if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << scratch_;
+}
+
+int CoreTest::RunCommand(int id) {
+    try {
+        ShellCommand(id);
+    } catch (const testbed::ProcessExit& e) {
+        return e.code;
+    }
+    return -1;
+}
+
+std::string CoreTest::LogText() {
+    std::ifstream f(scratch_ + "/TEMP/log.txt", std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}

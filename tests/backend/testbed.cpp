@@ -1,0 +1,413 @@
+// testbed.cpp - the test backend: virtual clock, scripted operator, in-process devices.
+#include "tests/backend/testbed.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "shell/screen.h"
+#include "shell/shell.h"
+#include "shell/waits.h"
+
+namespace testbed {
+namespace {
+
+const uint64_t COUNTER_HZ = 10000000;  // like a typical performance counter
+const auto DELIVERY_GUARD = std::chrono::seconds(5);
+
+struct KeyHold {
+    int vk;
+    uint64_t down, up;
+};
+struct PendingMessage {
+    PlatMessageKind kind;
+    uint64_t at;
+    bool close;
+};
+struct Interface {
+    std::string path;
+    VirtualDevice* device = nullptr;
+    bool broken = false;
+    bool plugged = true;
+    std::vector<uint8_t> toHost;  // bytes waiting in PIPE01
+    int readersWaiting = 0;       // threads blocked in a read of PIPE01
+    int readersBusy = 0;          // threads that took bytes and have not come back
+};
+struct Pipe {
+    Interface* iface;
+    bool in;  // PIPE01, device to PC
+    bool open;
+};
+struct ThreadRecord {
+    std::thread thread;
+    std::atomic<bool> cancel{false};
+    Interface* busyOn = nullptr;
+};
+
+struct State {
+    uint64_t now = 0, origin = 0;
+    uint32_t tick = 2;
+    bool noCounter = false;
+    int language = 0x09;
+    bool listFails = false;
+    std::map<int, PlatDeviceResult> detailFailures;
+    std::vector<KeyHold> keys;
+    std::vector<PendingMessage> messages;
+    PendingMessage current{PLAT_MSG_NONE, 0, false};
+    int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
+    std::vector<MessageBoxRecord> boxes;
+    bool closeRequested = false;
+    std::vector<std::string> fontCalls;
+    int fontRegistrations = 0;
+    std::map<std::string, std::string> settings;
+    std::vector<Interface*> interfaces;
+    std::vector<std::string> listing;
+    std::map<PlatHandle, Pipe> pipes;
+    PlatHandle nextHandle = 100;
+    std::thread::id mainThread;
+};
+
+State g;
+std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
+std::condition_variable cv;
+thread_local ThreadRecord* currentThread = nullptr;
+
+bool OnMainThread() { return std::this_thread::get_id() == g.mainThread; }
+
+Interface* FindInterface(const std::string& path) {
+    for (Interface* i : g.interfaces)
+        if (i->path == path) return i;
+    return nullptr;
+}
+
+bool InPipeOpenFor(Interface* iface) {
+    for (auto& p : g.pipes)
+        if (p.second.iface == iface && p.second.in && p.second.open) return true;
+    return false;
+}
+
+// Hands bytes to PIPE01 and, when a reader may take them, waits until it has: the
+// ring then holds them before virtual time moves on.
+void Deliver(Interface* iface, const std::vector<uint8_t>& bytes) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (!InPipeOpenFor(iface)) return;  // nobody holds the pipe: the bytes are lost
+    iface->toHost.insert(iface->toHost.end(), bytes.begin(), bytes.end());
+    cv.notify_all();
+    cv.wait_for(lock, DELIVERY_GUARD, [&] {
+        return (iface->toHost.empty() && iface->readersBusy == 0) || !InPipeOpenFor(iface);
+    });
+}
+
+void RunDevices(uint64_t upTo) {
+    for (;;) {
+        Interface* due = nullptr;
+        uint64_t when = UINT64_MAX;
+        for (Interface* i : g.interfaces) {
+            if (!i->plugged || i->device == nullptr) continue;
+            uint64_t t = i->device->NextEventUs();
+            if (t < when) when = t, due = i;
+        }
+        if (due == nullptr || when > upTo) return;
+        if (when > g.now) g.now = when;
+        std::vector<uint8_t> out;
+        bool unplug = false;
+        due->device->RunUntil(g.now, &out, &unplug);
+        if (!out.empty()) Deliver(due, out);
+        if (unplug) Unplug(due->path);
+    }
+}
+
+void Advance(uint64_t us) {
+    if (!OnMainThread()) return;  // only the program's main thread moves time
+    uint64_t target = g.now + us;
+    RunDevices(target);
+    g.now = target;
+}
+
+}  // namespace
+
+// ---- Set-up ------------------------------------------------------------------------------
+void Reset() {
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (Interface* i : g.interfaces) delete i;
+        g = State();
+    }
+    g.mainThread = std::this_thread::get_id();
+    MicroClockReset();
+}
+uint64_t NowUs() { return g.now; }
+void SetClockOrigin(uint64_t us) { g.origin = us; }
+void SetPollTickUs(uint32_t us) { g.tick = us; }
+void SetNoCounter(bool none) { g.noCounter = none; }
+void SetUserPrimaryLanguage(int primary) { g.language = primary; }
+void SetDeviceListFails(bool fails) { g.listFails = fails; }
+void SetDeviceDetailFailure(int index, PlatDeviceResult failure) { g.detailFailures[index] = failure; }
+
+void HoldKey(int vk, uint64_t downUs, uint64_t upUs) { g.keys.push_back({vk, downUs, upUs}); }
+void PressKey(int vk, uint64_t atUs) { HoldKey(vk, atUs, atUs + 50000); }
+void PostMessageAt(PlatMessageKind kind, uint64_t atUs) { g.messages.push_back({kind, atUs, false}); }
+void PostCloseAt(uint64_t atUs) { g.messages.push_back({PLAT_MSG_OTHER, atUs, true}); }
+
+std::string ScreenRow(int row) {
+    std::string s((const char*)ScreenCells + row * SCREEN_COLUMNS, SCREEN_COLUMNS);
+    while (!s.empty() && (s.back() == ' ' || s.back() == 0)) s.pop_back();
+    return s;
+}
+std::string ScreenText() {
+    std::string all;
+    for (int r = 0; r < SCREEN_ROWS; r++) all += ScreenRow(r) + (r + 1 < SCREEN_ROWS ? "\n" : "");
+    while (!all.empty() && all.back() == '\n') all.pop_back();
+    return all;
+}
+int RepaintCount() { return g.repaints; }
+int PaintStepCount() { return g.paintSteps; }
+const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
+bool WindowCloseRequested() { return g.closeRequested; }
+const std::vector<std::string>& FontCalls() { return g.fontCalls; }
+void SetFontRegistrations(int count) { g.fontRegistrations = count; }
+std::string SettingValue(const std::string& section, const std::string& key) {
+    auto it = g.settings.find(section + "/" + key);
+    return it == g.settings.end() ? std::string() : it->second;
+}
+
+void Plug(const std::string& path, VirtualDevice* device) {
+    std::lock_guard<std::mutex> lock(mu);
+    Interface* i = FindInterface(path);
+    if (i == nullptr) g.interfaces.push_back(i = new Interface());
+    i->path = path;
+    i->device = device;
+    i->plugged = true;
+    i->broken = false;
+    i->toHost.clear();
+    std::sort(g.interfaces.begin(), g.interfaces.end(),
+              [](Interface* a, Interface* b) { return a->path < b->path; });
+}
+void PlugBroken(const std::string& path) {
+    Plug(path, nullptr);
+    std::lock_guard<std::mutex> lock(mu);
+    FindInterface(path)->broken = true;
+}
+void Unplug(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu);
+    Interface* i = FindInterface(path);
+    if (i == nullptr) return;
+    i->plugged = false;
+    i->device = nullptr;
+    cv.notify_all();
+}
+int PipeOpenCount() { return g.pipeOpens; }
+int DeviceListOpenCount() { return g.listOpens; }
+
+}  // namespace testbed
+
+using namespace testbed;
+
+// ---- The seam ----------------------------------------------------------------------------
+const char PLAT_PATH_SEPARATOR = '/';
+
+uint64_t PlatCounterFrequency() { return g.noCounter ? 0 : COUNTER_HZ; }
+uint64_t PlatCounterValue() {
+    Advance(g.tick);
+    return (g.origin + g.now) * (COUNTER_HZ / 1000000);
+}
+void PlatSleepMs(uint32_t ms) {
+    if (OnMainThread())
+        Advance((uint64_t)ms * 1000);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+PlatMessageKind PlatTakeMessage() {
+    Advance(g.tick);
+    for (size_t i = 0; i < g.messages.size(); i++) {
+        if (g.messages[i].at <= g.now) {
+            g.current = g.messages[i];
+            g.messages.erase(g.messages.begin() + (long)i);
+            return g.current.kind;
+        }
+    }
+    g.current = {PLAT_MSG_NONE, 0, false};
+    return PLAT_MSG_NONE;
+}
+void PlatDispatchMessage() {
+    if (g.current.close) {
+        ShellDestroy();
+        g.messages.insert(g.messages.begin(), {PLAT_MSG_QUIT, g.now, false});
+    }
+    g.current = {PLAT_MSG_NONE, 0, false};
+}
+void PlatPaintStep() {
+    if (OnMainThread()) g.paintSteps++;
+}
+void PlatRepaint() { g.repaints++; }
+
+bool PlatKeyDown(int vk) {
+    Advance(g.tick);
+    for (const KeyHold& k : g.keys)
+        if (k.vk == vk && k.down <= g.now && g.now < k.up) return true;
+    return false;
+}
+
+void PlatExitProcess(int code) { throw ProcessExit{code}; }
+void PlatMessageBox(const char* text, const char* caption) {
+    g.boxes.push_back({text ? text : "", caption ? caption : ""});
+}
+int PlatUserPrimaryLanguage() { return g.language; }
+
+PlatThread PlatThreadStart(void (*routine)()) {
+    ThreadRecord* t = new ThreadRecord();
+    t->thread = std::thread([t, routine] {
+        currentThread = t;
+        routine();
+    });
+    return (PlatThread)t;
+}
+void PlatThreadCancelAndJoin(PlatThread thread) {
+    ThreadRecord* t = (ThreadRecord*)thread;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        t->cancel = true;
+        cv.notify_all();
+    }
+    t->thread.join();
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (t->busyOn) t->busyOn->readersBusy--;
+        cv.notify_all();
+    }
+    delete t;
+}
+
+void PlatMakeDirectory(const char* path) { mkdir(path, 0755); }
+void PlatRemoveDirectory(const char* path) { rmdir(path); }
+bool PlatDeleteFile(const char* path) { return unlink(path) == 0; }
+long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count) {
+    int fd = open(path, O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    if (fd < 0) return -1;
+    long n = (long)write(fd, bytes, count);
+    close(fd);
+    return n;
+}
+
+bool PlatFontRemove(const char*) {
+    g.fontCalls.push_back("remove");
+    if (g.fontRegistrations == 0) return false;
+    g.fontRegistrations--;
+    return true;
+}
+void PlatFontAdd(const char*) {
+    g.fontCalls.push_back("add");
+    g.fontRegistrations++;
+}
+void PlatFontCreate() { g.fontCalls.push_back("create"); }
+void PlatFontDelete() { g.fontCalls.push_back("delete"); }
+void PlatWindowShowAndSize() {}
+void PlatWindowClose() { g.closeRequested = true; }
+
+bool PlatDeviceListOpen() {
+    g.listOpens++;
+    if (g.listFails) return false;
+    std::lock_guard<std::mutex> lock(mu);
+    g.listing.clear();
+    for (Interface* i : g.interfaces)
+        if (i->plugged) g.listing.push_back(i->path);
+    return true;
+}
+PlatDeviceResult PlatDeviceListPath(int index, char* path, size_t capacity) {
+    if (index < 0 || (size_t)index >= g.listing.size()) return PLAT_DEVICE_END;
+    auto failure = g.detailFailures.find(index);
+    if (failure != g.detailFailures.end()) return failure->second;
+    snprintf(path, capacity, "%s", g.listing[(size_t)index].c_str());
+    return PLAT_DEVICE_OK;
+}
+void PlatDeviceListClose() { g.listing.clear(); }
+
+PlatHandle PlatPipeOpen(const char* name) {
+    std::lock_guard<std::mutex> lock(mu);
+    g.pipeOpens++;
+    std::string s = name;
+    size_t cut = s.rfind(PLAT_PATH_SEPARATOR);
+    if (cut == std::string::npos) return PLAT_NO_HANDLE;
+    std::string leaf = s.substr(cut + 1);
+    Interface* i = FindInterface(s.substr(0, cut));
+    if (i == nullptr || !i->plugged || (leaf != "PIPE00" && leaf != "PIPE01")) return PLAT_NO_HANDLE;
+    bool in = leaf == "PIPE01";
+    if (in && i->broken) return PLAT_NO_HANDLE;
+    PlatHandle h = g.nextHandle++;
+    g.pipes[h] = Pipe{i, in, true};
+    return h;
+}
+
+long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
+    std::unique_lock<std::mutex> lock(mu);
+    ThreadRecord* self = currentThread;
+    if (self && self->busyOn) {
+        self->busyOn->readersBusy--;
+        self->busyOn = nullptr;
+        cv.notify_all();
+    }
+    auto it = g.pipes.find(h);
+    if (it == g.pipes.end() || !it->second.in) return -1;
+    Interface* iface = it->second.iface;
+    iface->readersWaiting++;
+    long result = -1;
+    for (;;) {
+        bool cancelled = self && self->cancel;
+        if (cancelled || !g.pipes[h].open || !iface->plugged) break;
+        if (!iface->toHost.empty()) {
+            size_t n = std::min<size_t>(count, iface->toHost.size());
+            memcpy(buffer, iface->toHost.data(), n);
+            iface->toHost.erase(iface->toHost.begin(), iface->toHost.begin() + (long)n);
+            if (self) {
+                self->busyOn = iface;
+                iface->readersBusy++;
+            }
+            result = (long)n;
+            break;
+        }
+        cv.wait(lock);
+    }
+    iface->readersWaiting--;
+    cv.notify_all();
+    return result;
+}
+
+long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
+    VirtualDevice* device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = g.pipes.find(h);
+        if (it == g.pipes.end() || it->second.in || !it->second.open) return -1;
+        if (!it->second.iface->plugged) return -1;
+        device = it->second.iface->device;
+    }
+    if (device) device->HostWrote(g.now, (const uint8_t*)bytes, count);
+    return (long)count;
+}
+
+void PlatPipeClose(PlatHandle h) {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = g.pipes.find(h);
+    if (it != g.pipes.end()) it->second.open = false;
+    cv.notify_all();
+}
+
+void PlatSettingRead(const char*, const char* section, const char* key, const char* def,
+                     char* buffer, size_t capacity) {
+    auto it = g.settings.find(std::string(section) + "/" + key);
+    snprintf(buffer, capacity, "%s", it == g.settings.end() ? def : it->second.c_str());
+}
+void PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
+    g.settings[std::string(section) + "/" + key] = value;
+}

@@ -1,0 +1,94 @@
+// testbed.h - the test backend of the platform seam. Time is virtual: it advances only
+// as the program polls the clock or the keyboard, sleeps or pumps messages, and device
+// replies are delivered at virtual times, so whole procedures run fast and give the
+// same result on every run. The receive thread is a real thread: each delivery waits
+// until that thread has taken the bytes into the ring.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace testbed {
+
+// Thrown by PlatExitProcess: the program would have ended with this code.
+struct ProcessExit {
+    int code;
+};
+
+// ---- Set-up --------------------------------------------------------------------------
+// Back to a fresh machine: time 0, no keys, no messages, no devices, empty settings,
+// English user, the core's clock state reset. Call on the test's main thread.
+void Reset();
+// Virtual microseconds since Reset.
+uint64_t NowUs();
+// The counter starts at this many microseconds (to test the 32-bit wrap).
+void SetClockOrigin(uint64_t us);
+// How far each poll of the clock or of a key moves virtual time (default 2 us).
+void SetPollTickUs(uint32_t us);
+// Makes PlatCounterFrequency report no counter.
+void SetNoCounter(bool none);
+void SetUserPrimaryLanguage(int primary);
+// Fails every attempt to list devices ("SetupDiGetClassDevs").
+void SetDeviceListFails(bool fails);
+// Makes the interface at this index fail its detail query / allocation.
+void SetDeviceDetailFailure(int index, PlatDeviceResult failure);
+
+// ---- Operator ---------------------------------------------------------------------------
+// The key is down from downUs (inclusive) to upUs (exclusive), virtual time.
+void HoldKey(int vk, uint64_t downUs, uint64_t upUs);
+// A press of 50 ms starting at atUs.
+void PressKey(int vk, uint64_t atUs);
+// A window message that becomes pending at atUs.
+void PostMessageAt(PlatMessageKind kind, uint64_t atUs);
+// The close box clicked at atUs: its dispatch destroys the window (ShellDestroy) and
+// posts the quit message.
+void PostCloseAt(uint64_t atUs);
+
+// ---- What the program showed -------------------------------------------------------------
+// The screen rows, trailing blanks removed, joined with '\n'.
+std::string ScreenText();
+std::string ScreenRow(int row);
+int RepaintCount();
+int PaintStepCount();
+struct MessageBoxRecord {
+    std::string text;
+    std::string caption;
+};
+const std::vector<MessageBoxRecord>& MessageBoxes();
+// Whether the close request of "Exit" was posted.
+bool WindowCloseRequested();
+// Font calls seen: "remove", "add", "create", "delete", in order.
+const std::vector<std::string>& FontCalls();
+// How many more times PlatFontRemove reports that it removed something (default 0).
+void SetFontRegistrations(int count);
+std::string SettingValue(const std::string& section, const std::string& key);
+
+// ---- Simulated devices -----------------------------------------------------------------
+// A device behind one driver interface. The backend calls it on the test's main thread
+// only, always with the current virtual time.
+class VirtualDevice {
+public:
+    virtual ~VirtualDevice() = default;
+    // Bytes the program wrote to PIPE00.
+    virtual void HostWrote(uint64_t nowUs, const uint8_t* bytes, size_t count) = 0;
+    // The earliest virtual time at which the device has bytes for the program or
+    // something else to do; UINT64_MAX when it has nothing scheduled.
+    virtual uint64_t NextEventUs() = 0;
+    // Runs everything due at or before nowUs; appends bytes for PIPE01 to toHost.
+    // Setting *unplug removes the device (its pipes fail from then on).
+    virtual void RunUntil(uint64_t nowUs, std::vector<uint8_t>* toHost, bool* unplug) = 0;
+};
+// Plugs a device in under an interface path (the path names "vid_xxxx&pid_xxxx").
+// The backend does not own the device; it must outlive its plug.
+void Plug(const std::string& path, VirtualDevice* device);
+void Unplug(const std::string& path);
+// A device whose pipe PIPE01 cannot be opened ("CreateFile").
+void PlugBroken(const std::string& path);
+// Number of PlatPipeOpen calls seen so far, and of device-list openings.
+int PipeOpenCount();
+int DeviceListOpenCount();
+
+}  // namespace testbed
