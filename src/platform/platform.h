@@ -140,3 +140,12 @@ void PlatSettingRead(const char* file, const char* section, const char* key,
 // Write key of section in file.
 void PlatSettingWrite(const char* file, const char* section, const char* key,
                       const char* value);
+
+// ---- Dialogs ----------------------------------------------------------------------------
+// Runs the modal language dialog (resource IdiomaDialog, or its terminal twin) owned by
+// the main window, until the core lets it close. The backend calls LanguageDialogOpen
+// once when it opens and LanguageDialogButton(id) for every button pressed (304 to 307
+// the languages, 303 "Clear", 1 "OK"); it closes when that returns true. After each
+// call it shows LanguageDialogFreeText in control 301 and LanguageDialogListText in
+// control 302 (see update/languages.h). There is no other way out of the dialog.
+void PlatLanguageDialog();

@@ -7,6 +7,7 @@
 #include "shell/screen.h"
 #include "shell/shell.h"
 #include "shell/waits.h"
+#include "update/console_update.h"
 
 const MenuItem MenuUser[] = {
     {CMD_UPDATE_CONSOLE, "Update &Console"},
@@ -58,7 +59,7 @@ struct CommandEntry {
 };
 
 static const CommandEntry Commands[] = {
-    {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, nullptr, false},
+    {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, UpdateConsoleCommand, false},
     {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, nullptr, false},
     {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, nullptr, false},
     {CMD_SET_MAC, FRAME_CONSOLE, ReceiveThread, nullptr, nullptr, false},

@@ -23,7 +23,15 @@
       "Verifing address %08x...\n") \
     X(MSG_END, "Fin...\n", "End...\n") \
     X(MSG_UPDATED, "%s Actualizado\n", "%s Updated\n") \
-    X(MSG_UPDATING, "Actualizando %s...\n", "Updating %s...\n")
+    X(MSG_UPDATING, "Actualizando %s...\n", "Updating %s...\n") \
+    X(MSG_PUT_BOOT_JUMPER, "Apagar, poner el jumper BOOT, encender, [ENTER] continuar...\n", \
+      "Switch off, put BOOT-Jumper, switch on, [ENTER] continue...\n") \
+    X(MSG_TRANSFER_PROGRAMMER, "Transfiriendo el software de programaci\xA2n...\n", \
+      "Transfer of the programming software...\n") \
+    X(MSG_REMOVE_BOOT_JUMPER, \
+      "Apagar, quitar el jumper BOOT, mantener pulsada la tecla [<-] y encender, \n" \
+      " [ENTER] para continuar...\n", \
+      "Switch off, remove BOOT-Jumper, press & hold [<-] key & switch on, \n [ENTER] to continue...\n")
 
 #define KQ_DECLARE_PAIR(name, es, en) extern const char name[];
 KQ_MESSAGE_PAIRS(KQ_DECLARE_PAIR)

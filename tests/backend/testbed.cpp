@@ -18,6 +18,7 @@
 #include "shell/screen.h"
 #include "shell/shell.h"
 #include "shell/waits.h"
+#include "update/languages.h"
 
 namespace testbed {
 namespace {
@@ -75,6 +76,9 @@ struct State {
     std::map<PlatHandle, Pipe> pipes;
     PlatHandle nextHandle = 100;
     std::thread::id mainThread;
+    std::vector<int> dialogButtons;
+    std::vector<DialogView> dialogViews;
+    bool dialogStuck = false;
 };
 
 State g;
@@ -158,6 +162,10 @@ void HoldKey(int vk, uint64_t downUs, uint64_t upUs) { g.keys.push_back({vk, dow
 void PressKey(int vk, uint64_t atUs) { HoldKey(vk, atUs, atUs + 50000); }
 void PostMessageAt(PlatMessageKind kind, uint64_t atUs) { g.messages.push_back({kind, atUs, false}); }
 void PostCloseAt(uint64_t atUs) { g.messages.push_back({PLAT_MSG_OTHER, atUs, true}); }
+
+void SetLanguageDialogButtons(const std::vector<int>& ids) { g.dialogButtons = ids; }
+const std::vector<DialogView>& LanguageDialogViews() { return g.dialogViews; }
+bool LanguageDialogStuck() { return g.dialogStuck; }
 
 std::string ScreenRow(int row) {
     std::string s((const char*)ScreenCells + row * SCREEN_COLUMNS, SCREEN_COLUMNS);
@@ -410,4 +418,18 @@ void PlatSettingRead(const char*, const char* section, const char* key, const ch
 }
 void PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
     g.settings[std::string(section) + "/" + key] = value;
+}
+
+void PlatLanguageDialog() {
+    auto view = [] { g.dialogViews.push_back({LanguageDialogFreeText, LanguageDialogListText}); };
+    LanguageDialogOpen();
+    view();
+    for (int id : g.dialogButtons) {
+        bool close = LanguageDialogButton(id);
+        view();
+        if (close) return;
+    }
+    bool close = LanguageDialogButton(IDC_LANGUAGE_OK);
+    view();
+    if (!close) g.dialogStuck = true;
 }

@@ -47,6 +47,18 @@ void PostMessageAt(PlatMessageKind kind, uint64_t atUs);
 // posts the quit message.
 void PostCloseAt(uint64_t atUs);
 
+// The buttons the operator presses in the language dialog, in order. When the list
+// runs out the operator presses "OK"; a dialog that still will not close then is
+// recorded as stuck and left.
+void SetLanguageDialogButtons(const std::vector<int>& ids);
+struct DialogView {
+    std::string freeText;  // control 301
+    std::string listText;  // control 302
+};
+// What the dialog showed after opening and after every button.
+const std::vector<DialogView>& LanguageDialogViews();
+bool LanguageDialogStuck();
+
 // ---- What the program showed -------------------------------------------------------------
 // The screen rows, trailing blanks removed, joined with '\n'.
 std::string ScreenText();

@@ -1,0 +1,123 @@
+// console_update.cpp - "Update Console" in user mode: the running firmware erases and
+// programs its own flash on our requests, one acknowledged request at a time.
+#include "update/console_update.h"
+
+#include <cstring>
+
+#include "bootmode/console_boot.h"
+#include "link/link.h"
+#include "shell/messages.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+#include "update/languages.h"
+
+static const uint32_t SEEK_FIRST_US = 5000000;
+static const uint32_t SEEK_OTHER_US = 2000000;
+
+static const uint32_t HANDSHAKE_PAUSE_US = 200000;
+static const uint32_t HANDSHAKE_ACK_US = 100000;
+static const int HANDSHAKE_ATTEMPTS = 4;
+// The console erases a block before it answers; its largest block takes up to ~10 s.
+static const uint32_t ERASE_ACK_US = 10200000;
+static const uint32_t PROGRAM_ACK_US = 440000;
+static const uint32_t END_ACK_US = 200000;
+
+static const uint32_t ERASE_BLOCKS = 16;
+static const uint32_t CHUNK = 1024;
+
+enum { SUB_START = 0x00, SUB_ERASE = 0x01, SUB_PROGRAM = 0x02, SUB_END = 0x03 };
+
+static uint8_t ProgramFrame[3 + 4 + CHUNK + 1];
+
+static void SendRequest(uint8_t sub) {
+    uint8_t frame[4] = {FRAME_START, FRAME_USER_UPDATE, sub, 0};
+    frame[3] = FrameChecksum(frame, 3);
+    SendFrame(frame, 4);
+}
+
+// The handshake repeats the start request; whatever answered an earlier copy is
+// flushed first, so only an answer to this very copy counts.
+static bool StartHandshake() {
+    for (int attempt = 0; attempt < HANDSHAKE_ATTEMPTS; attempt++) {
+        DelayMicroseconds(HANDSHAKE_PAUSE_US);
+        FlushInput();
+        SendRequest(SUB_START);
+        if (WaitReply(HANDSHAKE_ACK_US, FRAME_USER_UPDATE) == 0) return true;
+    }
+    return false;
+}
+
+static bool EraseBlocks() {
+    for (uint32_t block = 0; block < ERASE_BLOCKS; block++) {
+        uint8_t frame[5] = {FRAME_START, FRAME_USER_UPDATE, SUB_ERASE, (uint8_t)block, 0};
+        frame[4] = FrameChecksum(frame, 4);
+        SendFrame(frame, 5);
+        ScreenPrintPair(MSG_ERASING_BLOCK, block);
+        if (WaitReply(ERASE_ACK_US, FRAME_USER_UPDATE) != 0) return false;
+    }
+    return true;
+}
+
+static bool ProgramChunks(const uint8_t* buffer, uint32_t size) {
+    for (uint32_t offset = 0; offset < size; offset += CHUNK) {
+        if (IsBlank(buffer + offset, CHUNK)) continue;
+        uint8_t* f = ProgramFrame;
+        f[0] = FRAME_START;
+        f[1] = FRAME_USER_UPDATE;
+        f[2] = SUB_PROGRAM;
+        for (int i = 0; i < 4; i++) f[3 + i] = (uint8_t)(offset >> (8 * i));  // low byte first
+        memcpy(f + 7, buffer + offset, CHUNK);
+        f[7 + CHUNK] = FrameChecksum(f, 7 + CHUNK);
+        SendFrame(f, sizeof ProgramFrame);
+        ScreenPrintPair(MSG_PROGRAMING_ADDRESS, offset);
+        if (WaitReply(PROGRAM_ACK_US, FRAME_USER_UPDATE) != 0) return false;
+    }
+    return true;
+}
+
+bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
+    LogAppend("-----User Update-----\n");
+    SendRequest(SUB_START);
+    ScreenPrintPair(MSG_BEGIN);
+    bool ok = StartHandshake();
+    if (ok) {
+        ScreenPrintPair(MSG_DELETING_FLASH);
+        ok = EraseBlocks();
+    }
+    if (ok) {
+        ScreenPrintPair(MSG_PROGRAMMING_FLASH);
+        ok = ProgramChunks(buffer, size);
+    }
+    if (ok) {
+        SendRequest(SUB_END);
+        ScreenPrintPair(MSG_END);
+        ok = WaitReply(END_ACK_US, FRAME_USER_UPDATE) == 0;
+    }
+    if (!ok) {
+        ScreenPrint(TEXT_ERROR);
+        return false;
+    }
+    ScreenPrintPair(MSG_UPDATED, name);
+    return true;
+}
+
+// Seeks the running console: its first identity, its second in service mode, then
+// the identity it shows before its USB set-up is complete.
+static bool SeekRunningConsole() {
+    if (SeekDevice(ID_CONSOLE, SEEK_FIRST_US)) return true;
+    if (ServiceFlag && SeekDevice(ID_CONSOLE_SECOND, SEEK_OTHER_US)) return true;
+    return SeekDevice(ID_CONSOLE_LAST, SEEK_OTHER_US);
+}
+
+void UpdateConsoleCommand() {
+    LinkThreadStart(ReceiveThread);
+    PrepareFlashBuffer();
+    ScreenPrint("-----User Update-----\n");
+    ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
+    if (SeekRunningConsole())
+        UserModeUpdate(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);
+    else
+        ConsoleBootFallback(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);
+    LinkThreadStop();
+    ClosePipes();
+}
