@@ -97,7 +97,7 @@ def console_symbols(glyphs, pieces):
     code = 0xB0
     for d in range(10):
         g = list(glyphs[0x30 + d])
-        g[8] |= 0x01                      # decimal point in the right column
+        g[7] |= 0x01                      # decimal point on the base line, right column
         glyphs[code] = g
         code += 1
     for n in range(1, 12):

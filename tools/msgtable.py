@@ -10,7 +10,9 @@ Table layout (all offsets from the table start):
 
 Text is stored in code page 437. The source file's own head describes its syntax,
 including the fill line that pads one message per language with blanks so that each
-language reaches its fixed total.
+language reaches its fixed total; the padded message may not grow past the 40
+columns of the console's display line, which keeps the padding to what the console
+itself would show.
 """
 
 import re
@@ -31,8 +33,20 @@ def unescape(text):
     return re.sub(r"\\(n|\\|x[0-9A-Fa-f]{2})", repl, text)
 
 
+DISPLAY_COLUMNS = 40
+
+
 def encode(text):
-    return text.encode("cp437")
+    """Code page 437 bytes of a source text. The codes 0xB0-0xE1 hold the console
+    display's own symbols rather than the code page's box drawing (and 0xE1 is no
+    sharp s there), and 0xFF is erased flash: letters that would land there are
+    refused."""
+    data = text.encode("cp437")
+    for ch in text:
+        code = ch.encode("cp437")[0]
+        if 0xB0 <= code <= 0xE1 or code == 0xFF:
+            raise ValueError("%r has no place in the console's character set" % ch)
+    return data
 
 
 def parse(path):
@@ -85,6 +99,11 @@ def apply_fill(messages, totals, fill):
             raise ValueError("%s texts are %d bytes over their total of %d"
                              % (lang, -missing, totals[lang]))
         messages[fill][lang] += b" " * missing
+        if len(messages[fill][lang]) > DISPLAY_COLUMNS:
+            raise ValueError("%s: message %d padded to %d columns; the display has %d, "
+                             "so some other %s text must grow by %d"
+                             % (lang, fill, len(messages[fill][lang]), DISPLAY_COLUMNS,
+                                lang, len(messages[fill][lang]) - DISPLAY_COLUMNS))
     return messages
 
 
