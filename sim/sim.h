@@ -1,0 +1,447 @@
+// sim.h - device models for the updater: the running console firmware (with its
+// Vinculum and its KQ-LINK port) and the console processor's boot program.
+//
+// The models are event driven in abstract microseconds and never read a clock. The
+// transport tells a model "now" whenever something happens:
+//
+//   HostWrote(now, bytes)      the program wrote bytes to PIPE00 at time now;
+//   NextEventUs()              the earliest time the model has something to do;
+//   RunUntil(now, &out, &unp)  everything due up to now: bytes for PIPE01, unplug.
+//
+// The test backend (sim/testbed_adapter.h) drives them in virtual time; kqsim drives
+// them with a monotonic clock over the device directory's FIFOs.
+//
+// Every model keeps the state a real device keeps (flash, MAC, link speed, boot
+// program state), logs each request it understood, records what a real device would
+// have got wrong (programming a byte that was not erased...) and can be told to
+// misbehave by a fault plan.
+//
+// A scenario test:
+//
+//   sim::Console console;                      // 0x1D2B/0x0001, old firmware in flash
+//   sim::TestbedPlug plug(&console);           // plugged into the test backend
+//   ... run the menu command ...
+//   EXPECT_EQ(console.Flash(), expected);      // 512 KiB
+//   EXPECT_TRUE(console.Errors().empty());
+//   EXPECT_EQ(console.CountOf("erase"), 16);
+//
+//   console.SetFaults(sim::FaultPlan::FromText("drop:program#3"));
+//   SCOPED_TRACE(console.Faults().ToString());
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint64_t kNever = UINT64_MAX;
+
+// ---- Identities --------------------------------------------------------------------
+struct Identity {
+    uint16_t vendor;
+    uint16_t product;
+};
+constexpr Identity kConsoleId{0x1D2B, 0x0001};
+constexpr Identity kConsoleSecondId{0x1D2B, 0x0003};
+constexpr Identity kConsoleLastId{0xFFFF, 0x0001};
+constexpr Identity kBootId{0x045B, 0x0025};
+
+// The driver's interface name for an identity: "usb#vid_1d2b&pid_0001#0001".
+std::string InterfaceName(Identity id, unsigned instance = 1);
+
+// ---- Fault plans -----------------------------------------------------------------------
+// A fault aims at the requests of one kind ("erase", "program", "boot50"...) and picks
+// them by their 1-based index within that kind:
+//   #3     the third only        #3-5   third to fifth      #3-   third and later
+//   #*     every one (also when the index is left out)      #~25  each with 25 %
+//                                                                 probability (seeded)
+enum class FaultKind {
+    Drop,       // the request is carried out but its answer never leaves the device
+    Delay,      // the answer leaves value µs later than it would
+    Corrupt,    // flips bits of one byte of the answer on the wire: value "k" or "k/mask"
+                //   (mask 0x01 by default); without a value byte and mask are seeded
+    Twice,      // the answer goes out twice
+    Unplug,     // the device drops off the bus on receiving the request; no answer
+    WrongCode,  // the answer's code byte is replaced by value (default: code ^ 0x01);
+                //   checksums stay consistent
+    BadSum,     // the answer's checksum is off by one (answers without one: no effect)
+    Short,      // only the first value bytes of the answer are sent (default: all but 1)
+    Zero,       // boot20 / boot21: the device or clock mode count is 0, checksum right
+    Unit,       // boot27: the programming unit reported is value
+    Error,      // boot program: error reply (command | 0x80) then value (default 0x80)
+};
+struct Fault {
+    FaultKind kind = FaultKind::Drop;
+    std::string target;   // request kind
+    int first = 1;        // first index; 0 with last == 0 means every one
+    int last = 1;         // last index; 0 = open ended
+    int percent = 0;      // "#~P": each request with this probability; first/last unused
+    bool hasValue = false;
+    uint32_t value = 0;
+    uint32_t mask = 0;    // Corrupt only: bits to flip (0 = not given)
+};
+class FaultPlan {
+public:
+    // "drop:erase#3,delay:program#10=500000,unplug:start#1,seed=7". Empty text is
+    // the empty plan. On failure returns false and says why in *error.
+    static bool Parse(const std::string& text, FaultPlan* plan, std::string* error);
+    // Parse that aborts the process on bad text (for tests and fixed plans).
+    static FaultPlan FromText(const std::string& text);
+    // The canonical text form; Parse(ToString()) gives the same plan.
+    std::string ToString() const;
+
+    void Add(const Fault& fault) { faults_.push_back(fault); }
+    bool Empty() const { return faults_.empty(); }
+    const std::vector<Fault>& Faults() const { return faults_; }
+    uint64_t Seed() const { return seed_; }
+    void SetSeed(uint64_t seed) { seed_ = seed; }
+
+    // The faults that hit the index-th request of this kind.
+    std::vector<Fault> Match(const std::string& kind, int index) const;
+    // A seeded pseudo-random number for this request (the same on every run).
+    uint64_t Random(const std::string& kind, int index, unsigned salt) const;
+
+private:
+    std::vector<Fault> faults_;
+    uint64_t seed_ = 1;
+};
+
+// ---- Flash memory --------------------------------------------------------------------------
+// NOR-like: erasing sets bytes to 0xFF, programming can only clear bits. Programming a
+// byte that needs a 0 -> 1 change leaves old AND new in the cell, as real NOR does.
+class Flash {
+public:
+    explicit Flash(uint32_t size, uint8_t fill = 0xFF) : bytes_(size, fill) {}
+    uint32_t Size() const { return (uint32_t)bytes_.size(); }
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+    void Erase(uint32_t offset, uint32_t count);
+    // Programs what fits; returns the number of bytes that needed a 0 -> 1 change and
+    // the first of their addresses in *firstBad.
+    uint32_t Program(uint32_t offset, const uint8_t* data, uint32_t count, uint32_t* firstBad);
+    bool IsErased(uint32_t offset, uint32_t count) const;
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+// A stand-in for whatever firmware was in a flash before the update: not blank, so an
+// update that forgets to erase is caught. Deterministic.
+void FillOldFirmware(Flash* flash);
+
+// ---- The device framework ----------------------------------------------------------------
+// One request as the device understood it.
+struct Request {
+    std::string kind;     // "erase", "program", "boot50", ...
+    int index = 0;        // 1-based count within its kind
+    uint64_t timeUs = 0;  // when its last byte arrived
+    std::string detail;   // "block 3", "offset 0x00400", ...
+    std::string result;   // "ack", "no ack", "error D0 53", "dropped", "unplug", ...
+};
+// Something a real device would have got wrong or refused.
+struct DeviceError {
+    uint64_t timeUs = 0;
+    std::string kind;     // request kind
+    std::string text;
+};
+
+// An answer before faults and wire encoding.
+struct Answer {
+    std::vector<uint8_t> bytes;
+    int codeAt = 0;          // index of the byte that WrongCode replaces
+    bool checksummed = false;  // last byte is a checksum of all before it
+};
+
+class SimDevice {
+public:
+    explicit SimDevice(Identity id);
+    virtual ~SimDevice() = default;
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    Identity Id() const { return id_; }
+    void SetIdentity(Identity id) { id_ = id; }
+    // "usb#vid_1d2b&pid_0001#0001": the name of the interface directory / path.
+    std::string InterfacePath() const { return InterfaceName(id_, instance_); }
+    void SetInstance(unsigned instance) { instance_ = instance; }
+
+    // ---- Transport side (the test backend's VirtualDevice has the same three).
+    void HostWrote(uint64_t nowUs, const uint8_t* bytes, size_t count);
+    uint64_t NextEventUs();
+    void RunUntil(uint64_t nowUs, std::vector<uint8_t>* toHost, bool* unplug);
+    // The program closed its end of the pipes (kqsim sees end of file on PIPE00): a
+    // half-received frame is forgotten.
+    void HostClosed(uint64_t nowUs);
+    // Back on the bus after an unplug (fault or test). Flash and settings survive.
+    void Replug();
+    bool Unplugged() const { return unplugged_; }
+
+    // ---- Faults
+    void SetFaults(const FaultPlan& plan) { faults_ = plan; }
+    const FaultPlan& Faults() const { return faults_; }
+
+    // ---- What happened
+    const std::vector<Request>& Requests() const { return requests_; }
+    int CountOf(const std::string& kind) const;
+    const std::vector<DeviceError>& Errors() const { return errors_; }
+    // Every byte the device sent, in order (after faults, wire encoding included).
+    const std::vector<uint8_t>& SentBytes() const { return sent_; }
+    // Called with each request once its result is known (kqsim prints them).
+    void SetRequestObserver(std::function<void(const Request&)> observer) { observer_ = std::move(observer); }
+
+protected:
+    // The model's own parser: bytes in arrival order, all at time now.
+    virtual void Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) = 0;
+    // Encoding of an answer on the wire (console: 0x80 doubling).
+    virtual std::vector<uint8_t> Wire(const std::vector<uint8_t>& bytes) const { return bytes; }
+    virtual void Forget() {}
+    // Timed work of the model besides the queued answers (the KQ-LINK port).
+    virtual uint64_t OwnNextEventUs() { return kNever; }
+    virtual void RunOwn(uint64_t /*nowUs*/) {}
+
+    // Logs a request and counts its index within its kind; the reference stays valid
+    // until the next call.
+    Request& Log(uint64_t nowUs, const std::string& kind, const std::string& detail);
+    void Error(uint64_t nowUs, const std::string& kind, const std::string& text);
+    // Sends an answer to the request at atUs, through the fault plan: returns false
+    // when the plan unplugged the device or dropped the answer. Sets request.result.
+    bool Reply(Request& request, uint64_t atUs, Answer answer, const std::string& result = "ack");
+    // Model-level faults (Zero, Unit, Error) for the request, if any.
+    bool HasFault(const Request& request, FaultKind kind, Fault* found = nullptr) const;
+    // The request ends with no answer (not understood, refused silently...).
+    void NoReply(Request& request, const std::string& result);
+    // Bytes out at a time, unencoded and unfaulted (already on the wire).
+    void Emit(uint64_t atUs, std::vector<uint8_t> bytes);
+    void ScheduleUnplug(uint64_t atUs);
+    // The time the device's firmware is free again (requests are handled in order).
+    uint64_t busyUntil_ = 0;
+
+private:
+    void Notify(const Request& request);
+    struct Outgoing {
+        uint64_t atUs;
+        std::vector<uint8_t> bytes;
+        bool unplug;
+        uint64_t seq;
+    };
+    Identity id_;
+    unsigned instance_ = 1;
+    FaultPlan faults_;
+    std::vector<Request> requests_;
+    std::vector<DeviceError> errors_;
+    std::vector<uint8_t> sent_;
+    std::vector<Outgoing> queue_;
+    uint64_t seq_ = 0;
+    bool unplugged_ = false;
+    std::function<void(const Request&)> observer_;
+};
+
+// ---- KQ-LINK bus -------------------------------------------------------------------------
+// A half-duplex serial bus: 10 bit times per byte. Peripheral models attach to the
+// console's bus; each hears what the others send, garbled when its own bit rate
+// differs from the sender's.
+class Bus;
+class BusPeer {
+public:
+    virtual ~BusPeer() = default;
+    // Bytes another station sent at bitRate; the last of them ended at nowUs.
+    virtual void OnBusBytes(uint64_t nowUs, const std::vector<uint8_t>& bytes, uint32_t bitRate) = 0;
+    // The peer's own timed work (its answers); the bus owner runs it in time order.
+    virtual uint64_t NextEventUs() { return kNever; }
+    virtual void RunUntil(uint64_t /*nowUs*/) {}
+
+protected:
+    friend class Bus;
+    Bus* bus_ = nullptr;  // set while attached; peers answer with bus_->Put(...)
+};
+
+// What a receiver at toRate makes of bytes sent at fromRate: the same bytes when the
+// rates agree; otherwise a deterministic garble (a slower receiver hears fewer bytes,
+// and none of the values survive).
+std::vector<uint8_t> Garble(const std::vector<uint8_t>& bytes, uint32_t fromRate, uint32_t toRate);
+
+class Bus {
+public:
+    void Attach(BusPeer* peer);
+    void Detach(BusPeer* peer);
+    // Puts bytes on the wire from `from` (nullptr for the console's own port) once the
+    // wire is free at or after nowUs. Returns the time the last byte ends.
+    uint64_t Put(uint64_t nowUs, BusPeer* from, const std::vector<uint8_t>& bytes, uint32_t bitRate);
+    uint64_t NextEventUs();
+    // Delivers the transmissions that ended by nowUs and runs the peers, in time order.
+    void RunUntil(uint64_t nowUs);
+    // The console's port hears through this (set by the console).
+    void SetPortListener(std::function<void(uint64_t, const std::vector<uint8_t>&, uint32_t)> listener) {
+        port_ = std::move(listener);
+    }
+    struct Transmission {
+        uint64_t startUs, endUs;
+        BusPeer* from;
+        std::vector<uint8_t> bytes;
+        uint32_t bitRate;
+    };
+    // Every transmission so far, in order.
+    const std::vector<Transmission>& History() const { return history_; }
+
+private:
+    std::vector<BusPeer*> peers_;
+    std::vector<Transmission> history_;
+    size_t delivered_ = 0;
+    uint64_t wireFreeUs_ = 0;
+    std::function<void(uint64_t, const std::vector<uint8_t>&, uint32_t)> port_;
+};
+
+// ---- The running console ---------------------------------------------------------------------
+// Times of the console's firmware. The flash is a 4 Mbit parallel NOR with 16 uniform
+// 32 KiB sectors; see console.cpp for why these figures.
+struct ConsoleTiming {
+    uint32_t replyUs = 1000;           // USB turn-around of a short answer
+    uint32_t startUs = 2000;           // leave show mode, ready for an update
+    uint32_t eraseBlockUs = 600000;    // one 32 KiB sector
+    uint32_t programByteUs = 10;       // per byte, 1024 bytes per request
+    uint32_t endUs = 5000;
+    uint32_t vstartUs = 250000;        // Vinculum into its loader
+    uint32_t vprogramUs = 30000;       // one 1 KiB Vinculum page: erase and write
+    uint32_t vverifyUs = 5000;
+    uint32_t vendUs = 100000;
+    // Busy times divided by divisor (kqsim --timing=fast uses 100); replyUs stays.
+    ConsoleTiming Scaled(uint32_t divisor) const;
+};
+
+class Console : public SimDevice {
+public:
+    static constexpr uint32_t kFlashSize = 0x80000;
+    static constexpr uint32_t kBlockCount = 16;
+    static constexpr uint32_t kBlockSize = kFlashSize / kBlockCount;  // 32 KiB
+    static constexpr uint32_t kChunk = 1024;
+    static constexpr uint32_t kVinculumSize = 0x10000;
+
+    explicit Console(Identity id = kConsoleId);
+
+    // Flash of the console (512 KiB), old firmware until erased.
+    const std::vector<uint8_t>& Flash() const { return flash_->Bytes(); }
+    std::shared_ptr<sim::Flash> FlashMemory() { return flash_; }
+    // The boot program and the running firmware write the same chip.
+    void ShareFlash(std::shared_ptr<sim::Flash> flash) { flash_ = std::move(flash); }
+    const std::vector<uint8_t>& VinculumFlash() const { return vinculum_.Bytes(); }
+    std::vector<uint8_t>& VinculumFlashForTest() { return vinculum_.Bytes(); }
+
+    std::array<uint8_t, 6> Mac() const { return mac_; }
+    void SetMac(const std::array<uint8_t, 6>& mac) { mac_ = mac; }
+
+    // KQ-LINK: the port's bit rate (0 until set) and the bus peripherals attach to.
+    uint32_t LinkBitRate() const { return linkRate_; }
+    Bus& KqLink() { return bus_; }
+    bool InLinkMode() const { return linkMode_; }
+
+    const ConsoleTiming& Timing() const { return timing_; }
+    void SetTiming(const ConsoleTiming& timing) { timing_ = timing; }
+    bool UpdateOpen() const { return updateOpen_; }
+    bool VinculumOpen() const { return vinculumOpen_; }
+
+protected:
+    void Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) override;
+    std::vector<uint8_t> Wire(const std::vector<uint8_t>& bytes) const override;
+    void Forget() override;
+    uint64_t OwnNextEventUs() override;
+    void RunOwn(uint64_t nowUs) override;
+
+private:
+    void Frame(uint64_t nowUs, const std::vector<uint8_t>& frame);
+    void UserUpdate(uint64_t nowUs, const std::vector<uint8_t>& frame);
+    void Vinculum(uint64_t nowUs, const std::vector<uint8_t>& frame);
+    void Link(uint64_t nowUs, const std::vector<uint8_t>& frame);
+    void Heard(uint64_t nowUs, const std::vector<uint8_t>& bytes, uint32_t bitRate);
+    void AnswerListen(uint64_t nowUs);
+    size_t ExpectedLength() const;
+
+    std::shared_ptr<sim::Flash> flash_;
+    sim::Flash vinculum_;
+    std::array<uint8_t, 6> mac_{{0x00, 0x1F, 0x19, 0x00, 0x00, 0x01}};
+    ConsoleTiming timing_;
+    bool updateOpen_ = false;
+    bool vinculumOpen_ = false;
+
+    // Frame receiver state.
+    std::vector<uint8_t> frame_;
+    bool pending80_ = false;
+
+    // KQ-LINK port.
+    Bus bus_;
+    uint32_t linkRate_ = 0;
+    bool linkMode_ = false;
+    std::deque<uint8_t> heard_;
+    struct Listen {
+        bool active = false;
+        uint64_t startUs = 0, deadlineUs = 0;
+        uint8_t wanted = 0;
+        int request = -1;  // index into the request log
+    } listen_;
+};
+
+// ---- The console's processor in boot mode -----------------------------------------------------
+struct BootTiming {
+    uint32_t replyUs = 500;            // an inquiry or selection answer
+    uint32_t eraseUs = 5000000;        // the whole 512 KiB user area
+    uint32_t loadUs = 50000;           // 0x43: loading the flash writing program
+    uint32_t programBaseUs = 1000;     // one 0x50 frame: fixed part
+    uint32_t programByteUs = 16;       // and per byte of the unit (128 -> ~3 ms)
+    BootTiming Scaled(uint32_t divisor) const;
+};
+
+struct BootConfig {
+    std::string deviceCode = "KQ66";          // 4 characters
+    std::string productName = "KQ66F512";     // what the 0x20 answer names
+    std::vector<uint8_t> clockModes{0x01};
+    uint16_t unit = 128;                       // programming unit the 0x27 answer gives
+    BootTiming timing;
+};
+
+class BootDevice : public SimDevice {
+public:
+    static constexpr uint32_t kFlashSize = 0x80000;
+
+    enum class State {
+        WaitSync,     // before 0x55 (0x00 bit-rate adjustment answered with 0x00)
+        Inquiry,      // inquiries and selections
+        Confirm,      // 0x3F accepted, waiting for the confirmation 0x06
+        Selected,     // bit rate confirmed: 0x40 may come
+        Erased,       // 0x40 done: 0x43 may come
+        Programming,  // 0x43 done: 0x50 frames until the end frame
+    };
+
+    explicit BootDevice(const BootConfig& config = BootConfig(), Identity id = kBootId);
+
+    const std::vector<uint8_t>& Flash() const { return flash_->Bytes(); }
+    std::shared_ptr<sim::Flash> FlashMemory() { return flash_; }
+    void ShareFlash(std::shared_ptr<sim::Flash> flash) { flash_ = std::move(flash); }
+    State CurrentState() const { return state_; }
+    const BootConfig& Config() const { return config_; }
+    void SetUnit(uint16_t unit) { config_.unit = unit; }
+    void SetTiming(const BootTiming& timing) { config_.timing = timing; }
+    // True once the end frame was acknowledged after an erase.
+    bool ProgrammingEnded() const { return ended_; }
+
+protected:
+    void Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) override;
+    void Forget() override;
+
+private:
+    size_t ExpectedLength() const;
+    void Command(uint64_t nowUs, const std::vector<uint8_t>& cmd);
+    Answer Ack() const { return Answer{{0x06}, 0, false}; }
+    Answer Err(uint8_t code, uint8_t why) const { return Answer{{code, why}, 0, false}; }
+    Answer Data(uint8_t code, const std::vector<uint8_t>& data) const;
+
+    BootConfig config_;
+    std::shared_ptr<sim::Flash> flash_;
+    State state_ = State::WaitSync;
+    bool deviceSelected_ = false, modeSelected_ = false, ended_ = false;
+    std::vector<uint8_t> cmd_;
+};
+
+}  // namespace sim
