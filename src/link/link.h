@@ -44,7 +44,8 @@ bool RxRingTake(uint8_t* byte);
 // The body of the receive thread: empties the ring, then drains InPipe into it and
 // logs every read until LinkThreadStop.
 void ReceiveThread();
-// Starts routine as the receive thread (ReceiveThread, or the MAC dialog's receiver).
+// Empties the ring and starts routine as the receive thread (ReceiveThread, or the
+// MAC dialog's receiver).
 void LinkThreadStart(void (*routine)());
 // Stops the receive thread: flags it, cancels its blocking read and joins it. The ring
 // indices stay consistent. Safe when no thread runs.

@@ -140,9 +140,9 @@ static std::atomic<bool> LinkStop{false};
 
 bool LinkThreadStopping() { return LinkStop; }
 
+// LinkThreadStart has emptied the ring before this thread began, so the reader never
+// races the reset.
 void ReceiveThread() {
-    RxTail = 0;
-    RxHead = 0;
     uint8_t block[READ_BLOCK];
     while (!LinkStop) {
         PlatHandle h = InPipe;
@@ -165,6 +165,8 @@ void ReceiveThread() {
 
 void LinkThreadStart(void (*routine)()) {
     LinkThreadStop();
+    RxTail = 0;
+    RxHead = 0;
     LinkStop = false;
     LinkThread = PlatThreadStart(routine);
 }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "link/link.h"
+#include "platform/platform.h"
 #include "shell/screen.h"
 #include "shell/shell.h"
 
@@ -21,6 +22,7 @@ void CoreTest::SetUp() {
     ParseCommandLine("");
     ScreenClear();
     LogFilePath[0] = 0;
+    PlatMakeDirectory("TEMP");  // as window creation leaves it
 }
 
 void CoreTest::TearDown() {
