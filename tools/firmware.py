@@ -9,9 +9,10 @@ linear congruential generator so that a rebuild gives the same bytes:
 * tables: dimmer curves, a sine table, a CRC-16 table, jump tables of addresses;
 * strings: zero-terminated ASCII texts of the kind a lighting product keeps.
 
-Gaps between sections are padded with short runs of 0xFF (at most 15 bytes), so no
-128-byte unit of generated content is ever blank. Blank blocks appear only where the
-layout asks for them (the peripherals' 0x180-0xFFF and 0x1000-0x1FFF areas).
+Gaps between sections are padded with short runs of 0xFF (at most 8 bytes), so no
+128-byte unit of generated content is ever blank. Erased areas appear only where the
+layout has them: the peripherals' 0x180-0xFFF and 0x1000-0x1FFF blocks and the unused
+top 4 KiB of the Vinculum's program flash.
 """
 
 import math
