@@ -1,0 +1,102 @@
+// devices.cpp - the kqusb driver's interfaces as a device directory, and their pipes.
+//
+// The directory named by KQUSB_DEVICES (default /run/kqusb) holds one sub-directory per
+// interface; its path is the interface path, so its name carries "vid_%04x&pid_%04x".
+// Inside are two FIFOs: PIPE00 (PC to device), which the device holds open for
+// reading, and PIPE01 (device to PC), which it holds open for writing, for as long as
+// it is plugged in.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+static const char DEFAULT_DEVICE_DIR[] = "/run/kqusb";
+
+static std::string DeviceDir;
+static std::vector<std::string> DeviceNames;
+
+static std::string DeviceDirectory() {
+    const char* dir = getenv("KQUSB_DEVICES");
+    return (dir != nullptr && dir[0] != 0) ? dir : DEFAULT_DEVICE_DIR;
+}
+
+// A snapshot of the interfaces present now, in byte-wise order of their names. No
+// directory means no device is plugged in: an empty list, not a failure.
+bool PlatDeviceListOpen() {
+    DeviceDir = DeviceDirectory();
+    DeviceNames.clear();
+    DIR* d = opendir(DeviceDir.c_str());
+    if (d == nullptr) return errno == ENOENT;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        bool isDir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st;
+            std::string path = DeviceDir + "/" + e->d_name;
+            isDir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (isDir) DeviceNames.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(DeviceNames.begin(), DeviceNames.end(),
+              [](const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; });
+    return true;
+}
+
+// A path longer than the caller's buffer is the detail that could not be fetched.
+PlatDeviceResult PlatDeviceListPath(int index, char* path, size_t capacity) {
+    if (index < 0 || (size_t)index >= DeviceNames.size()) return PLAT_DEVICE_END;
+    int n = snprintf(path, capacity, "%s/%s", DeviceDir.c_str(), DeviceNames[(size_t)index].c_str());
+    if (n < 0 || (size_t)n >= capacity) return PLAT_DEVICE_DETAIL_ERROR;
+    return PLAT_DEVICE_OK;
+}
+
+void PlatDeviceListClose() { DeviceNames.clear(); }
+
+// The core opens "<interface>/PIPE00" and "<interface>/PIPE01". A FIFO only opens in
+// one direction, so the name's last component decides: PIPE00 is opened for writing,
+// PIPE01 for reading, anything else for both. The open does not block: writing to a
+// FIFO nobody reads fails with ENXIO, which is discovery's failed CreateFile. Then the
+// handle is made blocking, as the driver's pipes are.
+PlatHandle PlatPipeOpen(const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    int mode = O_RDWR;
+    if (strcmp(name, "PIPE00") == 0) mode = O_WRONLY;
+    if (strcmp(name, "PIPE01") == 0) mode = O_RDONLY;
+    int fd = open(path, mode | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return PLAT_NO_HANDLE;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        close(fd);
+        return PLAT_NO_HANDLE;
+    }
+    return (PlatHandle)fd;
+}
+
+// End of file (the device closed its end) and every error, the stop signal's EINTR
+// included, are a failed read.
+long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
+    ssize_t n = read((int)h, buffer, count);
+    return n > 0 ? (long)n : -1;
+}
+
+long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
+    for (;;) {
+        ssize_t n = write((int)h, bytes, count);
+        if (n < 0 && errno == EINTR) continue;  // a resize or close signal, not a failure
+        return n < 0 ? -1 : (long)n;            // EPIPE: SIGPIPE is ignored
+    }
+}
+
+void PlatPipeClose(PlatHandle h) { close((int)h); }

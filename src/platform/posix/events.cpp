@@ -1,0 +1,177 @@
+// events.cpp - keys and signals: the terminal's input becomes the program's key state
+// and its queue of window messages.
+//
+// A terminal reports key presses, never releases. A key read from the terminal
+// therefore counts as held down from the moment it is read for KEY_HOLD_NS, then as
+// up. That is long enough for a polling loop to see it and short enough that a wait
+// which first wants the key released (one press answers one prompt) sees the release.
+// Every key read is also queued as a message; F10 and Alt with a key come out as
+// system keys, which the waits drop, so the menu only ever opens while idle.
+#include <curses.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
+
+static const uint64_t KEY_HOLD_NS = 60ull * 1000 * 1000;
+static const int QUEUE_CAPACITY = 256;
+
+// Time each virtual-key code was last read; 0 = never.
+static uint64_t KeyReadAt[256];
+
+// A ring of pending events; the terminal thread alone touches it.
+static TermEvent Queue[QUEUE_CAPACITY];
+static int QueueHead, QueueCount;
+
+// Set by the signal handlers; taken by TakeEvent.
+static volatile sig_atomic_t CloseSignalled = 0;
+static bool CloseAsked = false;
+static bool QuitPosted = false;
+// Set when the terminal reported a new size; taken by TakeEvent or the paint step.
+static bool ResizePending = false;
+
+static uint64_t NowNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+}
+
+static void Enqueue(TermEventType type, int vk) {
+    if (QueueCount == QUEUE_CAPACITY) return;  // typed far ahead: drop the newest
+    Queue[(QueueHead + QueueCount) % QUEUE_CAPACITY] = TermEvent{type, vk};
+    QueueCount++;
+}
+
+static void OnCloseSignal(int) { CloseSignalled = 1; }
+static void OnWakeSignal(int) {}
+
+void InstallSignalHandlers() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = OnCloseSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // The receive thread is woken out of a blocking read with SIGUSR1. Without
+    // SA_RESTART the read returns EINTR instead of going back to sleep.
+    sa.sa_handler = OnWakeSignal;
+    sigaction(SIGUSR1, &sa, nullptr);
+    // A write to a pipe whose device has gone fails with EPIPE; it must not kill us.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The virtual-key code of a typed character, 0 when it has none we track.
+static int VirtualKeyOfChar(wint_t ch) {
+    if (ch >= 'a' && ch <= 'z') return (int)(ch - 'a' + 'A');
+    if ((ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == ' ') return (int)ch;
+    if (ch == '\n' || ch == '\r') return 13;
+    if (ch == 27) return VK_ESCAPE;
+    return 0;
+}
+
+static int VirtualKeyOfFunctionKey(wint_t key) {
+    switch (key) {
+    case KEY_ENTER: return 13;
+    case KEY_LEFT: return 37;
+    case KEY_UP: return VK_UP;
+    case KEY_RIGHT: return 39;
+    case KEY_DOWN: return VK_DOWN;
+    default: return 0;
+    }
+}
+
+static void KeyRead(int vk) {
+    if (vk > 0 && vk < 256) KeyReadAt[vk] = NowNs();
+    Enqueue(TERM_EVENT_KEY, vk);
+}
+
+// One character after an Escape: Alt with that key. Only letters and digits count.
+static bool AltKey(wint_t ch) {
+    int vk = VirtualKeyOfChar(ch);
+    if (vk == 0 || vk == 13 || vk == ' ' || vk == VK_ESCAPE) return false;
+    Enqueue(TERM_EVENT_SYSTEM_KEY, vk);
+    return true;
+}
+
+void ReadPendingInput() {
+    if (!OnTerminalThread()) return;
+    wint_t ch;
+    for (;;) {
+        int r = get_wch(&ch);
+        if (r == ERR) return;
+        if (r == KEY_CODE_YES) {
+            if (ch == KEY_RESIZE)
+                ResizePending = true;
+            else if (ch == KEY_F(10))
+                Enqueue(TERM_EVENT_SYSTEM_KEY, VK_F10);
+            else if (VirtualKeyOfFunctionKey(ch) != 0)
+                KeyRead(VirtualKeyOfFunctionKey(ch));
+            continue;
+        }
+        if (ch == 27) {
+            // Alt+key arrives as Escape and the key, both at once.
+            wint_t next;
+            int r2 = get_wch(&next);
+            if (r2 == OK && AltKey(next)) continue;
+            KeyRead(VK_ESCAPE);
+            if (r2 == OK) KeyRead(VirtualKeyOfChar(next));
+            if (r2 == KEY_CODE_YES && next == KEY_RESIZE) ResizePending = true;
+            continue;
+        }
+        KeyRead(VirtualKeyOfChar(ch));
+    }
+}
+
+bool PlatKeyDown(int vk) {
+    ReadPendingInput();
+    if (vk <= 0 || vk >= 256 || KeyReadAt[vk] == 0) return false;
+    return NowNs() - KeyReadAt[vk] < KEY_HOLD_NS;
+}
+
+void RequestClose() { CloseAsked = true; }
+
+bool CloseRequested() { return CloseAsked || CloseSignalled; }
+
+void PostQuit() { QuitPosted = true; }
+
+bool TakeResize() {
+    bool pending = ResizePending;
+    ResizePending = false;
+    return pending;
+}
+
+bool TakeEvent(TermEvent* event) {
+    ReadPendingInput();
+    if (CloseRequested()) {
+        CloseAsked = false;
+        CloseSignalled = 0;
+        *event = TermEvent{TERM_EVENT_CLOSE, 0};
+        return true;
+    }
+    if (TakeResize()) {
+        *event = TermEvent{TERM_EVENT_RESIZE, 0};
+        return true;
+    }
+    if (QuitPosted) {
+        *event = TermEvent{TERM_EVENT_QUIT, 0};
+        return true;
+    }
+    if (QueueCount == 0) return false;
+    *event = Queue[QueueHead];
+    QueueHead = (QueueHead + 1) % QUEUE_CAPACITY;
+    QueueCount--;
+    return true;
+}
+
+void WaitForInput(int ms) {
+    if (CloseRequested() || QuitPosted || ResizePending || QueueCount > 0) return;
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    poll(&p, 1, ms);  // a signal ends it early with EINTR, which is what we want
+}

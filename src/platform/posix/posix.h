@@ -1,0 +1,69 @@
+// posix.h - what the files of the Linux terminal backend share among themselves.
+// Nothing outside src/platform/posix includes it; the core sees only platform.h.
+#pragma once
+
+#include <cstdint>
+#include <cwchar>
+
+// ---- Terminal (terminal.cpp) --------------------------------------------------------
+// The layout on the terminal: the title on row 0, the 80 x 36 text screen on rows 1 to
+// 36 and a hint line on row 37.
+const int TERM_SCREEN_TOP = 1;
+const int TERM_NEEDED_COLUMNS = 80;
+const int TERM_NEEDED_ROWS = 38;
+
+void TerminalStart();
+// Gives the terminal back to the shell (endwin); safe to call twice or before start.
+void TerminalEnd();
+// True when the terminal holds the whole layout.
+bool TerminalFits();
+// Draws the title, the text screen and the hint line (or the "too small" message).
+// Does not refresh; TerminalRefresh sends the result to the terminal.
+void TerminalDrawAll();
+void TerminalRefresh();
+// True on the thread that owns the terminal (the one that called TerminalStart).
+bool OnTerminalThread();
+// Writes bytes of the screen font (code page 437) at row y, column x, at most maxCells
+// of them, clipped at the terminal's right edge.
+void TerminalPutText(int y, int x, const char* text, int maxCells);
+
+// ---- Code page 437 (cp437.cpp) ------------------------------------------------------
+// The character that shows a byte of the screen font in the terminal.
+wchar_t Cp437ToUnicode(uint8_t byte);
+
+// ---- Input and events (events.cpp) ----------------------------------------------------
+enum TermEventType {
+    TERM_EVENT_KEY,         // a typed key (vk holds its virtual-key code, 0 if none)
+    TERM_EVENT_SYSTEM_KEY,  // F10 or Alt with a key (vk: 121 for F10, else the letter)
+    TERM_EVENT_RESIZE,      // the terminal changed size: redraw
+    TERM_EVENT_CLOSE,       // the close request: a signal or the menu's Exit
+    TERM_EVENT_QUIT         // the window is gone: leave the loop
+};
+struct TermEvent {
+    TermEventType type;
+    int vk;
+};
+const int VK_ESCAPE = 27;
+const int VK_UP = 38;
+const int VK_DOWN = 40;
+const int VK_F10 = 121;
+
+// Catches SIGINT, SIGTERM and SIGHUP as the close request, ignores SIGPIPE and installs
+// the wake-up signal of the receive thread.
+void InstallSignalHandlers();
+// Reads whatever the terminal has pending, without blocking, into the event queue and
+// the key state. Terminal thread only.
+void ReadPendingInput();
+// Takes the next event: the close request first, then the queue. false when none.
+bool TakeEvent(TermEvent* event);
+// Blocks until the terminal has input or a signal arrives, at most ms milliseconds.
+void WaitForInput(int ms);
+void RequestClose();
+bool CloseRequested();
+void PostQuit();
+// True (once) when the terminal has changed size since the last call.
+bool TakeResize();
+
+// ---- Menu (menu.cpp) ---------------------------------------------------------------------
+// Runs the File drop-down; returns the chosen command id, or 0 when it was closed.
+int RunFileMenu();

@@ -1,0 +1,114 @@
+// terminal.cpp - the main window as a terminal screen: the title line, the 80 x 36 text
+// screen drawn cell for cell from the core's ScreenCells, and a hint line. A terminal
+// too small for that shows one clear sentence instead of a garbled screen.
+//
+// The window's paint messages become the paint step: a resize reported by the terminal
+// is redrawn at the next PlatPaintStep (from the microsecond clock) or the next message.
+#include <curses.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+
+static bool Started = false;
+static pthread_t TerminalThread;
+
+static const char HINT[] = " F10 or Alt+F: File menu    [ENTER] / [->]: answer prompts    Ctrl+C: close";
+
+void TerminalStart() {
+    initscr();
+    cbreak();  // Ctrl+C stays a signal: the close box
+    noecho();
+    nonl();
+    keypad(stdscr, TRUE);
+    nodelay(stdscr, TRUE);
+    set_escdelay(25);  // Alt+key arrives as Escape and the key at once
+    curs_set(0);
+    TerminalThread = pthread_self();
+    Started = true;
+}
+
+void TerminalEnd() {
+    if (Started && !isendwin()) endwin();
+    fflush(stdout);
+}
+
+bool OnTerminalThread() { return Started && pthread_equal(pthread_self(), TerminalThread); }
+
+bool TerminalFits() { return COLS >= TERM_NEEDED_COLUMNS && LINES >= TERM_NEEDED_ROWS; }
+
+void TerminalPutText(int y, int x, const char* text, int maxCells) {
+    wchar_t line[256];
+    int n = 0;
+    int room = COLS - x;
+    if (maxCells > room) maxCells = room;
+    if (maxCells > 255) maxCells = 255;
+    for (; n < maxCells && text[n] != 0; n++) line[n] = Cp437ToUnicode((uint8_t)text[n]);
+    line[n] = 0;
+    if (n > 0) mvaddnwstr(y, x, line, n);
+}
+
+static void DrawTooSmall() {
+    char message[128];
+    snprintf(message, sizeof message,
+             "kqsfupdt needs a terminal of at least %d x %d; this one is %d x %d.",
+             TERM_NEEDED_COLUMNS, TERM_NEEDED_ROWS, COLS, LINES);
+    mvaddstr(0, 0, message);  // wraps at the right edge by itself
+}
+
+void TerminalDrawAll() {
+    if (!Started) return;
+    erase();
+    if (!TerminalFits()) {
+        DrawTooSmall();
+        return;
+    }
+    char title[128];
+    FormatWindowTitle(title, sizeof title);
+    char padded[SCREEN_COLUMNS + 1];
+    snprintf(padded, sizeof padded, "%-80.80s", title);
+    attron(A_REVERSE);
+    TerminalPutText(0, 0, padded, SCREEN_COLUMNS);
+    attroff(A_REVERSE);
+
+    wchar_t row[SCREEN_COLUMNS + 1];
+    for (int r = 0; r < SCREEN_ROWS; r++) {
+        for (int k = 0; k < SCREEN_COLUMNS; k++)
+            row[k] = Cp437ToUnicode(ScreenCells[r * SCREEN_COLUMNS + k]);
+        row[SCREEN_COLUMNS] = 0;
+        mvaddnwstr(TERM_SCREEN_TOP + r, 0, row, SCREEN_COLUMNS);
+    }
+    attron(A_DIM);
+    TerminalPutText(TERM_SCREEN_TOP + SCREEN_ROWS, 0, HINT, SCREEN_COLUMNS);
+    attroff(A_DIM);
+}
+
+void TerminalRefresh() {
+    if (Started) refresh();
+}
+
+void PlatRepaint() {
+    if (!OnTerminalThread()) return;
+    TerminalDrawAll();
+    TerminalRefresh();
+}
+
+void PlatPaintStep() {
+    if (!OnTerminalThread()) return;  // the receive thread owns no window
+    ReadPendingInput();
+    if (TakeResize()) PlatRepaint();
+}
+
+void PlatWindowShowAndSize() { PlatRepaint(); }
+
+// The terminal draws with its own font: the screen font file is written (the core
+// does that) but there is nothing to register.
+bool PlatFontRemove(const char*) { return false; }
+void PlatFontAdd(const char*) {}
+void PlatFontCreate() {}
+void PlatFontDelete() {}

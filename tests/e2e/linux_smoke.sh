@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# linux_smoke.sh - the terminal program as an operator meets it, driven through tmux.
+#
+# Usage: linux_smoke.sh path/to/build/linux/kqsfupdt
+# Each run gets its own scratch directory (its TEMP lands there) and an empty device
+# directory, so no console is ever found. Prints one line per check and ends with
+# "N passed, M failed"; the exit status is nonzero when a check failed.
+set -u
+
+if [ $# -ne 1 ] || [ ! -x "$1" ]; then
+    echo "usage: $0 path/to/kqsfupdt" >&2
+    exit 2
+fi
+BIN=$(realpath "$1")
+WORK=$(mktemp -d)
+SOCKET="kqsmoke$$"
+PASSED=0
+FAILED=0
+
+tm() { tmux -L "$SOCKET" "$@"; }
+HOLDERS=()
+cleanup() {
+    tm kill-server 2>/dev/null
+    [ ${#HOLDERS[@]} -gt 0 ] && kill "${HOLDERS[@]}" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() {  # check "what" command...
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+        PASSED=$((PASSED + 1))
+    else
+        echo "FAIL - $what"
+        FAILED=$((FAILED + 1))
+    fi
+}
+
+# start NAME COLUMNS ROWS LANG [program arguments...]
+start() {
+    local name=$1 cols=$2 rows=$3 lang=$4
+    shift 4
+    mkdir -p "$WORK/$name/devices"
+    tm new-session -d -s "$name" -x "$cols" -y "$rows" -c "$WORK/$name" \
+        "env -u LC_ALL -u LC_MESSAGES LANG=$lang KQUSB_DEVICES=$WORK/$name/devices \
+         XDG_CONFIG_HOME=$WORK/$name/config \
+         sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode.new; stty -a > stty; mv exitcode.new exitcode'"
+}
+
+screen() { tm capture-pane -p -t "$1" 2>/dev/null; }
+# The text screen's first row sits under the title line.
+line() { screen "$1" | sed -n "$2p"; }
+shows() { screen "$1" | grep -qF -- "$2"; }
+lacks() { ! shows "$1" "$2"; }
+
+# wait_for NAME TEXT SECONDS: true once TEXT is on the terminal.
+wait_for() {
+    local deadline=$((SECONDS + $3))
+    while [ $SECONDS -le "$deadline" ]; do
+        shows "$1" "$2" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# exited NAME CODE: the program ended with CODE within 5 s.
+exited() {
+    local deadline=$((SECONDS + 5))
+    while [ $SECONDS -le "$deadline" ]; do
+        if [ -f "$WORK/$1/exitcode" ]; then
+            [ "$(cat "$WORK/$1/exitcode")" = "EXIT=$2" ]
+            return
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# The terminal was given back: line editing and echo are on again.
+restored() { ! grep -qE '(^|[ ;])-(icanon|echo)([ ;]|$)' "$WORK/$1/stty"; }
+temp_gone() { [ ! -e "$WORK/$1/TEMP" ]; }
+temp_there() { [ -d "$WORK/$1/TEMP" ]; }
+
+app_pid() { pgrep -P "$(tm display-message -p -t "$1" '#{pane_pid}')" | head -n 1; }
+signal() { kill "-$2" "$(app_pid "$1")"; }
+
+keys() {  # keys NAME key... (a pause after each, as typed)
+    local name=$1
+    shift
+    for k in "$@"; do
+        tm send-keys -t "$name" "$k"
+        sleep 0.15
+    done
+}
+
+# ---- Start-up, the menu, Exit chosen with the arrows --------------------------------------
+start en 100 40 C.UTF-8
+wait_for en "Process:" 5
+check "title on the first line" test "$(line en 1)" = " CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
+check "help text starts under the title" test "$(line en 2)" = "Process:"
+check "help text continues to its last line" shows en "  Select File/Update Receiver"
+check "TEMP created in the working directory" temp_there en
+keys en F10
+wait_for en "Update Vinculum by cable" 3
+menu_ok() {
+    local s
+    s=$(screen en)
+    for item in "Update Console" "Update Vinculum by USB-Stick" "Update Vinculum by cable" \
+        "Update Remote" "Update Receiver" "Exit"; do
+        grep -qF "$item " <<<"$s" || return 1
+    done
+    ! grep -qF "Set MAC Address" <<<"$s"
+}
+check "F10 shows the user menu's items" menu_ok
+keys en Escape
+sleep 0.3
+check "Esc closes the menu" lacks en "Update Vinculum by cable"
+keys en F10 Up Enter
+check "Exit by arrow and Enter ends with code 0" exited en 0
+check "Exit removes TEMP" temp_gone en
+check "Exit gives the terminal back" restored en
+
+# ---- Alt+F and the mnemonic; service mode ------------------------------------------------------
+start st 100 40 C.UTF-8 ST
+wait_for st "Process:" 5
+check "service mode marks the title" test "$(line st 1)" = " ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
+keys st M-f
+wait_for st "Set MAC Address" 3
+check "Alt+F shows the service menu" shows st "Test Tempa BOX"
+keys st x
+check "mnemonic x chooses Exit" exited st 0
+check "TEMP gone after Exit" temp_gone st
+
+# ---- Spanish user ---------------------------------------------------------------------------------
+start es 100 40 es_ES.UTF-8
+wait_for es "Proceso:" 5
+check "Spanish help text for LANG=es_ES" test "$(line es 2)" = "Proceso:"
+check "code page 437 accents shown as Unicode" shows es "la versión del Vinculum"
+signal es TERM
+check "SIGTERM while idle ends with code 0" exited es 0
+check "SIGTERM while idle removes TEMP" temp_gone es
+
+# ---- A terminal too small, then made large enough --------------------------------------------------
+start small 70 30 C.UTF-8
+wait_for small "needs a terminal" 5
+check "a 70 x 30 terminal gets the clear message" \
+    shows small "kqsfupdt needs a terminal of at least 80 x 38; this one is 70 x 30"
+check "no garbled screen in it" lacks small "Process:"
+tm resize-window -t small -x 100 -y 40
+check "growing the terminal brings the screen back" wait_for small "Process:" 3
+signal small INT
+check "SIGINT closes like the close box" exited small 0
+
+# ---- A command that waits for [ENTER]: Update Remote with no console -----------------------------
+start wait 100 40 C.UTF-8
+wait_for wait "Process:" 5
+keys wait F10 Down Down Down Enter
+check "Update Remote connects" wait_for wait "Connecting to CORVINA..." 3
+keys wait Enter  # typed during the search: must not answer the prompt to come
+check "no console: not found after the search" wait_for wait "CORVINA not found" 10
+check "then disconnects" shows wait "Disconnecting..."
+check "then asks for [ENTER]" wait_for wait "Push [ENTER] on PC-Keyboard to continue" 3
+sleep 0.5
+check "an Enter typed ahead does not answer the prompt" shows wait "Push [ENTER] on PC-Keyboard"
+check "no log header without a console" \
+    sh -c "! grep -qs 'Remote Update' '$WORK/wait/TEMP/log.txt'"
+keys wait F10
+sleep 0.3
+check "F10 inside a wait opens no menu" lacks wait "Update Vinculum by cable"
+keys wait Enter
+sleep 0.3
+check "Enter at the prompt brings the help text back" test "$(line wait 2)" = "Process:"
+check "and the prompt is gone" lacks wait "Push [ENTER]"
+keys wait F10 Down Down Down Enter
+wait_for wait "Push [ENTER] on PC-Keyboard to continue" 12
+signal wait TERM
+check "SIGTERM inside the wait ends with code 1" exited wait 1
+check "SIGTERM inside the wait removes TEMP" temp_gone wait
+check "SIGTERM inside the wait gives the terminal back" restored wait
+
+# ---- A device that is plugged in but never answers ------------------------------------------------
+# Its two FIFOs are held open from the device side; what the program sends to it is
+# kept. The command must get through to its [ENTER] prompt: the receive thread, blocked
+# in its read, has to be woken and joined.
+start dev 100 40 C.UTF-8
+DEV="$WORK/dev/devices/usb#vid_1d2b&pid_0001#0001"
+mkdir -p "$DEV" "$WORK/dev/devices/usb#vid_1d2b&pid_0003#0001"
+mkfifo "$DEV/PIPE00" "$DEV/PIPE01"
+cat <>"$DEV/PIPE00" >"$WORK/dev/sent.bin" &
+HOLDERS+=($!)
+sleep 600 <>"$DEV/PIPE01" &
+HOLDERS+=($!)
+wait_for dev "Process:" 5
+keys dev F10 Down Down Down Enter
+check "a plugged-in device is connected and the command ends" \
+    wait_for dev "Push [ENTER] on PC-Keyboard to continue" 60
+check "it was not reported missing" lacks dev "CORVINA not found"
+check "the command's header reached the log" grep -qF -- "-----Remote Update-----" "$WORK/dev/TEMP/log.txt"
+check "bytes reached the device's PIPE00" test -s "$WORK/dev/sent.bin"
+check "every byte sent is in the log" grep -qF "Mesa<- Nbytes:" "$WORK/dev/TEMP/log.txt"
+keys dev Enter F10 Up Enter
+check "then Exit ends with code 0" exited dev 0
+
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
