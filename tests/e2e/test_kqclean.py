@@ -1,0 +1,317 @@
+#!/usr/bin/env python3
+"""End-to-end tests of kqclean.exe under Wine.
+
+Usage: python3 tests/e2e/test_kqclean.py path/to/kqclean.exe
+
+Every scenario runs in its own copy of one freshly made Wine prefix: the
+registry keys and INF files a driver installation leaves are planted there,
+kqclean runs, and the prefix is inspected afterwards. A small Windows helper
+(kqclean_helper.c, built here with MinGW-w64) holds a file open without sharing
+and builds registry chains deeper than any full key path.
+
+Needs wine (64-bit), wineserver and x86_64-w64-mingw32-gcc on the PATH.
+Prints one line per check and ends with "N passed, M failed".
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+USB = r"SYSTEM\CurrentControlSet\Enum\USB"
+CLEAN_KEYS = [
+    "Vid_045b&Pid_0025", "Vid_ffff&Pid_0001", "Vid_1d2b&Pid_0001",
+    "Vid_1d2b&Pid_0002", "Vid_1d2b&Pid_0003", "Vid_1d2b&Pid_0004",
+]
+# Neighbours of the cleaned identities that must survive.
+SIBLING_KEYS = ["Vid_1d2b&Pid_0005", "Vid_045b&Pid_0026", "Vid_1d2b&Pid_00011"]
+EXPECTED_OUTPUT = b"Cleaning KQ registry keys...\r\nDeleting KQ files...\r\n"
+LONG_NAME = "L" * 255  # the longest key name the registry takes
+MARKER = "Kq-Light"
+
+results = []
+
+
+def check(name, ok, detail=""):
+    results.append(ok)
+    print(("PASS " if ok else "FAIL ") + name + ("" if ok or not detail else ": " + detail))
+    sys.stdout.flush()
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Prefix:
+    """One scratch Wine prefix copied from the template."""
+
+    def __init__(self, template, root, name):
+        self.path = os.path.join(root, name)
+        subprocess.run(["cp", "-a", template, self.path], check=True)
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.windows = os.path.join(self.path, "drive_c", "windows")
+        self.inf = os.path.join(self.windows, "inf")
+        self.drivers = os.path.join(self.windows, "system32", "drivers")
+
+    def wine(self, *args, cwd=None):
+        return subprocess.run(["wine"] + list(args), env=self.env, cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=180)
+
+    def import_keys(self, key_names):
+        """Creates each key's tree: a 255-character instance name four levels
+        deep and a second, plain instance; values on the way."""
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for key in key_names:
+            base = "HKEY_LOCAL_MACHINE\\" + USB + "\\" + key
+            for sub in ("", "\\" + LONG_NAME, "\\" + LONG_NAME + "\\Device Parameters\\a\\b",
+                        "\\0001", "\\0001\\Control"):
+                lines += ["[" + base + sub + "]", '"Service"="kqusb"', ""]
+        reg = os.path.join(self.path, "plant.reg")
+        with open(reg, "w", encoding="utf-16") as out:
+            out.write("\r\n".join(lines) + "\r\n")
+        self.wine("regedit", "/S", windows_path(reg))
+
+    def usb_keys(self):
+        """Every key path under Enum\\USB, lower case, relative to it."""
+        out = self.wine("reg", "query", "HKLM\\" + USB, "/s").stdout.decode("latin-1")
+        head = ("HKEY_LOCAL_MACHINE\\" + USB + "\\").lower()
+        return sorted(line.strip().lower()[len(head):] for line in out.splitlines()
+                      if line.strip().lower().startswith(head))
+
+    def helper(self, *args):
+        return self.wine(HELPER, *args).stdout.decode().strip()
+
+    def run_clean(self, cwd=None):
+        proc = self.wine(KQCLEAN, cwd=cwd)
+        return proc.stdout, proc.returncode
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def check_run(prefix_name, output, code):
+    check(prefix_name + ": prints the two progress lines, nothing else",
+          output == EXPECTED_OUTPUT, repr(output))
+    check(prefix_name + ": exit code 0", code == 0, str(code))
+
+
+def tree_of(keys, key):
+    key = key.lower()
+    return [k for k in keys if k == key or k.startswith(key + "\\")]
+
+
+def write(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
+
+
+def inf_text(before, after=""):
+    """An INF head with `before` characters of comment ahead of the marker."""
+    filler = ("; " + "x" * 60 + "\n") * (before // 63) + ";" * (before % 63)
+    return (filler + MARKER + after).encode("ascii")
+
+
+def case_full_install(prefix):
+    """Everything a driver installation leaves, plus things that must stay."""
+    # The registry ignores case: the fifth identity, written in capitals the
+    # way the system writes it, is the same key.
+    prefix.import_keys(CLEAN_KEYS[:4] + [CLEAN_KEYS[4].upper()] + CLEAN_KEYS[5:] + SIBLING_KEYS)
+    before = prefix.usb_keys()
+    ok = all(len(tree_of(before, k)) == 7 for k in CLEAN_KEYS + SIBLING_KEYS)
+    check("full: trees planted (7 keys each, 255-character name at depth 4)", ok, str(len(before)))
+    write(os.path.join(prefix.drivers, "KqUsb.sys"), b"MZ driver")
+    write(os.path.join(prefix.drivers, "KqUsb2.sys"), b"MZ other driver")
+
+    inf = prefix.inf
+    marked = ["oem12", "oem3", "oem40", "zz_last"]
+    for name in marked:
+        write(os.path.join(inf, name + ".inf"), b"[Version]\r\nProvider=%Mfg%\r\n" + inf_text(10))
+        write(os.path.join(inf, name + ".pnf"), b"PNF")
+    # Precompiled twin missing: the INF goes, nothing is reported.
+    write(os.path.join(inf, "oem7.inf"), inf_text(100))
+    # The marker ends exactly at character 999: found.
+    write(os.path.join(inf, "oem20.inf"), inf_text(999 - len(MARKER)))
+    write(os.path.join(inf, "oem20.pnf"), b"PNF")
+    # CRLF lines: read in text mode each pair counts as one character, so a
+    # marker at byte 1180 sits at character 980.
+    write(os.path.join(inf, "oem21.inf"), b";\r\n" * 200 + b"x" * 580 + MARKER.encode())
+    keep = {
+        "oem30.inf": inf_text(1000 - len(MARKER)),           # marker ends at 1000
+        "oem31.inf": inf_text(5000),                          # far beyond the head
+        "oem32.inf": inf_text(10).replace(b"Kq-Light", b"KQ-LIGHT"),
+        "oem33.inf": inf_text(10).replace(b"Kq-Light", b"kq-light"),
+        "oem34.inf": "\ufeff[Version]\r\nProvider=Kq-Light\r\n".encode("utf-16-le"),
+        "oem35.inf": b"[Version]\r\nProvider=Other Maker\r\n",
+        "oem36.txt": inf_text(10),                            # not an INF
+    }
+    for name, data in keep.items():
+        write(os.path.join(inf, name), data)
+        write(os.path.join(inf, name[:-4] + ".pnf"), b"PNF")
+    # Held open without sharing by another process: skipped, search goes on.
+    write(os.path.join(inf, "oem25.inf"), inf_text(10))
+    write(os.path.join(inf, "oem25.pnf"), b"PNF")
+    listing_before = set(os.listdir(inf))
+
+    ready = os.path.join(prefix.path, "held.ready")
+    stop = os.path.join(prefix.path, "held.stop")
+    holder = subprocess.Popen(["wine", HELPER, "hold", r"C:\windows\inf\oem25.inf",
+                               windows_path(ready), windows_path(stop)],
+                              env=prefix.env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    deadline = time.time() + 60
+    while not os.path.exists(ready) and holder.poll() is None and time.time() < deadline:
+        time.sleep(0.1)
+    check("full: helper holds oem25.inf open without sharing", os.path.exists(ready))
+    output, code = prefix.run_clean()
+    write(stop, b"")
+    holder.wait(timeout=60)
+    check_run("full", output, code)
+
+    after = prefix.usb_keys()
+    gone = [k for k in CLEAN_KEYS if tree_of(after, k)]
+    check("full: the six identity keys deleted with all subkeys", not gone, str(gone))
+    kept = [k for k in SIBLING_KEYS if len(tree_of(after, k)) != 7]
+    check("full: neighbouring USB keys untouched", not kept, str(kept))
+
+    check("full: driver file KqUsb.sys deleted",
+          not os.path.exists(os.path.join(prefix.drivers, "KqUsb.sys")))
+    check("full: other driver files kept",
+          os.path.exists(os.path.join(prefix.drivers, "KqUsb2.sys")))
+
+    listing = set(os.listdir(inf))
+    left = [n + ext for n in marked + ["oem20"] for ext in (".inf", ".pnf")
+            if n + ext in listing]
+    check("full: marked INF files deleted with their .pnf twins", not left, str(left))
+    check("full: marked INF without .pnf deleted", "oem7.inf" not in listing)
+    check("full: marker ending at character 999 found", "oem20.inf" not in listing)
+    check("full: CRLF pairs count as one character (text mode)", "oem21.inf" not in listing)
+    for name, why in (("oem30", "marker ending at character 1000"),
+                      ("oem31", "marker only after 999 characters"),
+                      ("oem32", "marker in capitals"), ("oem33", "marker in lower case"),
+                      ("oem34", "UTF-16 INF with marker"), ("oem35", "other maker")):
+        check("full: kept: " + why,
+              name + ".inf" in listing and name + ".pnf" in listing)
+    check("full: kept: marked file that is not *.inf", "oem36.txt" in listing)
+    check("full: file held open skipped, its twin kept",
+          "oem25.inf" in listing and "oem25.pnf" in listing)
+    expected = listing_before - {n + e for n in marked + ["oem20"] for e in (".inf", ".pnf")} \
+        - {"oem7.inf", "oem21.inf"}
+    check("full: nothing else in the INF directory changed", listing == expected,
+          str(sorted(listing ^ expected)))
+
+
+def case_some_absent(prefix):
+    """Only the second and sixth identities present: absent keys around them
+    are passed over."""
+    prefix.import_keys([CLEAN_KEYS[1], CLEAN_KEYS[5], SIBLING_KEYS[0]])
+    output, code = prefix.run_clean()
+    check_run("some absent", output, code)
+    after = prefix.usb_keys()
+    check("some absent: present keys deleted, absent ones passed over",
+          not tree_of(after, CLEAN_KEYS[1]) and not tree_of(after, CLEAN_KEYS[5]), str(after))
+    check("some absent: neighbour kept", len(tree_of(after, SIBLING_KEYS[0])) == 7)
+
+
+def case_clean_pc(prefix):
+    """A PC with nothing of the driver: nothing changes."""
+    prefix.import_keys(SIBLING_KEYS)
+    keys = prefix.usb_keys()
+    inf = sorted(os.listdir(prefix.inf))
+    drivers = sorted(os.listdir(prefix.drivers))
+    output, code = prefix.run_clean()
+    check_run("clean PC", output, code)
+    check("clean PC: registry under Enum\\USB unchanged", prefix.usb_keys() == keys)
+    check("clean PC: INF directory unchanged", sorted(os.listdir(prefix.inf)) == inf)
+    check("clean PC: drivers directory unchanged", sorted(os.listdir(prefix.drivers)) == drivers)
+
+
+def case_deep_keys(prefix):
+    """Chains of 255-character names: 127 levels make the longest path that
+    the registry takes by name (32563 characters), 128 levels one beyond it."""
+    deep_ok = USB + "\\" + CLEAN_KEYS[5]
+    too_deep = USB + "\\" + CLEAN_KEYS[3]
+    prefix.helper("deep", deep_ok, "127")
+    prefix.helper("deep", too_deep, "128")
+    prefix.import_keys([CLEAN_KEYS[4]])
+    check("deep: chains planted",
+          prefix.helper("depth", deep_ok) == "127" and prefix.helper("depth", too_deep) == "128")
+    output, code = prefix.run_clean()
+    check_run("deep", output, code)
+    check("deep: 127 levels deleted", prefix.helper("depth", deep_ok) == "-1")
+    check("deep: 128 levels refused and left whole",
+          prefix.helper("depth", too_deep) == "128")
+    check("deep: the run goes on after the refused key",
+          prefix.helper("depth", USB + "\\" + CLEAN_KEYS[4]) == "-1")
+
+
+def case_no_inf_dir(prefix):
+    """Without C:\\Windows\\Inf the INF search is skipped: the directory the
+    program was started in is never searched."""
+    os.rename(prefix.inf, prefix.inf + ".away")
+    start = os.path.join(prefix.path, "drive_c", "users", "work")
+    os.makedirs(start)
+    write(os.path.join(start, "oem12.inf"), inf_text(10))
+    write(os.path.join(start, "oem12.pnf"), b"PNF")
+    write(os.path.join(prefix.drivers, "KqUsb.sys"), b"MZ driver")
+    prefix.import_keys([CLEAN_KEYS[0]])
+    output, code = prefix.run_clean(cwd=start)
+    check_run("no INF dir", output, code)
+    check("no INF dir: marked INF in the start directory kept",
+          sorted(os.listdir(start)) == ["oem12.inf", "oem12.pnf"]
+          and not os.path.exists(prefix.inf))
+    check("no INF dir: keys and driver file still cleaned",
+          not tree_of(prefix.usb_keys(), CLEAN_KEYS[0])
+          and not os.path.exists(os.path.join(prefix.drivers, "KqUsb.sys")))
+
+
+CASES = [case_full_install, case_some_absent, case_clean_pc, case_deep_keys, case_no_inf_dir]
+
+
+def main():
+    global KQCLEAN, HELPER
+    if len(sys.argv) != 2:
+        print("usage: test_kqclean.py path/to/kqclean.exe")
+        return 2
+    started = time.time()
+    KQCLEAN = os.path.abspath(sys.argv[1])
+    root = tempfile.mkdtemp(prefix="kqclean-e2e-")
+    try:
+        check("kqclean.exe exists", os.path.isfile(KQCLEAN), KQCLEAN)
+        HELPER = os.path.join(root, "kqclean_helper.exe")
+        built = subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", HELPER,
+                                os.path.join(HERE, "kqclean_helper.c"), "-ladvapi32"])
+        check("test helper built", built.returncode == 0)
+        template = os.path.join(root, "template")
+        env = dict(os.environ, WINEPREFIX=template, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+        check("template Wine prefix made", os.path.isdir(os.path.join(template, "drive_c", "windows", "inf")))
+        if all(results):
+            for case in CASES:
+                prefix = Prefix(template, root, case.__name__)
+                try:
+                    case(prefix)
+                except Exception as error:  # a broken scenario is a failure, not a crash
+                    check(case.__name__, False, repr(error))
+                finally:
+                    prefix.close()
+    finally:
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, WINEPREFIX=os.path.join(root, "template")))
+        shutil.rmtree(root, ignore_errors=True)
+    passed = sum(results)
+    print("time %.1f s" % (time.time() - started))
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    return 0 if passed == len(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
