@@ -16,10 +16,6 @@ const UsbIdentity ID_BOOT_MODE = {0x045B, 0x0025};
 std::atomic<PlatHandle> OutPipe{PLAT_NO_HANDLE};
 std::atomic<PlatHandle> InPipe{PLAT_NO_HANDLE};
 
-uint8_t RxRing[RX_RING_SIZE];
-std::atomic<uint32_t> RxHead{0};
-std::atomic<uint32_t> RxTail{0};
-
 // The driver publishes at most this many interfaces that we look at (0 to 30).
 static const int MAX_INTERFACE_INDEX = 30;
 static const uint32_t READ_BLOCK = 256;
@@ -114,24 +110,6 @@ void PipeWrite(const uint8_t* bytes, uint32_t count) {
         }
         done += (uint32_t)written;
     }
-}
-
-// ---- Ring: one writer per index; the byte is stored before the index moves. ----------
-void RxRingStore(const uint8_t* bytes, uint32_t count) {
-    uint32_t head = RxHead.load(std::memory_order_relaxed);
-    for (uint32_t i = 0; i < count; i++) {
-        RxRing[head] = bytes[i];
-        head = (head + 1) & (RX_RING_SIZE - 1);
-        RxHead.store(head, std::memory_order_release);
-    }
-}
-
-bool RxRingTake(uint8_t* byte) {
-    uint32_t tail = RxTail.load(std::memory_order_relaxed);
-    if (tail == RxHead.load(std::memory_order_acquire)) return false;
-    *byte = RxRing[tail];
-    RxTail.store((tail + 1) & (RX_RING_SIZE - 1), std::memory_order_release);
-    return true;
 }
 
 // ---- Receive thread ------------------------------------------------------------------------
