@@ -1,0 +1,103 @@
+// system.cpp - clock, keyboard, process, threads, files and settings on Windows.
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+// ---- Clock ----------------------------------------------------------------------------
+uint64_t PlatCounterFrequency() {
+    LARGE_INTEGER f;
+    if (!QueryPerformanceFrequency(&f)) return 0;
+    return (uint64_t)f.QuadPart;
+}
+
+uint64_t PlatCounterValue() {
+    LARGE_INTEGER n;
+    QueryPerformanceCounter(&n);
+    return (uint64_t)n.QuadPart;
+}
+
+void PlatSleepMs(uint32_t ms) { Sleep(ms); }
+
+// ---- Keyboard and process ------------------------------------------------------------------
+// Only the "down now" bit: the "pressed since the last query" bit would let a press
+// made before a prompt answer it.
+bool PlatKeyDown(int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; }
+
+void PlatExitProcess(int code) { ExitProcess((UINT)code); }
+
+int PlatUserPrimaryLanguage() { return PRIMARYLANGID(GetUserDefaultLangID()); }
+
+// ---- Threads -----------------------------------------------------------------------------------
+// A thread of PlatThreadStart carries a stop event. PlatPipeRead waits on it together
+// with its read, so a blocked read ends as soon as the starter asks the thread to stop.
+struct Win32Thread {
+    HANDLE handle;
+    HANDLE stop;
+    void (*routine)();
+};
+
+// The stop event of the calling thread; NULL on the window thread.
+static thread_local HANDLE CurrentStopEvent = NULL;
+
+HANDLE Win32CurrentStopEvent() { return CurrentStopEvent; }
+
+static DWORD WINAPI ThreadEntry(LPVOID parameter) {
+    Win32Thread* t = (Win32Thread*)parameter;
+    CurrentStopEvent = t->stop;
+    t->routine();
+    return 0;
+}
+
+PlatThread PlatThreadStart(void (*routine)()) {
+    Win32Thread* t = (Win32Thread*)calloc(1, sizeof(Win32Thread));
+    if (t == NULL) return 0;
+    t->routine = routine;
+    t->stop = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (t->stop != NULL) t->handle = CreateThread(NULL, 0, ThreadEntry, t, 0, NULL);
+    if (t->handle == NULL) {
+        if (t->stop != NULL) CloseHandle(t->stop);
+        free(t);
+        return 0;
+    }
+    return (PlatThread)t;
+}
+
+void PlatThreadCancelAndJoin(PlatThread thread) {
+    Win32Thread* t = (Win32Thread*)thread;
+    if (t == NULL) return;
+    SetEvent(t->stop);
+    WaitForSingleObject(t->handle, INFINITE);
+    CloseHandle(t->handle);
+    CloseHandle(t->stop);
+    free(t);
+}
+
+// ---- Files and directories ----------------------------------------------------------------
+const char PLAT_PATH_SEPARATOR = '\\';
+
+void PlatMakeDirectory(const char* path) { CreateDirectoryA(path, NULL); }
+
+void PlatRemoveDirectory(const char* path) { RemoveDirectoryA(path); }
+
+bool PlatDeleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count) {
+    HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, NULL);
+    if (f == INVALID_HANDLE_VALUE) return -1;
+    DWORD written = 0;
+    WriteFile(f, bytes, (DWORD)count, &written, NULL);
+    CloseHandle(f);
+    return (long)written;
+}
+
+// ---- Settings ------------------------------------------------------------------------------------
+void PlatSettingRead(const char* file, const char* section, const char* key, const char* def,
+                     char* buffer, size_t capacity) {
+    if (capacity == 0) return;
+    GetPrivateProfileStringA(section, key, def, buffer, (DWORD)capacity, file);
+}
+
+void PlatSettingWrite(const char* file, const char* section, const char* key, const char* value) {
+    WritePrivateProfileStringA(section, key, value, file);
+}

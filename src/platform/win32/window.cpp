@@ -1,0 +1,153 @@
+// window.cpp - program entry, the main window and its message handling on Windows.
+// The window only draws the text screen and forwards creation, destruction and menu
+// commands to the shell; every procedure of the updater runs inside ShellCommand.
+#include "platform/win32/win32.h"
+
+#include "platform/platform.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+
+HINSTANCE Win32Instance = NULL;
+HWND Win32MainWindow = NULL;
+HWND Win32OwnerWindow = NULL;
+HFONT Win32ScreenFont = NULL;
+
+static const char WINDOW_CLASS[] = "Kqsfupdt";
+static const int CELL_WIDTH = 8;
+static const int CELL_HEIGHT = 11;
+static const int TOP_MARGIN = 1;  // the first text row starts one pixel down
+static const int SCREEN_WIDTH = 640;
+static const int SCREEN_HEIGHT = 396;
+
+// Every cell is drawn on every paint, one character per call, whatever part of the
+// window needs it.
+static void PaintScreen(HWND window) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window, &ps);
+    HGDIOBJ previous = SelectObject(dc, Win32ScreenFont);
+    for (int r = 0; r < SCREEN_ROWS; r++)
+        for (int k = 0; k < SCREEN_COLUMNS; k++)
+            TextOutA(dc, CELL_WIDTH * k, TOP_MARGIN + CELL_HEIGHT * r,
+                     (const char*)&ScreenCells[SCREEN_COLUMNS * r + k], 1);
+    SelectObject(dc, previous);
+    EndPaint(window, &ps);
+}
+
+static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        Win32MainWindow = window;
+        ShellCreate();
+        return 0;
+    case WM_PAINT:
+        PaintScreen(window);
+        return 0;
+    case WM_DESTROY:
+        ShellDestroy();
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        ShellCommand(LOWORD(wParam));
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    Win32Instance = instance;
+    ParseCommandLine(commandLine);
+
+    WNDCLASSA wc = {};
+    wc.style = 0;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, "Icon");
+    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+    wc.lpszMenuName = ServiceFlag ? "MenuST" : "Menu";
+    wc.lpszClassName = WINDOW_CLASS;
+    if (!RegisterClassA(&wc)) return 0;
+
+    char title[96];
+    FormatWindowTitle(title, sizeof title);
+    // A top-level window without WS_POPUP or WS_CHILD always gets a caption; with the
+    // system menu alone it has a close box and no minimize, maximize or sizing border.
+    // WM_CREATE shows and sizes it.
+    Win32OwnerWindow = CreateWindowExA(0, WINDOW_CLASS, title, WS_SYSMENU, 0, 0, 0, 0, NULL,
+                                       NULL, instance, NULL);
+
+    // The procedures poll and pump messages themselves; the idle loop never blocks.
+    MSG msg;
+    for (;;) {
+        if (!PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) continue;
+        if (msg.message == WM_QUIT) return (int)msg.wParam;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+// ---- Window messages while a procedure waits -----------------------------------------
+static MSG TakenMessage;
+
+PlatMessageKind PlatTakeMessage() {
+    if (!PeekMessageA(&TakenMessage, NULL, 0, 0, PM_REMOVE)) return PLAT_MSG_NONE;
+    switch (TakenMessage.message) {
+    case WM_QUIT:
+        return PLAT_MSG_QUIT;
+    case WM_NCLBUTTONDOWN:
+        return TakenMessage.wParam == HTMENU ? PLAT_MSG_MENU_CLICK : PLAT_MSG_OTHER;
+    case WM_SYSKEYDOWN:
+        return PLAT_MSG_SYSTEM_KEY;
+    default:
+        return PLAT_MSG_OTHER;
+    }
+}
+
+void PlatDispatchMessage() {
+    TranslateMessage(&TakenMessage);
+    DispatchMessageA(&TakenMessage);
+}
+
+void PlatPaintStep() {
+    MSG msg;
+    if (PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+void PlatRepaint() { RedrawWindow(Win32MainWindow, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW); }
+
+// ---- Main window ---------------------------------------------------------------------------
+void PlatWindowShowAndSize() {
+    ShowWindow(Win32MainWindow, SW_SHOW);
+    RECT work;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    // The frame is counted as a sizing frame although the window has none: the client
+    // area comes out as the text screen plus a few spare pixels on the right and below.
+    int width = SCREEN_WIDTH + 2 * GetSystemMetrics(SM_CXFRAME);
+    int height = SCREEN_HEIGHT + 2 * GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) +
+                 GetSystemMetrics(SM_CYMENU);
+    MoveWindow(Win32MainWindow, work.left, work.top, width, height, TRUE);
+}
+
+void PlatWindowClose() { PostMessageA(Win32MainWindow, WM_CLOSE, 0, 0); }
+
+void PlatMessageBox(const char* text, const char* caption) {
+    MessageBoxA(Win32OwnerWindow, text, caption, MB_OK);
+}
+
+// ---- Screen font ------------------------------------------------------------------------------
+bool PlatFontRemove(const char* path) { return RemoveFontResourceA(path) != 0; }
+
+void PlatFontAdd(const char* path) { AddFontResourceA(path); }
+
+void PlatFontCreate() {
+    Win32ScreenFont = CreateFontA(CELL_HEIGHT, CELL_WIDTH, 0, 0, 0, 0, 0, 0, ANSI_CHARSET, 0, 0, 0,
+                                  0, "kqmon3");
+}
+
+void PlatFontDelete() {
+    if (Win32ScreenFont != NULL) DeleteObject(Win32ScreenFont);
+    Win32ScreenFont = NULL;
+}

@@ -1,0 +1,153 @@
+/* wine_probe.c - looks at the updater from the outside, under Wine, for the
+   end-to-end tests. Built with MinGW by wine_smoke.sh; not part of the product.
+
+     wine_probe client              client area of the main window: "W H"
+     wine_probe close               post WM_CLOSE to the main window
+     wine_probe command ID          post the menu command ID to the main window
+     wine_probe text TITLE          the message text of the box titled TITLE
+     wine_probe menu EXE NAME       the menu resource NAME: one line per item
+     wine_probe dialog EXE NAME     the dialog resource NAME: header, then controls
+
+   Exit code 0 on success, 2 when the window or resource is not there. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static HWND MainWindow(void) { return FindWindowA("Kqsfupdt", NULL); }
+
+static BOOL CALLBACK FindBoxText(HWND child, LPARAM out) {
+    char cls[32], text[256];
+    GetClassNameA(child, cls, sizeof cls);
+    if (lstrcmpiA(cls, "Static") != 0) return TRUE;
+    GetWindowTextA(child, text, sizeof text);
+    if (text[0] == 0) return TRUE;  /* the icon */
+    lstrcpynA((char*)out, text, 256);
+    return FALSE;
+}
+
+static void PrintMenu(HMENU menu, int depth) {
+    int n = GetMenuItemCount(menu);
+    for (int i = 0; i < n; i++) {
+        char text[128] = "";
+        MENUITEMINFOA mi;
+        memset(&mi, 0, sizeof mi);
+        mi.cbSize = sizeof mi;
+        mi.fMask = MIIM_FTYPE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING;
+        mi.dwTypeData = text;
+        mi.cch = sizeof text;
+        GetMenuItemInfoA(menu, i, TRUE, &mi);
+        printf("%*s", 2 * depth, "");
+        if (mi.hSubMenu) {
+            printf("popup %s\n", text);
+            PrintMenu(mi.hSubMenu, depth + 1);
+        } else if (mi.fType & MFT_SEPARATOR) {
+            printf("separator\n");
+        } else {
+            printf("%u %s\n", mi.wID, text);
+        }
+    }
+}
+
+/* sz_Or_Ord of a DIALOG template: 0x0000 none, 0xFFFF then an ordinal, else a string. */
+static const WORD* ReadName(const WORD* p, char* out, size_t size) {
+    if (*p == 0) {
+        out[0] = 0;
+        return p + 1;
+    }
+    if (*p == 0xFFFF) {
+        snprintf(out, size, "#%u", p[1]);
+        return p + 2;
+    }
+    int n = WideCharToMultiByte(CP_ACP, 0, (LPCWSTR)p, -1, out, (int)size, NULL, NULL);
+    if (n == 0) out[0] = 0;
+    return p + lstrlenW((LPCWSTR)p) + 1;
+}
+
+static const char* ClassName(const char* atom) {
+    static const struct { const char* ord; const char* name; } atoms[] = {
+        {"#128", "Button"}, {"#129", "Edit"}, {"#130", "Static"},
+        {"#131", "ListBox"}, {"#132", "ScrollBar"}, {"#133", "ComboBox"}};
+    for (size_t i = 0; i < sizeof atoms / sizeof atoms[0]; i++)
+        if (strcmp(atom, atoms[i].ord) == 0) return atoms[i].name;
+    return atom;
+}
+
+static int PrintDialog(const WORD* p) {
+    const DLGTEMPLATE* t = (const DLGTEMPLATE*)p;
+    if (p[1] == 0xFFFF) {
+        printf("DIALOGEX templates are not read\n");
+        return 2;
+    }
+    char menu[128], cls[128], caption[256], face[64] = "";
+    WORD points = 0;
+    p = (const WORD*)(t + 1);
+    p = ReadName(p, menu, sizeof menu);
+    p = ReadName(p, cls, sizeof cls);
+    p = ReadName(p, caption, sizeof caption);
+    if (t->style & DS_SETFONT) {
+        points = *p++;
+        p = ReadName(p, face, sizeof face);
+    }
+    printf("dialog %d %d %d %d style=%08lx caption=%s font=%u %s\n", t->x, t->y, t->cx, t->cy,
+           (unsigned long)t->style, caption, points, face);
+    for (int i = 0; i < t->cdit; i++) {
+        p = (const WORD*)(((ULONG_PTR)p + 3) & ~(ULONG_PTR)3);
+        const DLGITEMTEMPLATE* item = (const DLGITEMTEMPLATE*)p;
+        char itemClass[128], text[256];
+        p = (const WORD*)(item + 1);
+        p = ReadName(p, itemClass, sizeof itemClass);
+        p = ReadName(p, text, sizeof text);
+        WORD extra = *p++;
+        p = (const WORD*)((const BYTE*)p + extra);
+        printf("control %d %s %d %d %d %d style=%08lx text=%s\n", (short)item->id,
+               ClassName(itemClass), item->x, item->y, item->cx, item->cy,
+               (unsigned long)item->style, text);
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "client") == 0) {
+        RECT r;
+        HWND w = MainWindow();
+        if (w == NULL || !GetClientRect(w, &r)) return 2;
+        printf("%ld %ld\n", r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
+    if (argc >= 2 && strcmp(argv[1], "close") == 0) {
+        HWND w = MainWindow();
+        if (w == NULL) return 2;
+        PostMessageA(w, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "command") == 0) {
+        HWND w = MainWindow();
+        if (w == NULL) return 2;
+        PostMessageA(w, WM_COMMAND, (WPARAM)atoi(argv[2]), 0);
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "text") == 0) {
+        char text[256] = "";
+        HWND box = FindWindowA(NULL, argv[2]);
+        if (box == NULL) return 2;
+        EnumChildWindows(box, FindBoxText, (LPARAM)text);
+        printf("%s\n", text);
+        return 0;
+    }
+    if (argc >= 4 && (strcmp(argv[1], "menu") == 0 || strcmp(argv[1], "dialog") == 0)) {
+        HMODULE m = LoadLibraryExA(argv[2], NULL, LOAD_LIBRARY_AS_DATAFILE);
+        if (m == NULL) return 2;
+        if (argv[1][0] == 'm') {
+            HMENU menu = LoadMenuA(m, argv[3]);
+            if (menu == NULL) return 2;
+            PrintMenu(menu, 0);
+            return 0;
+        }
+        HRSRC r = FindResourceA(m, argv[3], (LPCSTR)RT_DIALOG);
+        if (r == NULL) return 2;
+        return PrintDialog((const WORD*)LockResource(LoadResource(m, r)));
+    }
+    fprintf(stderr, "usage: wine_probe client|close|command ID|text TITLE|menu EXE NAME|dialog EXE NAME\n");
+    return 1;
+}

@@ -1,0 +1,240 @@
+#!/bin/bash
+# wine_smoke.sh - start-up and shut-down of the Windows build under Wine, headless.
+#
+#   tests/e2e/wine_smoke.sh build/windows/Kqsfupdt.exe
+#
+# Starts its own Xvfb on a free display and its own Wine prefix, runs the program
+# from scratch working directories and looks at it as an operator would: the window
+# and its title, the size of the client area, the help text on the screen, the
+# resources, a clean exit, and the fatal "File corrupt" box of a damaged copy.
+# Prints one line per check and ends with "N passed, M failed"; exits non-zero when a
+# check failed. Screenshots are kept in e2e/ next to the program.
+set -u
+
+if [ $# -ne 1 ] || [ ! -f "$1" ]; then
+    echo "usage: $0 path/to/Kqsfupdt.exe" >&2
+    exit 2
+fi
+EXE=$(readlink -f "$1")
+HERE=$(dirname "$(readlink -f "$0")")
+REPO=$(cd "$HERE/../.." && pwd)
+OUT=$(dirname "$EXE")/e2e
+WORK=$(mktemp -d /tmp/kq-wine-smoke.XXXXXX)
+mkdir -p "$OUT"
+
+TITLE=" CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
+TITLE_ST=" ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
+
+PASSED=0
+FAILED=0
+pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
+fail() { FAILED=$((FAILED + 1)); echo "FAIL $1"; }
+# check NAME COMMAND...: PASS when the command succeeds.
+check() {
+    local name=$1
+    shift
+    if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+XVFB_PID=""
+APP_PID=""
+cleanup() {
+    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
+    [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.2
+    done
+}
+
+# ---- Display and Wine prefix -------------------------------------------------------------
+for n in $(seq 91 199); do
+    if [ ! -e /tmp/.X$n-lock ] && [ ! -e /tmp/.X11-unix/X$n ]; then
+        DISPLAY_NUMBER=$n
+        break
+    fi
+done
+Xvfb ":$DISPLAY_NUMBER" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+XVFB_PID=$!
+export DISPLAY=":$DISPLAY_NUMBER"
+if ! wait_for 15 xdpyinfo >/dev/null 2>&1; then
+    fail "Xvfb starts on display $DISPLAY"
+    echo "$PASSED passed, $FAILED failed"
+    exit 1
+fi
+
+export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+# The program's language follows the user's, which Wine takes from the locale
+# variables; runs are English unless APP_LOCALE says otherwise. The locale need not be
+# installed on the host: only Wine reads it.
+APP_LOCALE=en_US.UTF-8
+timeout 120 wineboot -i >"$WORK/wineboot.log" 2>&1
+timeout 60 wineserver -w
+
+PROBE="$WORK/wine_probe.exe"
+if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/probe.log"; then
+    cat "$WORK/probe.log"
+    fail "the probe program builds"
+    echo "$PASSED passed, $FAILED failed"
+    exit 1
+fi
+probe() { timeout 30 wine "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
+winpath() { echo "Z:${1//\//\\}"; }
+
+# ---- Resources -----------------------------------------------------------------------------
+mkdir -p "$WORK/resources"
+for name in Menu MenuST; do probe menu "$(winpath "$EXE")" "$name" >"$WORK/resources/$name.txt"; done
+for name in IdiomaDialog MacDialog; do probe dialog "$(winpath "$EXE")" "$name" >"$WORK/resources/$name.txt"; done
+while read -r line; do
+    case "$line" in
+    PASS\ *) pass "${line#PASS }" ;;
+    FAIL\ *) fail "${line#FAIL }" ;;
+    esac
+done < <(python3 "$HERE/wine_resources.py" "$REPO" "$WORK/resources" 2>&1; echo)
+
+# ---- Running the program -------------------------------------------------------------------
+# start_app DIR EXE ARGS...: runs the program in DIR (as its current directory).
+start_app() {
+    local dir=$1 exe=$2
+    shift 2
+    (cd "$dir" && exec env LC_ALL="$APP_LOCALE" LANG="$APP_LOCALE" wine "$exe" "$@" >/dev/null 2>&1) &
+    APP_PID=$!
+}
+# finish_app SECONDS: waits for the program to end; sets APP_CODE ("timeout" if not).
+finish_app() {
+    if wait_for "$1" eval '! kill -0 $APP_PID 2>/dev/null'; then
+        wait "$APP_PID"
+        APP_CODE=$?
+    else
+        APP_CODE=timeout
+        kill "$APP_PID" 2>/dev/null
+    fi
+    APP_PID=""
+}
+window_named() { xdotool search --name "$1" 2>/dev/null | head -n 1; }
+title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
+
+# Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
+# each from y = 1): the rest, blank lines included, must stay white.
+HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
+# screen_rows_match PNG W H: each text row has dark pixels exactly when it should.
+screen_rows_match() {
+    local png=$1 w=$2 h=$3 bad="" r mean
+    for r in $(seq 0 35); do
+        mean=$(convert "$png" -crop "640x11+0+$((1 + 11 * r))" +repage -colorspace Gray \
+            -threshold 50% -format '%[fx:mean]' info: 2>/dev/null)
+        if [[ "$HELP_ROWS" == *" $r "* ]]; then
+            awk "BEGIN { exit !($mean < 1) }" || bad="$bad $r(blank)"
+        else
+            awk "BEGIN { exit !($mean == 1) }" || bad="$bad $r(ink)"
+        fi
+    done
+    [ -z "$bad" ] || { echo "  rows not as the help text:$bad"; return 1; }
+}
+
+# 1. User mode: window, title, client area, screen, close box.
+RUN="$WORK/user"
+mkdir -p "$RUN/TEMP"
+echo "left over from an earlier run" >"$RUN/TEMP/log.txt"
+start_app "$RUN" "$EXE"
+WIN=""
+wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+check "the program starts and shows its window" test -n "$WIN"
+if [ -n "$WIN" ]; then
+    check "title is \"$TITLE\"" title_is "$WIN" "$TITLE"
+    SIZE=$(probe client)
+    read -r CW CH <<<"${SIZE:-0 0}"
+    # The window is sized with the sizing-frame metrics although it has a thin
+    # frame, so the client area may come out a few pixels larger than the screen.
+    check "client area holds the 640 x 396 text screen (got ${CW}x${CH})" \
+        test "$CW" -ge 640 -a "$CW" -le 648 -a "$CH" -ge 396 -a "$CH" -le 404
+    check "font file TEMP/kqmon.fnt written" test -s "$RUN/TEMP/kqmon.fnt"
+    sleep 1
+    # Without a window manager the X window holds the menu bar and the client area.
+    SHOT="$OUT/wine_smoke_screen.png"
+    if import -window "$WIN" "$WORK/window.png" 2>/dev/null; then
+        read -r XW XH < <(identify -format '%w %h' "$WORK/window.png")
+        convert "$WORK/window.png" -gravity SouthWest -crop "${CW}x${CH}+0+0" +repage "$SHOT"
+        check "screen shows the help text in rows 0 to 23" screen_rows_match "$SHOT" "$CW" "$CH"
+    else
+        fail "screenshot of the window"
+    fi
+    probe close >/dev/null
+    finish_app 30
+    check "close box: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
+    check "after close: TEMP/kqmon.fnt, TEMP/log.txt and TEMP are gone" test ! -e "$RUN/TEMP"
+else
+    finish_app 1
+fi
+
+# 2. Service mode: title, and "Exit" from the File menu.
+RUN="$WORK/service"
+mkdir -p "$RUN"
+start_app "$RUN" "$EXE" ST
+WIN=""
+wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+check "ST: the program starts" test -n "$WIN"
+if [ -n "$WIN" ]; then
+    check "ST: title is \"$TITLE_ST\"" title_is "$WIN" "$TITLE_ST"
+    probe command 111 >/dev/null
+    finish_app 30
+    check "ST: File/Exit ends with exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
+    check "ST: after exit TEMP is gone" test ! -e "$RUN/TEMP"
+else
+    finish_app 1
+fi
+
+# 3. A copy whose embedded console image has one byte changed.
+# corrupt_copy DEST: writes the damaged copy; false when the image is not found.
+corrupt_copy() {
+    python3 - "$EXE" "$REPO/data/console.bin" "$1" <<'PY'
+import sys
+exe = bytearray(open(sys.argv[1], "rb").read())
+image = open(sys.argv[2], "rb").read()
+at = exe.find(image[:64])
+if at < 0 or exe.find(image[:64], at + 1) >= 0:
+    sys.exit(1)
+exe[at + 0x1234] ^= 0x01
+open(sys.argv[3], "wb").write(exe)
+PY
+}
+# corrupt_run LANGUAGE TEXT: the box "Error" says TEXT; [ENTER] ends with code 1.
+corrupt_run() {
+    local locale=$1 text=$2 run="$WORK/corrupt-$1" box=""
+    mkdir -p "$run"
+    APP_LOCALE=$locale start_app "$run" "$WORK/corrupt/Kqsfupdt.exe"
+    wait_for 40 eval 'box=$(window_named "^Error$"); [ -n "$box" ]'
+    check "$locale: damaged image shows the box \"Error\"" test -n "$box"
+    if [ -n "$box" ]; then
+        check "$locale: the box says \"$text\"" test "$(probe text Error)" = "$text"
+        [ "$locale" = en_US.UTF-8 ] && import -window root "$OUT/wine_smoke_corrupt.png" 2>/dev/null
+        xdotool windowfocus --sync "$box" 2>/dev/null
+        xdotool key --clearmodifiers Return 2>/dev/null
+        wait_for 5 eval '! kill -0 $APP_PID 2>/dev/null' || xdotool key --window "$box" Return
+    fi
+    finish_app 30
+    check "$locale: exit code 1 after the box (got $APP_CODE)" test "$APP_CODE" = 1
+    # The fatal path cleans nothing up: the font file stays.
+    check "$locale: the font file stays after the fatal error" test -s "$run/TEMP/kqmon.fnt"
+}
+mkdir -p "$WORK/corrupt"
+if corrupt_copy "$WORK/corrupt/Kqsfupdt.exe"; then
+    pass "console image found once in the program and one byte changed"
+    corrupt_run en_US.UTF-8 "File corrupt"
+    corrupt_run es_ES.UTF-8 "Fichero corrupto"
+else
+    fail "console image found once in the program and one byte changed"
+fi
+
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
