@@ -185,7 +185,8 @@ public:
     const FaultPlan& Faults() const { return faults_; }
 
     // ---- What happened
-    const std::vector<Request>& Requests() const { return requests_; }
+    // Stable: references stay valid as requests are added.
+    const std::deque<Request>& Requests() const { return requests_; }
     int CountOf(const std::string& kind) const;
     const std::vector<DeviceError>& Errors() const { return errors_; }
     // Every byte the device sent, in order (after faults, wire encoding included).
@@ -203,13 +204,14 @@ protected:
     virtual uint64_t OwnNextEventUs() { return kNever; }
     virtual void RunOwn(uint64_t /*nowUs*/) {}
 
-    // Logs a request and counts its index within its kind; the reference stays valid
-    // until the next call.
-    Request& Log(uint64_t nowUs, const std::string& kind, const std::string& detail);
+    // Logs a request and counts its index within its kind. Returns nullptr when the
+    // fault plan unplugs the device on this request: the model then does nothing.
+    Request* Log(uint64_t nowUs, const std::string& kind, const std::string& detail);
     void Error(uint64_t nowUs, const std::string& kind, const std::string& text);
-    // Sends an answer to the request at atUs, through the fault plan: returns false
-    // when the plan unplugged the device or dropped the answer. Sets request.result.
-    bool Reply(Request& request, uint64_t atUs, Answer answer, const std::string& result = "ack");
+    Request& RequestAt(size_t i) { return requests_[i]; }
+    // Sends an answer to the request at atUs, through the fault plan (Drop, Delay,
+    // Corrupt, Twice, WrongCode, BadSum, Short). Sets request.result.
+    void Reply(Request& request, uint64_t atUs, Answer answer, const std::string& result = "ack");
     // Model-level faults (Zero, Unit, Error) for the request, if any.
     bool HasFault(const Request& request, FaultKind kind, Fault* found = nullptr) const;
     // The request ends with no answer (not understood, refused silently...).
@@ -231,7 +233,7 @@ private:
     Identity id_;
     unsigned instance_ = 1;
     FaultPlan faults_;
-    std::vector<Request> requests_;
+    std::deque<Request> requests_;
     std::vector<DeviceError> errors_;
     std::vector<uint8_t> sent_;
     std::vector<Outgoing> queue_;
@@ -333,7 +335,8 @@ public:
     std::array<uint8_t, 6> Mac() const { return mac_; }
     void SetMac(const std::array<uint8_t, 6>& mac) { mac_ = mac; }
 
-    // KQ-LINK: the port's bit rate (0 until set) and the bus peripherals attach to.
+    // KQ-LINK: the port's bit rate (250000 after power-up) and the bus peripherals
+    // attach to.
     uint32_t LinkBitRate() const { return linkRate_; }
     Bus& KqLink() { return bus_; }
     bool InLinkMode() const { return linkMode_; }
@@ -372,7 +375,7 @@ private:
 
     // KQ-LINK port.
     Bus bus_;
-    uint32_t linkRate_ = 0;
+    uint32_t linkRate_ = 250000;
     bool linkMode_ = false;
     std::deque<uint8_t> heard_;
     struct Listen {
