@@ -65,9 +65,9 @@ wait_for() {
     return 1
 }
 
-# exited NAME CODE: the program ended with CODE within 5 s.
+# exited NAME CODE [SECONDS]: the program ended with CODE in time (5 s unless told).
 exited() {
-    local deadline=$((SECONDS + 5))
+    local deadline=$((SECONDS + ${3:-5}))
     while [ $SECONDS -le "$deadline" ]; do
         if [ -f "$WORK/$1/exitcode" ]; then
             [ "$(cat "$WORK/$1/exitcode")" = "EXIT=$2" ]
@@ -179,6 +179,28 @@ signal wait TERM
 check "SIGTERM inside the wait ends with code 1" exited wait 1
 check "SIGTERM inside the wait removes TEMP" temp_gone wait
 check "SIGTERM inside the wait gives the terminal back" restored wait
+
+# ---- The language dialog of Update Console -------------------------------------------------------
+start lang 100 40 C.UTF-8 ST EC
+wait_for lang "Process:" 5
+keys lang F10 c
+wait_for lang "Select Languages to Install" 3
+check "the dialog lists the command line's languages in order" \
+    sh -c "tmux -L $SOCKET capture-pane -p -t lang | grep -q '0: ENGLISH' &&
+           tmux -L $SOCKET capture-pane -p -t lang | grep -q '1: CASTELLANO' &&
+           ! tmux -L $SOCKET capture-pane -p -t lang | grep -q '2: '"
+keys lang Tab Tab Tab Tab Tab Enter  # from OK round to Clear
+check "Clear empties the list: 9% free" shows lang "9% Flash Memory Free"
+keys lang Tab Enter
+check "OK with no language keeps the dialog open" shows lang "Select Languages to Install"
+keys lang e
+check "E adds English: 7% free" shows lang "7% Flash Memory Free"
+keys lang Tab Tab Tab Tab Enter  # from ENGLISH round to OK
+check "OK closes the dialog" lacks lang "Select Languages to Install"
+check "and the update goes on to connect" wait_for lang "Connecting to CORVINA..." 3
+signal lang TERM  # handled at the update's next prompt
+check "closed during the update: exit code 1" exited lang 1 30
+check "and TEMP removed" temp_gone lang
 
 # ---- A device that is plugged in but never answers ------------------------------------------------
 # Its two FIFOs are held open from the device side; what the program sends to it is

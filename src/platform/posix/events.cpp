@@ -31,6 +31,7 @@ static int QueueHead, QueueCount;
 
 // Set by the signal handlers; taken by TakeEvent.
 static volatile sig_atomic_t CloseSignalled = 0;
+static volatile sig_atomic_t HungUp = 0;
 static bool CloseAsked = false;
 static bool QuitPosted = false;
 // Set when the terminal reported a new size; taken by TakeEvent or the paint step.
@@ -48,7 +49,10 @@ static void Enqueue(TermEventType type, int vk) {
     QueueCount++;
 }
 
-static void OnCloseSignal(int) { CloseSignalled = 1; }
+static void OnCloseSignal(int signal) {
+    CloseSignalled = 1;
+    if (signal == SIGHUP) HungUp = 1;
+}
 static void OnWakeSignal(int) {}
 
 void InstallSignalHandlers() {
@@ -73,6 +77,7 @@ static int VirtualKeyOfChar(wint_t ch) {
     if ((ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == ' ') return (int)ch;
     if (ch == '\n' || ch == '\r') return 13;
     if (ch == 27) return VK_ESCAPE;
+    if (ch == '\t') return 9;
     return 0;
 }
 
@@ -130,6 +135,9 @@ void ReadPendingInput() {
 }
 
 bool PlatKeyDown(int vk) {
+    // The terminal is gone: no key can ever come. A wait that pumps would end at its
+    // next message; one that only polls keys (the drive letter) would spin forever.
+    if (HungUp) CloseFromModal();
     ReadPendingInput();
     if (vk <= 0 || vk >= 256 || KeyReadAt[vk] == 0) return false;
     return NowNs() - KeyReadAt[vk] < KEY_HOLD_NS;

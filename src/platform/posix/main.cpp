@@ -55,6 +55,14 @@ void PlatDispatchMessage() {
 
 void PlatWindowClose() { RequestClose(); }
 
+void CloseFromModal() {
+    if (!WindowDestroyed) {
+        WindowDestroyed = true;
+        ShellDestroy();
+    }
+    PlatExitProcess(1);
+}
+
 int main(int argc, char** argv) {
     // The command line is the text after the program name: "kqsfupdt ST CE" is "ST CE".
     std::string commandLine;

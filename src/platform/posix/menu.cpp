@@ -1,5 +1,5 @@
-// menu.cpp - the two boxes drawn over the text screen: the File drop-down and the
-// message box. Both are modal: they read the terminal themselves until they close.
+// menu.cpp - the File drop-down, drawn over the text screen. It is modal: it reads the
+// terminal itself until it closes. Also the frame and the key reading of every box.
 #include <curses.h>
 
 #include <cstdio>
@@ -15,7 +15,7 @@ static const int BOX_POLL_MS = 100;
 
 // The next key for a box: a queued event, or one read within BOX_POLL_MS. A close
 // request is left pending for the caller to see with CloseRequested.
-static bool NextBoxEvent(TermEvent* event) {
+bool NextBoxEvent(TermEvent* event) {
     if (CloseRequested()) return false;
     if (TakeEvent(event)) return true;
     WaitForInput(BOX_POLL_MS);
@@ -43,7 +43,7 @@ static int MenuWidth(const MenuItem* items) {
 }
 
 // A frame with its caption on the top border and a blank inside, drawn on the screen.
-static void DrawFrame(int top, int left, int height, int width, const char* caption) {
+void DrawFrame(int top, int left, int height, int width, const char* caption) {
     for (int y = top + 1; y < top + height - 1; y++) mvhline(y, left + 1, ' ', width - 2);
     mvhline(top, left + 1, ACS_HLINE, width - 2);
     mvhline(top + height - 1, left + 1, ACS_HLINE, width - 2);
@@ -53,6 +53,7 @@ static void DrawFrame(int top, int left, int height, int width, const char* capt
     mvaddch(top, left + width - 1, ACS_URCORNER);
     mvaddch(top + height - 1, left, ACS_LLCORNER);
     mvaddch(top + height - 1, left + width - 1, ACS_LRCORNER);
+    if (caption[0] == 0) return;
     char head[96];
     snprintf(head, sizeof head, " %.*s ", width - 6 > 90 ? 90 : width - 6, caption);
     TerminalPutText(top, left + 2, head, width - 4);
@@ -147,63 +148,4 @@ int RunFileMenu() {
     }
     PlatRepaint();
     return chosen;
-}
-
-// ---- Message box --------------------------------------------------------------------------------
-
-static const int BOX_MAX_LINES = 20;
-static const int BOX_MAX_WIDTH = 76;
-
-static void DrawMessageBox(const char* text, const char* caption) {
-    TerminalDrawAll();
-    // The text's lines, each clipped to the box.
-    const char* starts[BOX_MAX_LINES];
-    int lengths[BOX_MAX_LINES];
-    int lines = 0, inner = (int)strlen(caption) + 4;
-    for (const char* p = text; lines < BOX_MAX_LINES;) {
-        const char* end = strchr(p, '\n');
-        int len = end ? (int)(end - p) : (int)strlen(p);
-        if (len > BOX_MAX_WIDTH) len = BOX_MAX_WIDTH;
-        starts[lines] = p;
-        lengths[lines++] = len;
-        if (len > inner) inner = len;
-        if (end == nullptr) break;
-        p = end + 1;
-    }
-    if (inner > BOX_MAX_WIDTH) inner = BOX_MAX_WIDTH;
-    int height = lines + 4, width = inner + 4;
-    int top = (LINES - height) / 2, left = (COLS - width) / 2;
-    if (top < 0) top = 0;
-    if (left < 0) left = 0;
-    DrawFrame(top, left, height, width, caption);
-    for (int i = 0; i < lines; i++) {
-        char line[BOX_MAX_WIDTH + 1];
-        memcpy(line, starts[i], (size_t)lengths[i]);
-        line[lengths[i]] = 0;
-        TerminalPutText(top + 1 + i, left + 2, line, inner);
-    }
-    attron(A_REVERSE);
-    mvaddstr(top + height - 2, left + (width - 6) / 2, "[ OK ]");
-    attroff(A_REVERSE);
-    TerminalRefresh();
-}
-
-void PlatMessageBox(const char* text, const char* caption) {
-    if (text == nullptr) text = "";
-    if (caption == nullptr) caption = "kqsfupdt";
-    if (!OnTerminalThread()) {
-        fprintf(stderr, "%s: %s\n", caption, text);
-        return;
-    }
-    DrawMessageBox(text, caption);
-    for (;;) {
-        TermEvent e;
-        if (!NextBoxEvent(&e)) {
-            if (CloseRequested()) break;
-            continue;
-        }
-        if (e.type == TERM_EVENT_RESIZE) DrawMessageBox(text, caption);
-        if (e.type == TERM_EVENT_KEY && e.vk == 13) break;
-    }
-    PlatRepaint();
 }

@@ -64,6 +64,14 @@ void PostQuit();
 // True (once) when the terminal has changed size since the last call.
 bool TakeResize();
 
-// ---- Menu (menu.cpp) ---------------------------------------------------------------------
+// ---- Boxes over the screen (menu.cpp, dialogs.cpp) ------------------------------------------
 // Runs the File drop-down; returns the chosen command id, or 0 when it was closed.
 int RunFileMenu();
+// A frame with its caption on the top border and blanks inside, drawn on the screen.
+void DrawFrame(int top, int left, int height, int width, const char* caption);
+// The next event for a box, waiting a little for one; false when none came or a close
+// request is pending (left for the caller to see with CloseRequested).
+bool NextBoxEvent(TermEvent* event);
+// The close request met inside a box that has no way out: the window is cleaned up
+// and the process ends with exit code 1, as when it is closed during a prompt.
+[[noreturn]] void CloseFromModal();

@@ -1,0 +1,172 @@
+// dialogs.cpp - the message box and the language dialog, drawn as frames over the
+// text screen. Both are modal: they read the terminal themselves until they close.
+#include <curses.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
+#include "update/languages.h"
+
+// ---- Message box --------------------------------------------------------------------------------
+
+static const int BOX_MAX_LINES = 20;
+static const int BOX_MAX_WIDTH = 76;
+
+static void DrawMessageBox(const char* text, const char* caption) {
+    TerminalDrawAll();
+    // The text's lines, each clipped to the box.
+    const char* starts[BOX_MAX_LINES];
+    int lengths[BOX_MAX_LINES];
+    int lines = 0, inner = (int)strlen(caption) + 4;
+    for (const char* p = text; lines < BOX_MAX_LINES;) {
+        const char* end = strchr(p, '\n');
+        int len = end ? (int)(end - p) : (int)strlen(p);
+        if (len > BOX_MAX_WIDTH) len = BOX_MAX_WIDTH;
+        starts[lines] = p;
+        lengths[lines++] = len;
+        if (len > inner) inner = len;
+        if (end == nullptr) break;
+        p = end + 1;
+    }
+    if (inner > BOX_MAX_WIDTH) inner = BOX_MAX_WIDTH;
+    int height = lines + 4, width = inner + 4;
+    int top = (LINES - height) / 2, left = (COLS - width) / 2;
+    if (top < 0) top = 0;
+    if (left < 0) left = 0;
+    DrawFrame(top, left, height, width, caption);
+    for (int i = 0; i < lines; i++) {
+        char line[BOX_MAX_WIDTH + 1];
+        memcpy(line, starts[i], (size_t)lengths[i]);
+        line[lengths[i]] = 0;
+        TerminalPutText(top + 1 + i, left + 2, line, inner);
+    }
+    attron(A_REVERSE);
+    mvaddstr(top + height - 2, left + (width - 6) / 2, "[ OK ]");
+    attroff(A_REVERSE);
+    TerminalRefresh();
+}
+
+void PlatMessageBox(const char* text, const char* caption) {
+    if (text == nullptr) text = "";
+    if (caption == nullptr) caption = "kqsfupdt";
+    if (!OnTerminalThread()) {
+        fprintf(stderr, "%s: %s\n", caption, text);
+        return;
+    }
+    DrawMessageBox(text, caption);
+    for (;;) {
+        TermEvent e;
+        if (!NextBoxEvent(&e)) {
+            if (CloseRequested()) break;
+            continue;
+        }
+        if (e.type == TERM_EVENT_RESIZE) DrawMessageBox(text, caption);
+        if (e.type == TERM_EVENT_KEY && e.vk == 13) break;
+    }
+    PlatRepaint();
+}
+
+// ---- Language dialog ------------------------------------------------------------------------------
+// The terminal twin of IdiomaDialog. The four language buttons answer to their
+// mnemonic letters C, E, F and D; Tab and the arrows move the focus, Enter or the space
+// bar press the focused button. The focus starts on OK, the default button, so Enter
+// alone installs the languages listed. As in the window there is no way out but OK.
+
+struct DialogButton {
+    int id;
+    const char* text;
+    int row, column;  // inside the dialog
+};
+
+static const DialogButton BUTTONS[] = {
+    {IDC_LANGUAGE_FIRST + 0, "&CASTELLANO", 2, 3},
+    {IDC_LANGUAGE_FIRST + 1, "&ENGLISH", 2, 19},
+    {IDC_LANGUAGE_FIRST + 2, "&FRANCAISE", 2, 32},
+    {IDC_LANGUAGE_FIRST + 3, "&DEUTSCH", 4, 3},
+    {IDC_LANGUAGE_CLEAR, "Clear", 8, 33},
+    {IDC_LANGUAGE_OK, " OK  ", 10, 33},
+};
+static const int BUTTON_COUNT = (int)(sizeof BUTTONS / sizeof BUTTONS[0]);
+static const int DIALOG_WIDTH = 52, DIALOG_HEIGHT = 17;
+static const int LIST_ROW = 7, LIST_COLUMN = 6, LIST_WIDTH = 22, LIST_LINES = 4;
+static const int VK_TAB = 9;
+
+static int ButtonMnemonic(const char* text) { return text[0] == '&' ? text[1] : 0; }
+
+static void DrawButton(int top, int left, const DialogButton& b, bool focused) {
+    attr_t base = focused ? A_REVERSE : (b.id == IDC_LANGUAGE_OK ? A_BOLD : A_NORMAL);
+    attrset(base);
+    mvaddstr(top + b.row, left + b.column, "[ ");
+    for (const char* p = b.text; *p; p++) {
+        if (*p == '&' && p[1]) {
+            attrset(base | A_UNDERLINE);
+            addch((unsigned char)*++p);
+            attrset(base);
+        } else {
+            addch((unsigned char)*p);
+        }
+    }
+    addstr(" ]");
+    attrset(A_NORMAL);
+}
+
+static void DrawLanguageDialog(int focus) {
+    TerminalDrawAll();
+    int top = (LINES - DIALOG_HEIGHT) / 2, left = (COLS - DIALOG_WIDTH) / 2;
+    if (top < 0) top = 0;
+    if (left < 0) left = 0;
+    DrawFrame(top, left, DIALOG_HEIGHT, DIALOG_WIDTH, "Select Languages to Install");
+    DrawFrame(top + 6, left + 2, 8, DIALOG_WIDTH - 4, "Languages installed");
+    DrawFrame(top + LIST_ROW, left + LIST_COLUMN - 1, LIST_LINES + 2, LIST_WIDTH + 2, "");
+    // Control 302: one line per installed language.
+    const char* p = LanguageDialogListText;
+    for (int line = 0; line < LIST_LINES && *p; line++) {
+        const char* end = strchr(p, '\n');
+        int len = end ? (int)(end - p) : (int)strlen(p);
+        char text[64];
+        snprintf(text, sizeof text, "%.*s", len < LIST_WIDTH ? len : LIST_WIDTH, p);
+        TerminalPutText(top + LIST_ROW + 1 + line, left + LIST_COLUMN, text, LIST_WIDTH);
+        p = end ? end + 1 : p + len;
+    }
+    // Control 301: the flash memory left free.
+    TerminalPutText(top + 14, left + 8, LanguageDialogFreeText, DIALOG_WIDTH - 10);
+    attron(A_DIM);
+    mvaddstr(top + 15, left + 3, "C E F D: add   Tab: move   Enter: press");
+    attroff(A_DIM);
+    for (int i = 0; i < BUTTON_COUNT; i++) DrawButton(top, left, BUTTONS[i], i == focus);
+    TerminalRefresh();
+}
+
+void PlatLanguageDialog() {
+    int focus = BUTTON_COUNT - 1;  // OK
+    LanguageDialogOpen();
+    DrawLanguageDialog(focus);
+    for (;;) {
+        TermEvent e;
+        if (!NextBoxEvent(&e)) {
+            if (CloseRequested()) CloseFromModal();
+            continue;
+        }
+        if (e.type == TERM_EVENT_RESIZE) DrawLanguageDialog(focus);
+        if (e.type != TERM_EVENT_KEY) continue;
+        int pressed = 0;
+        if (e.vk == VK_TAB || e.vk == 39 || e.vk == VK_DOWN) {
+            focus = (focus + 1) % BUTTON_COUNT;
+        } else if (e.vk == 37 || e.vk == VK_UP) {
+            focus = (focus + BUTTON_COUNT - 1) % BUTTON_COUNT;
+        } else if (e.vk == 13 || e.vk == ' ') {
+            pressed = BUTTONS[focus].id;
+        } else {
+            for (int i = 0; i < BUTTON_COUNT; i++)
+                if (e.vk != 0 && ButtonMnemonic(BUTTONS[i].text) == e.vk) {
+                    pressed = BUTTONS[i].id;
+                    focus = i;
+                }
+        }
+        if (pressed != 0 && LanguageDialogButton(pressed)) break;
+        DrawLanguageDialog(focus);
+    }
+    PlatRepaint();
+}
