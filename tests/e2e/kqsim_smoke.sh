@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Smoke test of kqsim over a real device directory: the interfaces appear as
+# directories with FIFOs, a console and a boot program answer, a second connection
+# is served, the fault plan and --save-flash work, and SIGTERM removes everything.
+# Usage: kqsim_smoke.sh path/to/kqsim
+set -u
+KQSIM=${1:?usage: kqsim_smoke.sh path/to/kqsim}
+TMP=$(mktemp -d)
+DIR=$TMP/devices
+PASS=0 FAIL=0
+SIM_PID=
+cleanup() { [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null; rm -rf "$TMP"; }
+trap cleanup EXIT
+
+check() {  # check "what" command...
+    local what=$1; shift
+    if "$@"; then PASS=$((PASS + 1)); echo "ok   $what"
+    else FAIL=$((FAIL + 1)); echo "FAIL $what"; fi
+}
+
+# exchange DIR HEX-TO-SEND COUNT-TO-READ: prints the hex of what came back within 2 s.
+exchange() {
+    python3 - "$1" "$2" "$3" <<'PY'
+import os, select, sys, time
+d, out, want = sys.argv[1], bytes.fromhex(sys.argv[2]), int(sys.argv[3])
+w = os.open(d + "/PIPE00", os.O_WRONLY | os.O_NONBLOCK)
+r = os.open(d + "/PIPE01", os.O_RDONLY | os.O_NONBLOCK)
+os.write(w, out)
+got, end = b"", time.time() + 2
+while len(got) < want and time.time() < end:
+    if select.select([r], [], [], 0.1)[0]:
+        chunk = os.read(r, 4096)
+        if not chunk: break
+        got += chunk
+os.close(w); os.close(r)
+print(got.hex())
+PY
+}
+
+CON="$DIR/usb#vid_1d2b&pid_0001#0001"
+BOOT="$DIR/usb#vid_045b&pid_0025#0001"
+
+"$KQSIM" --dir="$DIR" --timing=fast --console --fault "drop:mac#2" --boot --save-flash="$TMP/flash-" \
+    >"$TMP/kqsim.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
+
+check "console interface with its two FIFOs" test -p "$CON/PIPE00" -a -p "$CON/PIPE01"
+check "boot interface with its two FIFOs" test -p "$BOOT/PIPE00" -a -p "$BOOT/PIPE01"
+check "start frame acknowledged" test "$(exchange "$CON" 807f0001 4)" = 807f04fd
+check "a second connection is served" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+check "fault plan drops the second MAC answer" test "$(exchange "$CON" 80027e 9)" = ""
+check "the third MAC answer comes again" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+check "erase then program the first KiB" test "$(exchange "$CON" "807f010000$(python3 -c '
+f = bytes([0x80, 0x7f, 0x02, 0, 0, 0, 0]) + bytes(range(256)) * 4
+f += bytes([(-sum(f)) & 0xff])
+print(bytes([f[0]]).hex() + b"".join(bytes([b, b]) if b == 0x80 else bytes([b]) for b in f[1:]).hex())')" 8)" = 807f04fd807f04fd
+check "boot program answers 0x55 with 0xE6" test "$(exchange "$BOOT" 55 1)" = e6
+check "boot program refuses 0x43 out of turn" test "$(exchange "$BOOT" 43 2)" = c380
+check "requests are printed" grep -q "erase .*block 0 .*ack" "$TMP/kqsim.log"
+
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
+check "SIGTERM ends kqsim cleanly" test "$RC" = 0
+check "SIGTERM removes the directories" test ! -e "$CON" -a ! -e "$BOOT"
+check "saved console flash holds the programmed KiB" python3 -c "
+import sys; f = open('$TMP/flash-usb#vid_1d2b&pid_0001#0001.bin', 'rb').read()
+sys.exit(not (len(f) == 0x80000 and f[:1024] == bytes(range(256)) * 4 and f[1024:0x8000] == b'\xff' * (0x8000 - 1024)))"
+
+# A device that is not plugged in yet: the program's open finds no reader (ENXIO).
+"$KQSIM" --dir="$DIR" --timing=fast --console --plug-after=1.5 >"$TMP/late.log" 2>&1 &
+SIM_PID=$!
+sleep 0.5
+check "no interface before --plug-after" test ! -e "$CON"
+for _ in $(seq 40); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+check "interface appears after --plug-after" test "$(exchange "$CON" 807f0001 4)" = 807f04fd
+kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
+check "SIGINT removes the device directory it created" test ! -e "$DIR"
+
+[ "$FAIL" = 0 ] || { echo "--- kqsim log"; cat "$TMP/kqsim.log"; }
+echo "$PASS passed, $FAIL failed"
+[ "$FAIL" = 0 ]
