@@ -109,9 +109,12 @@ void Deliver(Interface* iface, const std::vector<uint8_t>& bytes) {
     if (!InPipeOpenFor(iface)) return;  // nobody holds the pipe: the bytes are lost
     iface->toHost.insert(iface->toHost.end(), bytes.begin(), bytes.end());
     cv.notify_all();
-    cv.wait_for(lock, DELIVERY_GUARD, [&] {
+    bool taken = cv.wait_for(lock, DELIVERY_GUARD, [&] {
         return (iface->toHost.empty() && iface->readersBusy == 0) || !InPipeOpenFor(iface);
     });
+    if (!taken)
+        fprintf(stderr, "testbed: %zu bytes for %s were not read within %lld s (no receive thread?)\n",
+                iface->toHost.size(), iface->path.c_str(), (long long)DELIVERY_GUARD.count());
 }
 
 void RunDevices(uint64_t upTo) {
