@@ -5,8 +5,9 @@
      wine_probe close               post WM_CLOSE to the main window
      wine_probe command ID          post the menu command ID to the main window
      wine_probe text TITLE          the message text of the box titled TITLE
-     wine_probe menu EXE NAME       the menu resource NAME: one line per item
-     wine_probe dialog EXE NAME     the dialog resource NAME: header, then controls
+     wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
+                                    the dialogs IdiomaDialog and MacDialog (header,
+                                    then one line per control), each after "== NAME"
 
    Exit code 0 on success, 2 when the window or resource is not there. */
 #include <windows.h>
@@ -135,19 +136,23 @@ int main(int argc, char** argv) {
         printf("%s\n", text);
         return 0;
     }
-    if (argc >= 4 && (strcmp(argv[1], "menu") == 0 || strcmp(argv[1], "dialog") == 0)) {
+    if (argc >= 3 && strcmp(argv[1], "resources") == 0) {
+        static const char* const menus[] = {"Menu", "MenuST"};
+        static const char* const dialogs[] = {"IdiomaDialog", "MacDialog"};
         HMODULE m = LoadLibraryExA(argv[2], NULL, LOAD_LIBRARY_AS_DATAFILE);
         if (m == NULL) return 2;
-        if (argv[1][0] == 'm') {
-            HMENU menu = LoadMenuA(m, argv[3]);
-            if (menu == NULL) return 2;
-            PrintMenu(menu, 0);
-            return 0;
+        for (int i = 0; i < 2; i++) {
+            printf("== %s\n", menus[i]);
+            HMENU menu = LoadMenuA(m, menus[i]);
+            if (menu != NULL) PrintMenu(menu, 0);
         }
-        HRSRC r = FindResourceA(m, argv[3], (LPCSTR)RT_DIALOG);
-        if (r == NULL) return 2;
-        return PrintDialog((const WORD*)LockResource(LoadResource(m, r)));
+        for (int i = 0; i < 2; i++) {
+            printf("== %s\n", dialogs[i]);
+            HRSRC r = FindResourceA(m, dialogs[i], (LPCSTR)RT_DIALOG);
+            if (r != NULL) PrintDialog((const WORD*)LockResource(LoadResource(m, r)));
+        }
+        return 0;
     }
-    fprintf(stderr, "usage: wine_probe client|close|command ID|text TITLE|menu EXE NAME|dialog EXE NAME\n");
+    fprintf(stderr, "usage: wine_probe client|close|command ID|text TITLE|resources EXE\n");
     return 1;
 }

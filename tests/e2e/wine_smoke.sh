@@ -82,25 +82,57 @@ timeout 120 wineboot -i >"$WORK/wineboot.log" 2>&1
 timeout 60 wineserver -w
 
 PROBE="$WORK/wine_probe.exe"
-if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/probe.log"; then
-    cat "$WORK/probe.log"
-    fail "the probe program builds"
+PIPES="$WORK/wine_pipes.exe"
+if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/build.log" ||
+    ! x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$PIPES" "$HERE/wine_pipes.cpp" \
+        "$REPO/src/platform/win32/system.cpp" "$REPO/src/platform/win32/devices.cpp" \
+        -lsetupapi -static 2>>"$WORK/build.log"; then
+    cat "$WORK/build.log"
+    fail "the test programs build"
     echo "$PASSED passed, $FAILED failed"
     exit 1
 fi
+# relay PREFIX COMMAND...: passes on the PASS/FAIL lines of a checking program; a
+# program that fails without saying which check failed (a crash) counts as a failure.
+relay() {
+    local prefix=$1 line code before=$FAILED
+    shift
+    "$@" >"$WORK/relay.txt" 2>"$WORK/relay.err"
+    code=$?
+    while read -r line; do
+        line=${line%$'\r'}
+        case "$line" in
+        PASS\ *) pass "$prefix${line#PASS }" ;;
+        FAIL\ *) fail "$prefix${line#FAIL }" ;;
+        esac
+    done <"$WORK/relay.txt"
+    if [ "$code" -ne 0 ] && [ "$FAILED" -eq "$before" ]; then
+        fail "${prefix}checking program ran to its end (exit code $code)"
+        sed 's/^/  /' "$WORK/relay.err" | head -n 20
+    fi
+}
 probe() { timeout 30 wine "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
 winpath() { echo "Z:${1//\//\\}"; }
 
 # ---- Resources -----------------------------------------------------------------------------
 mkdir -p "$WORK/resources"
-for name in Menu MenuST; do probe menu "$(winpath "$EXE")" "$name" >"$WORK/resources/$name.txt"; done
-for name in IdiomaDialog MacDialog; do probe dialog "$(winpath "$EXE")" "$name" >"$WORK/resources/$name.txt"; done
-while read -r line; do
-    case "$line" in
-    PASS\ *) pass "${line#PASS }" ;;
-    FAIL\ *) fail "${line#FAIL }" ;;
-    esac
-done < <(python3 "$HERE/wine_resources.py" "$REPO" "$WORK/resources" 2>&1; echo)
+probe resources "$(winpath "$EXE")" | awk -v dir="$WORK/resources" \
+    '/^== / { file = dir "/" $2 ".txt"; next } file { print > file }'
+relay "" python3 "$HERE/wine_resources.py" "$REPO" "$WORK/resources"
+
+# ---- Pipes and the receive thread's stop, on FIFOs --------------------------------------
+# The device side: "in" sends a line and then stays silent but open; "out" is drained.
+mkdir -p "$WORK/fifos"
+mkfifo "$WORK/fifos/in" "$WORK/fifos/out"
+(sleep 0.3; printf 'hello\n'; exec sleep 60) >"$WORK/fifos/in" &
+FEEDER_PID=$!
+cat "$WORK/fifos/out" >"$WORK/fifos/out.bin" &
+DRAIN_PID=$!
+relay "pipes: " timeout 30 wine "$PIPES" "$(winpath "$WORK/fifos")"
+kill "$FEEDER_PID" 2>/dev/null
+wait_for 5 eval '! kill -0 $DRAIN_PID 2>/dev/null' || kill "$DRAIN_PID" 2>/dev/null
+check "pipes: the device received 80 02 7e" \
+    test "$(od -An -tx1 "$WORK/fifos/out.bin" | tr -d ' \n')" = "80027e"
 
 # ---- Running the program -------------------------------------------------------------------
 # start_app DIR EXE ARGS...: runs the program in DIR (as its current directory).
@@ -127,18 +159,22 @@ title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
 # Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
 # each from y = 1): the rest, blank lines included, must stay white.
 HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
-# screen_rows_match PNG W H: each text row has dark pixels exactly when it should.
+# screen_rows_match PNG: each text row has dark pixels exactly when it should. The
+# rows are averaged 11 pixel lines at a time, from y = 1, in one pass: a band that
+# is all white averages to the full value, one dark pixel brings it below.
 screen_rows_match() {
-    local png=$1 w=$2 h=$3 bad="" r mean
-    for r in $(seq 0 35); do
-        mean=$(convert "$png" -crop "640x11+0+$((1 + 11 * r))" +repage -colorspace Gray \
-            -threshold 50% -format '%[fx:mean]' info: 2>/dev/null)
-        if [[ "$HELP_ROWS" == *" $r "* ]]; then
-            awk "BEGIN { exit !($mean < 1) }" || bad="$bad $r(blank)"
-        else
-            awk "BEGIN { exit !($mean == 1) }" || bad="$bad $r(ink)"
-        fi
-    done
+    local bad
+    bad=$(convert "$1" -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% \
+        -scale '1x36!' -depth 16 txt:- 2>/dev/null |
+        awk -v rows="$HELP_ROWS" '
+            /^[0-9]+,[0-9]+:/ {
+                split($1, at, /[,:]/); r = at[2]; seen++
+                split($2, v, /[(,)]/); ink = v[2] + 0 < 65535
+                text = index(rows, " " r " ") > 0
+                if (ink && !text) printf " %d(ink)", r
+                if (!ink && text) printf " %d(blank)", r
+            }
+            END { if (seen != 36) printf " unreadable" }')
     [ -z "$bad" ] || { echo "  rows not as the help text:$bad"; return 1; }
 }
 
@@ -159,13 +195,17 @@ if [ -n "$WIN" ]; then
     check "client area holds the 640 x 396 text screen (got ${CW}x${CH})" \
         test "$CW" -ge 640 -a "$CW" -le 648 -a "$CH" -ge 396 -a "$CH" -le 404
     check "font file TEMP/kqmon.fnt written" test -s "$RUN/TEMP/kqmon.fnt"
-    sleep 1
-    # Without a window manager the X window holds the menu bar and the client area.
+    # Without a window manager the X window holds the menu bar and the client area;
+    # the client area is its bottom-left part. The first paints may still be on their
+    # way, so the picture is taken again until it shows the help text or time is up.
     SHOT="$OUT/wine_smoke_screen.png"
-    if import -window "$WIN" "$WORK/window.png" 2>/dev/null; then
-        read -r XW XH < <(identify -format '%w %h' "$WORK/window.png")
-        convert "$WORK/window.png" -gravity SouthWest -crop "${CW}x${CH}+0+0" +repage "$SHOT"
-        check "screen shows the help text in rows 0 to 23" screen_rows_match "$SHOT" "$CW" "$CH"
+    shoot() {
+        import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
+            convert "$WORK/window.png" -gravity SouthWest -crop "${CW}x${CH}+0+0" +repage "$SHOT"
+    }
+    wait_for 10 eval 'shoot && screen_rows_match "$SHOT" >/dev/null'
+    if [ -s "$SHOT" ]; then
+        check "screen shows the help text in rows 0 to 23" screen_rows_match "$SHOT"
     else
         fail "screenshot of the window"
     fi

@@ -67,7 +67,13 @@ void PlatThreadCancelAndJoin(PlatThread thread) {
     Win32Thread* t = (Win32Thread*)thread;
     if (t == NULL) return;
     SetEvent(t->stop);
-    WaitForSingleObject(t->handle, INFINITE);
+    // The thread may be updating a dialog control at this moment, which waits for the
+    // window thread: keep handling messages sent to this thread until it has ended.
+    while (MsgWaitForMultipleObjects(1, &t->handle, FALSE, INFINITE, QS_SENDMESSAGE) ==
+           WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
     CloseHandle(t->handle);
     CloseHandle(t->stop);
     free(t);

@@ -133,8 +133,10 @@ void PlatWindowShowAndSize() {
 
 void PlatWindowClose() { PostMessageA(Win32MainWindow, WM_CLOSE, 0, 0); }
 
+// A box raised while a dialog is open belongs to the dialog, so the dialog waits too.
 void PlatMessageBox(const char* text, const char* caption) {
-    MessageBoxA(Win32OwnerWindow, text, caption, MB_OK);
+    HWND owner = Win32OwnerWindow != NULL ? GetLastActivePopup(Win32OwnerWindow) : NULL;
+    MessageBoxA(owner, text, caption, MB_OK);
 }
 
 // ---- Screen font ------------------------------------------------------------------------------
