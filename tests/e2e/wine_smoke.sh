@@ -190,10 +190,8 @@ if [ -n "$WIN" ]; then
     check "title is \"$TITLE\"" title_is "$WIN" "$TITLE"
     SIZE=$(probe client)
     read -r CW CH <<<"${SIZE:-0 0}"
-    # The window is sized with the sizing-frame metrics although it has a thin
-    # frame, so the client area may come out a few pixels larger than the screen.
-    check "client area holds the 640 x 396 text screen (got ${CW}x${CH})" \
-        test "$CW" -ge 640 -a "$CW" -le 648 -a "$CH" -ge 396 -a "$CH" -le 404
+    check "client area is the 640 x 396 text screen (got ${CW}x${CH})" \
+        test "$CW" -eq 640 -a "$CH" -eq 396
     check "font file TEMP/kqmon.fnt written" test -s "$RUN/TEMP/kqmon.fnt"
     # Without a window manager the X window holds the menu bar and the client area;
     # the client area is its bottom-left part. The first paints may still be on their

@@ -70,9 +70,10 @@ void PlatMessageBox(const char* text, const char* caption) {
 
 // ---- Language dialog ------------------------------------------------------------------------------
 // The terminal twin of IdiomaDialog. The four language buttons answer to their
-// mnemonic letters C, E, F and D; Tab and the arrows move the focus, Enter or the space
-// bar press the focused button. The focus starts on OK, the default button, so Enter
-// alone installs the languages listed. As in the window there is no way out but OK.
+// mnemonic letters C, E, F and D, and Clear to Delete or Backspace, without moving the
+// focus; Tab and the arrows move the focus, Enter or the space bar press the focused
+// button. The focus starts on OK, the default button, so typing the letters and then
+// Enter installs them. As in the window there is no way out but OK.
 
 struct DialogButton {
     int id;
@@ -133,7 +134,7 @@ static void DrawLanguageDialog(int focus) {
     // Control 301: the flash memory left free.
     TerminalPutText(top + 14, left + 8, LanguageDialogFreeText, DIALOG_WIDTH - 10);
     attron(A_DIM);
-    mvaddstr(top + 15, left + 3, "C E F D: add   Tab: move   Enter: press");
+    mvaddstr(top + 15, left + 3, "CEFD: add  Del: clear  Tab: move  Enter: press");
     attroff(A_DIM);
     for (int i = 0; i < BUTTON_COUNT; i++) DrawButton(top, left, BUTTONS[i], i == focus);
     TerminalRefresh();
@@ -158,12 +159,11 @@ void PlatLanguageDialog() {
             focus = (focus + BUTTON_COUNT - 1) % BUTTON_COUNT;
         } else if (e.vk == 13 || e.vk == ' ') {
             pressed = BUTTONS[focus].id;
+        } else if (e.vk == VK_DELETE || e.vk == VK_BACK) {
+            pressed = IDC_LANGUAGE_CLEAR;
         } else {
             for (int i = 0; i < BUTTON_COUNT; i++)
-                if (e.vk != 0 && ButtonMnemonic(BUTTONS[i].text) == e.vk) {
-                    pressed = BUTTONS[i].id;
-                    focus = i;
-                }
+                if (e.vk != 0 && ButtonMnemonic(BUTTONS[i].text) == e.vk) pressed = BUTTONS[i].id;
         }
         if (pressed != 0 && LanguageDialogButton(pressed)) break;
         DrawLanguageDialog(focus);

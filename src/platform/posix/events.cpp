@@ -78,6 +78,7 @@ static int VirtualKeyOfChar(wint_t ch) {
     if (ch == '\n' || ch == '\r') return 13;
     if (ch == 27) return VK_ESCAPE;
     if (ch == '\t') return 9;
+    if (ch == 8 || ch == 127) return VK_BACK;
     return 0;
 }
 
@@ -88,6 +89,8 @@ static int VirtualKeyOfFunctionKey(wint_t key) {
     case KEY_UP: return VK_UP;
     case KEY_RIGHT: return 39;
     case KEY_DOWN: return VK_DOWN;
+    case KEY_BACKSPACE: return VK_BACK;
+    case KEY_DC: return VK_DELETE;
     default: return 0;
     }
 }

@@ -43,7 +43,9 @@ struct TermEvent {
     TermEventType type;
     int vk;
 };
+const int VK_BACK = 8;
 const int VK_ESCAPE = 27;
+const int VK_DELETE = 46;
 const int VK_UP = 38;
 const int VK_DOWN = 40;
 const int VK_F10 = 121;

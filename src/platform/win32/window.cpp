@@ -123,12 +123,12 @@ void PlatWindowShowAndSize() {
     ShowWindow(Win32MainWindow, SW_SHOW);
     RECT work;
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-    // The frame is counted as a sizing frame although the window has none: the client
-    // area comes out as the text screen plus a few spare pixels on the right and below.
-    int width = SCREEN_WIDTH + 2 * GetSystemMetrics(SM_CXFRAME);
-    int height = SCREEN_HEIGHT + 2 * GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) +
-                 GetSystemMetrics(SM_CYMENU);
-    MoveWindow(Win32MainWindow, work.left, work.top, width, height, TRUE);
+    // The window has a fixed frame, thinner than a sizing frame: the outer size comes
+    // from the window's own style and menu, so the client area is the text screen exactly.
+    RECT outer = {0, 0, SCREEN_WIDTH, SCREEN_HEIGHT};
+    AdjustWindowRectEx(&outer, (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_STYLE), TRUE,
+                       (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_EXSTYLE));
+    MoveWindow(Win32MainWindow, work.left, work.top, outer.right - outer.left, outer.bottom - outer.top, TRUE);
 }
 
 void PlatWindowClose() { PostMessageA(Win32MainWindow, WM_CLOSE, 0, 0); }

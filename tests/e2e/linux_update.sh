@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# linux_update.sh - "Update Console" as a technician runs it in the terminal, against
+# kqsim over a real device directory: the menu, the language dialog and the keys; then
+# the console's flash as kqsim saved it is compared with the buffer it must hold.
+#   1. a running console: user-mode update, all four languages;
+#   2. no running console, the processor in boot mode: the boot-mode update, English only;
+#   3. a service command (Test Remote) connecting to the console and disconnecting.
+#
+# Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
+# Prints one line per check and ends with "N passed, M failed".
+set -u
+[ $# -eq 2 ] || { echo "usage: $0 kqsfupdt kqsim" >&2; exit 2; }
+BIN=$(realpath "$1")
+SIM=$(realpath "$2")
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+WORK=$(mktemp -d)
+SOCKET="kqupd$$"
+PASSED=0
+FAILED=0
+SIM_PID=""
+
+tm() { tmux -L "$SOCKET" "$@"; }
+cleanup() {
+    tm kill-server 2>/dev/null
+    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() {
+    local what=$1
+    shift
+    if "$@"; then echo "ok   - $what"; PASSED=$((PASSED + 1)); else echo "FAIL - $what"; FAILED=$((FAILED + 1)); fi
+}
+screen() { tm capture-pane -p -t kq 2>/dev/null; }
+shows() { screen | grep -qF -- "$1"; }
+wait_for() {  # TEXT SECONDS
+    local deadline=$((SECONDS + $2))
+    while [ $SECONDS -lt $deadline ]; do shows "$1" && return 0; sleep 0.2; done
+    echo "   (waited $2 s for \"$1\"; the screen was:)"; screen | sed 's/^/   | /'
+    return 1
+}
+keys() { tm send-keys -t kq "$@"; sleep 0.4; }
+
+start_sim() {  # kqsim options...
+    mkdir -p "$WORK/devices" "$WORK/flash"
+    "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && return 0; sleep 0.1; done
+    return 1
+}
+stop_sim() {
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+    SIM_PID=""
+}
+start_program() {  # arguments...
+    rm -rf "$WORK/run" && mkdir -p "$WORK/run"
+    tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+         sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
+    wait_for "Process:" 10
+}
+exit_program() {
+    keys F10
+    keys x
+    for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
+    grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
+}
+same_flash() {  # saved-file expected-file
+    cmp -s "$1" "$2"
+}
+
+# ---- 1. User mode, default languages -----------------------------------------------
+start_sim --console
+start_program
+keys F10
+keys Enter                         # Update Console
+check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
+keys Enter                         # OK
+check "user-mode update reports success" wait_for "CORVINA Updated" 120
+check "504 chunks were programmed" grep -q 'program  #504 ' "$WORK/kqsim.log"
+check "the log file holds the user update header" grep -q -- '-----User Update-----' "$WORK/run/TEMP/log.txt"
+keys Enter
+check "the help text is back" wait_for "Process:" 10
+check "Exit ends with code 0" exit_program
+stop_sim
+python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-all.bin"
+check "the console's flash equals the buffer byte for byte" \
+    same_flash "$WORK/flash/usb#vid_1d2b&pid_0001#0001.bin" "$WORK/expected-all.bin"
+tm kill-server 2>/dev/null
+
+# ---- 2. Boot mode, English alone ---------------------------------------------------------
+rm -rf "$WORK/devices" "$WORK/flash"
+start_sim --boot
+start_program
+keys F10
+keys Enter
+wait_for "Select Languages" 10 >/dev/null
+keys DC                            # Delete: Clear
+keys e                             # English
+check "English alone leaves 7% free" wait_for "7% Flash Memory Free" 5
+keys Enter                         # OK: focus is on OK
+check "no running console: the BOOT jumper is asked for" wait_for "put BOOT-Jumper" 40
+keys Enter
+check "boot-mode update reports success" wait_for "CORVINA Updated" 120
+check "the jumper instructions follow" wait_for "remove BOOT-Jumper" 5
+keys Enter                         # after the jumper instructions
+check "the continue prompt follows" wait_for "Push [ENTER] on PC-Keyboard to continue" 5
+keys Enter
+check "Exit ends with code 0" exit_program
+stop_sim
+python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-en.bin" 1
+check "the processor's flash equals the buffer byte for byte" \
+    same_flash "$WORK/flash/usb#vid_045b&pid_0025#0001.bin" "$WORK/expected-en.bin"
+tm kill-server 2>/dev/null
+
+# ---- 3. A service command connects and disconnects --------------------------------------
+rm -rf "$WORK/devices" "$WORK/flash"
+start_sim --console
+start_program ST
+keys F10
+for _ in 1 2 3 4 5 6; do keys Down; done   # Test Remote: six items below the first
+keys Enter
+check "service command connects" wait_for "Connecting to CORVINA..." 5
+check "and disconnects" wait_for "Disconnecting..." 20
+check "no not-found message" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'not found'"
+check "the log holds the Remote Test header" grep -q -- '-----Remote Test-----' "$WORK/run/TEMP/log.txt"
+keys Enter
+check "Exit ends with code 0" exit_program
+stop_sim
+
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
