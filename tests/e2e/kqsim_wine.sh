@@ -16,7 +16,7 @@ check() { local what=$1; shift
     if "$@"; then PASS=$((PASS + 1)); echo "ok   $what"; else FAIL=$((FAIL + 1)); echo "FAIL $what"; fi; }
 
 if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-gcc >/dev/null; then
-    echo "wine or MinGW missing: skipped"; echo "0 passed, 0 failed"; exit 0
+    echo "FAIL wine or MinGW is missing (scripts/setup.sh installs them)"; echo "0 passed, 1 failed"; exit 1
 fi
 
 cat >"$TMP/probe.c" <<'C'

@@ -16,80 +16,23 @@ if [ $# -ne 1 ] || [ ! -f "$1" ]; then
     exit 2
 fi
 EXE=$(readlink -f "$1")
-HERE=$(dirname "$(readlink -f "$0")")
-REPO=$(cd "$HERE/../.." && pwd)
-OUT=$(dirname "$EXE")/e2e
-WORK=$(mktemp -d /tmp/kq-wine-smoke.XXXXXX)
-mkdir -p "$OUT"
+# shellcheck source=wine_common.sh
+. "$(dirname "$(readlink -f "$0")")/wine_common.sh"
 
 TITLE=" CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 TITLE_ST=" ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 
-PASSED=0
-FAILED=0
-pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
-fail() { FAILED=$((FAILED + 1)); echo "FAIL $1"; }
-# check NAME COMMAND...: PASS when the command succeeds.
-check() {
-    local name=$1
-    shift
-    if "$@"; then pass "$name"; else fail "$name"; fi
-}
-
-XVFB_PID=""
-APP_PID=""
-cleanup() {
-    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
-    [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.2
-    done
-}
-
 # ---- Display and Wine prefix -------------------------------------------------------------
-for n in $(seq 91 199); do
-    if [ ! -e /tmp/.X$n-lock ] && [ ! -e /tmp/.X11-unix/X$n ]; then
-        DISPLAY_NUMBER=$n
-        break
-    fi
-done
-Xvfb ":$DISPLAY_NUMBER" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-export DISPLAY=":$DISPLAY_NUMBER"
-if ! wait_for 15 xdpyinfo >/dev/null 2>&1; then
-    fail "Xvfb starts on display $DISPLAY"
-    echo "$PASSED passed, $FAILED failed"
-    exit 1
-fi
-
-export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-# The program's language follows the user's, which Wine takes from the locale
-# variables; runs are English unless APP_LOCALE says otherwise. The locale need not be
-# installed on the host: only Wine reads it.
-APP_LOCALE=en_US.UTF-8
-timeout 120 wineboot -i >"$WORK/wineboot.log" 2>&1
-timeout 60 wineserver -w
-
-PROBE="$WORK/wine_probe.exe"
+start_display
+make_prefix
+build_probe
 PIPES="$WORK/wine_pipes.exe"
-if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/build.log" ||
-    ! x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$PIPES" "$HERE/wine_pipes.cpp" \
+if ! x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$PIPES" "$HERE/wine_pipes.cpp" \
         "$REPO/src/platform/win32/system.cpp" "$REPO/src/platform/win32/devices.cpp" \
         -lsetupapi -static 2>>"$WORK/build.log"; then
     cat "$WORK/build.log"
     fail "the test programs build"
-    echo "$PASSED passed, $FAILED failed"
+    summary
     exit 1
 fi
 # relay PREFIX COMMAND...: passes on the PASS/FAIL lines of a checking program; a
@@ -111,9 +54,6 @@ relay() {
         sed 's/^/  /' "$WORK/relay.err" | head -n 20
     fi
 }
-probe() { timeout 30 wine "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
-winpath() { echo "Z:${1//\//\\}"; }
-
 # ---- Resources -----------------------------------------------------------------------------
 mkdir -p "$WORK/resources"
 probe resources "$(winpath "$EXE")" | awk -v dir="$WORK/resources" \
@@ -135,27 +75,6 @@ check "pipes: the device received 80 02 7e" \
     test "$(od -An -tx1 "$WORK/fifos/out.bin" | tr -d ' \n')" = "80027e"
 
 # ---- Running the program -------------------------------------------------------------------
-# start_app DIR EXE ARGS...: runs the program in DIR (as its current directory).
-start_app() {
-    local dir=$1 exe=$2
-    shift 2
-    (cd "$dir" && exec env LC_ALL="$APP_LOCALE" LANG="$APP_LOCALE" wine "$exe" "$@" >/dev/null 2>&1) &
-    APP_PID=$!
-}
-# finish_app SECONDS: waits for the program to end; sets APP_CODE ("timeout" if not).
-finish_app() {
-    if wait_for "$1" eval '! kill -0 $APP_PID 2>/dev/null'; then
-        wait "$APP_PID"
-        APP_CODE=$?
-    else
-        APP_CODE=timeout
-        kill "$APP_PID" 2>/dev/null
-    fi
-    APP_PID=""
-}
-window_named() { xdotool search --name "$1" 2>/dev/null | head -n 1; }
-title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
-
 # Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
 # each from y = 1): the rest, blank lines included, must stay white.
 HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
@@ -274,5 +193,4 @@ else
     fail "console image found once in the program and one byte changed"
 fi
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+summary

@@ -1,0 +1,106 @@
+#!/bin/bash
+# wine_update.sh - the Windows build against kqsim under Wine, as a technician uses it:
+# the simulated devices are registered in the prefix as the kqusb driver publishes
+# them, so the program's own SetupDi discovery and CreateFile open the simulator's
+# pipes.
+#   1. "Update Console" through the File menu, the language dialog and [ENTER]: the
+#      console's flash afterwards equals the buffer, and the log holds the traffic;
+#   2. service mode, "Test Remote": the command connects (its screen, with the
+#      disconnect, is kept in e2e/wine_update_service.png).
+#
+#   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
+# Prints one line per check and ends with "N passed, M failed". The final screen of
+# the update is kept in e2e/wine_update_final.png beside the program.
+set -u
+
+if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
+    echo "usage: $0 path/to/Kqsfupdt.exe path/to/kqsim" >&2
+    exit 2
+fi
+EXE=$(readlink -f "$1")
+KQSIM=$(readlink -f "$2")
+# shellcheck source=wine_common.sh
+. "$(dirname "$(readlink -f "$0")")/wine_common.sh"
+
+start_display
+make_prefix
+build_probe
+
+DEVICES="$WORK/devices"
+SIM_PID=""
+start_sim() {
+    rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
+    "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
+    SIM_PID=$!
+    EXTRA_PIDS+=("$SIM_PID")
+    wait_for 10 eval '[ -p "$DEVICES/usb#vid_1d2b&pid_0001#0001/PIPE01" ]'
+    bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
+}
+stop_sim() {
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+}
+# key KEY...: typed into the program's window (GetAsyncKeyState sees them too).
+key() {
+    xdotool key --window "$WIN" "$@" 2>/dev/null
+    sleep 0.5
+}
+log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
+sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
+
+# ---- 1. Update Console --------------------------------------------------------------
+start_sim --console
+RUN="$WORK/update"
+mkdir -p "$RUN"
+start_app "$RUN" "$EXE"
+WIN=""
+wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+check "the program starts" test -n "$WIN"
+sleep 1
+key alt+f              # the File menu
+key Return             # its first item: Update Console
+DIALOG=""
+wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
+check "the File menu's Update Console opens the language dialog" test -n "$DIALOG"
+[ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null   # OK, the default button
+check "the language dialog closes on OK" wait_for 10 eval '[ -z "$(window_named "Select Languages to Install")" ]'
+check "SetupDi and CreateFile reach the simulated console" wait_for 30 sim_log_has 'program connected'
+check "the console acknowledges the end of the update" wait_for 180 sim_log_has ' end +#1 .*ack'
+check "504 chunks were programmed" sim_log_has 'program +#504 '
+check "the log holds the user update header" log_has "-----User Update-----"
+check "the log holds the start frame as sent" log_has " Mesa<- Nbytes:4 80 7f 00 01 "
+check "the log holds the acknowledgement as received" log_has " ->PC Nbytes:4 80 7f 04 fd "
+sleep 1
+import -window "$WIN" "$OUT/wine_update_final.png" 2>/dev/null
+check "the final screen is kept" test -s "$OUT/wine_update_final.png"
+key Return             # Push [ENTER] on PC-Keyboard to continue
+probe close >/dev/null
+finish_app 30
+check "the program ends with exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
+check "TEMP is removed" test ! -e "$RUN/TEMP"
+stop_sim
+python3 "$REPO/tests/e2e/expected_flash.py" "$REPO/data" "$WORK/expected.bin"
+check "the console's flash equals the buffer byte for byte" \
+    cmp -s "$WORK/flash/usb#vid_1d2b&pid_0001#0001.bin" "$WORK/expected.bin"
+
+# ---- 2. A service command connects and disconnects ------------------------------------
+start_sim --console
+RUN="$WORK/service"
+mkdir -p "$RUN"
+start_app "$RUN" "$EXE" ST
+WIN=""
+wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+check "ST: the program starts" test -n "$WIN"
+sleep 1
+probe command 107 >/dev/null   # Test Remote
+# The frame writes the header only once the console's pipes are open.
+check "ST: Test Remote connects to the simulated console" wait_for 30 log_has "-----Remote Test-----"
+sleep 2
+import -window "$WIN" "$OUT/wine_update_service.png" 2>/dev/null
+key Return
+probe close >/dev/null
+finish_app 30
+check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
+stop_sim
+
+summary
