@@ -225,13 +225,13 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
         case 0x40:
             if (state_ == State::Inquiry || state_ == State::Programming) return refuse(ERR_COMMAND);
             flash_->Erase(0, flash_->Size());
-            busyUntil_ = start + config_.timing.eraseUs;
+            busyUntil_ = Busy(start, config_.timing.eraseUs);
             state_ = State::Erased;
             ended_ = false;
             return Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         case 0x43:
             if (state_ != State::Erased) return refuse(ERR_COMMAND);
-            busyUntil_ = start + config_.timing.loadUs;
+            busyUntil_ = Busy(start, config_.timing.loadUs);
             state_ = State::Programming;
             return Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         case 0x50: {
@@ -249,7 +249,7 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             uint32_t inside = std::min(unit, flash_->Size() - address);
             for (uint32_t i = inside; i < unit; i++)
                 if (data[i] != 0xFF) return refuse(ERR_ADDRESS);  // data past the end of the flash
-            busyUntil_ = start + config_.timing.programBaseUs + unit * config_.timing.programByteUs;
+            busyUntil_ = Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
             uint32_t firstBad = 0;
             uint32_t bad = flash_->Program(address, data, inside, &firstBad);
             if (bad != 0) {

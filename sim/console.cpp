@@ -197,7 +197,7 @@ void Console::UserUpdate(uint64_t nowUs, const std::vector<uint8_t>& f) {
             work = timing_.endUs;
             break;
     }
-    busyUntil_ = start + work;
+    busyUntil_ = Busy(start, work);
     Reply(*r, busyUntil_ + timing_.replyUs, Ack(0x7F));
 }
 
@@ -228,7 +228,7 @@ void Console::Vinculum(uint64_t nowUs, const std::vector<uint8_t>& f) {
             vinculum_.Program(offset, &f[7], kChunk, nullptr);
             work = timing_.vprogramUs;
         } else {
-            busyUntil_ = start + timing_.vverifyUs;
+            busyUntil_ = Busy(start, timing_.vverifyUs);
             for (uint32_t i = 0; i < kChunk; i++) {
                 if (vinculum_.Bytes()[offset + i] != f[7 + i]) {
                     // A mismatch is simply not acknowledged; the updater sends again.
@@ -239,7 +239,7 @@ void Console::Vinculum(uint64_t nowUs, const std::vector<uint8_t>& f) {
             work = timing_.vverifyUs;
         }
     }
-    busyUntil_ = start + work;
+    busyUntil_ = Busy(start, work);
     Reply(*r, busyUntil_ + timing_.replyUs, Ack(0x00), result);
 }
 

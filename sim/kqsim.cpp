@@ -397,7 +397,9 @@ int main(int argc, char** argv) {
     for (Served& s : served) {
         Unplug(s, now, "kqsim stopping");
         const sim::SimDevice& d = *s.device;
-        Say(now, d.InterfacePath(), "%zu requests, %zu device errors", d.Requests().size(), d.Errors().size());
+        Say(now, d.InterfacePath(), "%zu requests, %zu device errors, busy %llu.%06llu s", d.Requests().size(),
+            d.Errors().size(), (unsigned long long)(d.BusyTotalUs() / 1000000),
+            (unsigned long long)(d.BusyTotalUs() % 1000000));
         if (!savePrefix.empty()) {
             std::string base = savePrefix + d.InterfacePath();
             bool ok;

@@ -189,6 +189,9 @@ public:
     const std::deque<Request>& Requests() const { return requests_; }
     int CountOf(const std::string& kind) const;
     const std::vector<DeviceError>& Errors() const { return errors_; }
+    // The device's own working time so far (erasing, programming...), without the
+    // time its answers spend on the way.
+    uint64_t BusyTotalUs() const { return busyTotalUs_; }
     // Every byte the device sent, in order (after faults, wire encoding included).
     const std::vector<uint8_t>& SentBytes() const { return sent_; }
     // Called with each request once its result is known (kqsim prints them).
@@ -221,6 +224,11 @@ protected:
     void ScheduleUnplug(uint64_t atUs);
     // The time the device's firmware is free again (requests are handled in order).
     uint64_t busyUntil_ = 0;
+    // The device works from start for workUs; returns when it is free again.
+    uint64_t Busy(uint64_t start, uint64_t workUs) {
+        busyTotalUs_ += workUs;
+        return start + workUs;
+    }
 
 private:
     void Notify(const Request& request);
@@ -238,6 +246,7 @@ private:
     std::vector<uint8_t> sent_;
     std::vector<Outgoing> queue_;
     uint64_t seq_ = 0;
+    uint64_t busyTotalUs_ = 0;
     bool unplugged_ = false;
     std::function<void(const Request&)> observer_;
 };
