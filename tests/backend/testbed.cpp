@@ -68,6 +68,7 @@ struct State {
     std::vector<PendingMessage> messages;
     PendingMessage current{PLAT_MSG_NONE, 0, false};
     int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
+    uint64_t sleptMs = 0;
     std::vector<MessageBoxRecord> boxes;
     bool closeRequested = false;
     std::vector<std::string> fontCalls;
@@ -184,6 +185,7 @@ std::string ScreenText() {
     return all;
 }
 int RepaintCount() { return g.repaints; }
+uint64_t SleptMs() { return g.sleptMs; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
 bool WindowCloseRequested() { return g.closeRequested; }
@@ -235,8 +237,10 @@ uint64_t PlatCounterValue() {
     return (g.origin + g.now) * (COUNTER_HZ / 1000000);
 }
 void PlatSleepMs(uint32_t ms) {
-    if (OnMainThread())
+    if (OnMainThread()) {
+        g.sleptMs += ms;
         Advance((uint64_t)ms * 1000);
+    }
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

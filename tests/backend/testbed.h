@@ -64,6 +64,8 @@ bool LanguageDialogStuck();
 std::string ScreenText();
 std::string ScreenRow(int row);
 int RepaintCount();
+// Milliseconds the program's main thread asked to sleep, in all.
+uint64_t SleptMs();
 int PaintStepCount();
 struct MessageBoxRecord {
     std::string text;

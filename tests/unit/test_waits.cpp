@@ -92,8 +92,10 @@ TEST_F(WaitsTest, DelaySleepsOnlyFromOneMillisecond) {
     uint64_t short_ = testbed::NowUs() - t0;
     EXPECT_GE(short_, 999u);
     EXPECT_LT(short_, 1010u);
+    EXPECT_EQ(testbed::SleptMs(), 0u);  // polled all the way
     t0 = testbed::NowUs();
     DelayMicroseconds(1500);
     EXPECT_GE(testbed::NowUs() - t0, 1500u);
     EXPECT_LT(testbed::NowUs() - t0, 1510u);
+    EXPECT_EQ(testbed::SleptMs(), 1u);  // one millisecond asleep, the rest polled
 }
