@@ -110,3 +110,42 @@ finish_app() {
 }
 window_named() { xdotool search --name "$1" 2>/dev/null | head -n 1; }
 title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
+# run_program NAME ARGS...: the program in a fresh folder $WORK/NAME (RUN), and its main
+# window once it shows (WIN, empty when it never did).
+run_program() {
+    RUN="$WORK/$1"
+    shift
+    mkdir -p "$RUN"
+    start_app "$RUN" "$EXE" "$@"
+    WIN=""
+    wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+}
+
+# Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
+# each from y = 1): the rest, blank lines included, must stay white.
+HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
+# screen_rows_match PNG: each text row has dark pixels exactly when it should. The
+# rows are averaged 11 pixel lines at a time, from y = 1, in one pass: a band that
+# is all white averages to the full value, one dark pixel brings it below.
+screen_rows_match() {
+    local bad
+    bad=$(convert "$1" -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% \
+        -scale '1x36!' -depth 16 txt:- 2>/dev/null |
+        awk -v rows="$HELP_ROWS" '
+            /^[0-9]+,[0-9]+:/ {
+                split($1, at, /[,:]/); r = at[2]; seen++
+                split($2, v, /[(,)]/); ink = v[2] + 0 < 65535
+                text = index(rows, " " r " ") > 0
+                if (ink && !text) printf " %d(ink)", r
+                if (!ink && text) printf " %d(blank)", r
+            }
+            END { if (seen != 36) printf " unreadable" }')
+    [ -z "$bad" ] || { echo "  rows not as the help text:$bad"; return 1; }
+}
+# shoot PNG: a picture of the client area of the main window (WIN). Without a window
+# manager the X window holds the menu bar and the client area; the client area is its
+# bottom-left 640 x 396.
+shoot() {
+    import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
+        convert "$WORK/window.png" -gravity SouthWest -crop 640x396+0+0 +repage "$1"
+}

@@ -75,28 +75,6 @@ check "pipes: the device received 80 02 7e" \
     test "$(od -An -tx1 "$WORK/fifos/out.bin" | tr -d ' \n')" = "80027e"
 
 # ---- Running the program -------------------------------------------------------------------
-# Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
-# each from y = 1): the rest, blank lines included, must stay white.
-HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
-# screen_rows_match PNG: each text row has dark pixels exactly when it should. The
-# rows are averaged 11 pixel lines at a time, from y = 1, in one pass: a band that
-# is all white averages to the full value, one dark pixel brings it below.
-screen_rows_match() {
-    local bad
-    bad=$(convert "$1" -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% \
-        -scale '1x36!' -depth 16 txt:- 2>/dev/null |
-        awk -v rows="$HELP_ROWS" '
-            /^[0-9]+,[0-9]+:/ {
-                split($1, at, /[,:]/); r = at[2]; seen++
-                split($2, v, /[(,)]/); ink = v[2] + 0 < 65535
-                text = index(rows, " " r " ") > 0
-                if (ink && !text) printf " %d(ink)", r
-                if (!ink && text) printf " %d(blank)", r
-            }
-            END { if (seen != 36) printf " unreadable" }')
-    [ -z "$bad" ] || { echo "  rows not as the help text:$bad"; return 1; }
-}
-
 # 1. User mode: window, title, client area, screen, close box.
 RUN="$WORK/user"
 mkdir -p "$RUN/TEMP"
@@ -116,11 +94,7 @@ if [ -n "$WIN" ]; then
     # the client area is its bottom-left part. The first paints may still be on their
     # way, so the picture is taken again until it shows the help text or time is up.
     SHOT="$OUT/wine_smoke_screen.png"
-    shoot() {
-        import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
-            convert "$WORK/window.png" -gravity SouthWest -crop "${CW}x${CH}+0+0" +repage "$SHOT"
-    }
-    wait_for 10 eval 'shoot && screen_rows_match "$SHOT" >/dev/null'
+    wait_for 10 eval 'shoot "$SHOT" && screen_rows_match "$SHOT" >/dev/null'
     if [ -s "$SHOT" ]; then
         check "screen shows the help text in rows 0 to 23" screen_rows_match "$SHOT"
     else
@@ -135,11 +109,7 @@ else
 fi
 
 # 2. Service mode: title, and "Exit" from the File menu.
-RUN="$WORK/service"
-mkdir -p "$RUN"
-start_app "$RUN" "$EXE" ST
-WIN=""
-wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+run_program service ST
 check "ST: the program starts" test -n "$WIN"
 if [ -n "$WIN" ]; then
     check "ST: title is \"$TITLE_ST\"" title_is "$WIN" "$TITLE_ST"
