@@ -69,6 +69,7 @@ struct State {
     PendingMessage current{PLAT_MSG_NONE, 0, false};
     int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
     uint64_t sleptMs = 0;
+    std::vector<std::string> recentScreens;
     std::vector<MessageBoxRecord> boxes;
     bool closeRequested = false;
     std::vector<std::string> fontCalls;
@@ -185,6 +186,7 @@ std::string ScreenText() {
     return all;
 }
 int RepaintCount() { return g.repaints; }
+const std::vector<std::string>& RecentScreens() { return g.recentScreens; }
 uint64_t SleptMs() { return g.sleptMs; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
@@ -267,7 +269,13 @@ void PlatDispatchMessage() {
 void PlatPaintStep() {
     if (OnMainThread()) g.paintSteps++;
 }
-void PlatRepaint() { g.repaints++; }
+// Keeps what a person would have seen on the screen after each of the last repaints.
+const size_t RECENT_SCREENS = 64;
+void PlatRepaint() {
+    g.repaints++;
+    if (g.recentScreens.size() == RECENT_SCREENS) g.recentScreens.erase(g.recentScreens.begin());
+    g.recentScreens.push_back(ScreenText());
+}
 
 bool PlatKeyDown(int vk) {
     Advance(g.tick);

@@ -64,6 +64,8 @@ bool LanguageDialogStuck();
 std::string ScreenText();
 std::string ScreenRow(int row);
 int RepaintCount();
+// The screen as it was after each of the last repaints (ScreenText form), oldest first.
+const std::vector<std::string>& RecentScreens();
 // Milliseconds the program's main thread asked to sleep, in all.
 uint64_t SleptMs();
 int PaintStepCount();
