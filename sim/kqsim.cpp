@@ -228,13 +228,13 @@ int main(int argc, char** argv) {
     bool fast = false;
     std::string savePrefix;
     Options common;
-    struct Spec {
+    struct DeviceChoice {
         bool boot;
         sim::Identity id;
         Options opt;
         bool set[4] = {false, false, false, false};  // fault, plug, unplug, unit/mac
     };
-    std::vector<Spec> specs;
+    std::vector<DeviceChoice> choices;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i], key = arg, value;
@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
             value = argv[++i];
             return true;
         };
-        Options& opt = specs.empty() ? common : specs.back().opt;
+        Options& opt = choices.empty() ? common : choices.back().opt;
         bool ok = true;
         if (key == "--help" || key == "-h") {
             Usage();
@@ -261,11 +261,11 @@ int main(int argc, char** argv) {
             ok = next();
             savePrefix = value;
         } else if (key == "--console" || key == "--boot") {
-            Spec s;
+            DeviceChoice s;
             s.boot = key == "--boot";
             s.opt = common;
             ok = ParseId(value, s.boot ? sim::kBootId : sim::kConsoleId, &s.id);
-            specs.push_back(s);
+            choices.push_back(s);
         } else if (key == "--fault") {
             ok = next();
             std::string error;
@@ -297,25 +297,25 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (specs.empty()) specs.push_back(Spec{false, sim::kConsoleId, common});
+    if (choices.empty()) choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
 
     std::vector<Served> served;
-    for (size_t i = 0; i < specs.size(); i++) {
-        const Spec& spec = specs[i];
+    for (size_t i = 0; i < choices.size(); i++) {
+        const DeviceChoice& choice = choices[i];
         Served s;
-        if (spec.boot) {
+        if (choice.boot) {
             sim::BootConfig config;
-            if (spec.opt.unit > 0) config.unit = (uint16_t)spec.opt.unit;
+            if (choice.opt.unit > 0) config.unit = (uint16_t)choice.opt.unit;
             if (fast) config.timing = config.timing.Scaled(100);
-            s.device.reset(new sim::BootDevice(config, spec.id));
+            s.device.reset(new sim::BootDevice(config, choice.id));
             s.label = "boot program";
         } else {
-            auto* console = new sim::Console(spec.id);
+            auto* console = new sim::Console(choice.id);
             if (fast) console->SetTiming(console->Timing().Scaled(100));
-            if (!spec.opt.mac.empty()) {
+            if (!choice.opt.mac.empty()) {
                 unsigned m[6];
-                if (sscanf(spec.opt.mac.c_str(), "%x-%x-%x-%x-%x-%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
-                    fprintf(stderr, "kqsim: bad MAC \"%s\"\n", spec.opt.mac.c_str());
+                if (sscanf(choice.opt.mac.c_str(), "%x-%x-%x-%x-%x-%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
+                    fprintf(stderr, "kqsim: bad MAC \"%s\"\n", choice.opt.mac.c_str());
                     return 2;
                 }
                 console->SetMac({(uint8_t)m[0], (uint8_t)m[1], (uint8_t)m[2], (uint8_t)m[3], (uint8_t)m[4], (uint8_t)m[5]});
@@ -326,18 +326,18 @@ int main(int argc, char** argv) {
         // Two devices of the same identity are two instances of it.
         unsigned instance = 1;
         for (size_t j = 0; j < i; j++)
-            if (served[j].device->Id().vendor == spec.id.vendor && served[j].device->Id().product == spec.id.product)
+            if (served[j].device->Id().vendor == choice.id.vendor && served[j].device->Id().product == choice.id.product)
                 instance++;
         s.device->SetInstance(instance);
-        s.device->SetFaults(sim::FaultPlan::FromText(spec.opt.fault));
-        s.plugAfter = spec.opt.plugAfter;
-        s.unplugAfter = spec.opt.unplugAfter;
+        s.device->SetFaults(sim::FaultPlan::FromText(choice.opt.fault));
+        s.plugAfter = choice.opt.plugAfter;
+        s.unplugAfter = choice.opt.unplugAfter;
         s.dir = BaseDir + "/" + s.device->InterfacePath();
         std::string name = s.device->InterfacePath();
         s.device->SetRequestObserver([name](const sim::Request& r) {
             Say(r.timeUs, name, "%-8s #%-4d %-16s %s", r.kind.c_str(), r.index, r.detail.c_str(), r.result.c_str());
         });
-        if (!spec.opt.fault.empty())
+        if (!choice.opt.fault.empty())
             Say(0, name, "fault plan %s", s.device->Faults().ToString().c_str());
         served.push_back(std::move(s));
     }
