@@ -21,5 +21,7 @@ status=0
 if [ -n "$sim_pid" ]; then
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
+  rmdir "$KQUSB_DEVICES" 2>/dev/null || true
 fi
+rm -rf "$workdir"
 exit $status
