@@ -89,6 +89,11 @@ bool PlatDeleteFile(const char* path);
 // write count bytes in one write. Returns the bytes written, or -1 when the file could
 // not be created.
 long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count);
+// The name of file name in the root of the drive with this letter ('D' to 'Z'), into
+// path: "E:\FTRFB.FTD" on Windows; a system without drive letters maps each letter to
+// a directory of its own. false when the name does not fit in capacity (nothing may
+// then be written).
+bool PlatDriveFilePath(char letter, const char* name, char* path, size_t capacity);
 
 // ---- Screen font ------------------------------------------------------------------------
 // Unregister the font file once. Returns true when something was removed.

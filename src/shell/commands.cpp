@@ -8,6 +8,7 @@
 #include "shell/shell.h"
 #include "shell/waits.h"
 #include "update/console_update.h"
+#include "update/vinculum.h"
 
 const MenuItem MenuUser[] = {
     {CMD_UPDATE_CONSOLE, "Update &Console"},
@@ -60,8 +61,8 @@ struct CommandEntry {
 
 static const CommandEntry Commands[] = {
     {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, UpdateConsoleCommand, false},
-    {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, nullptr, false},
-    {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, nullptr, false},
+    {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, VinculumToStickCommand, false},
+    {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, VinculumByCable, false},
     {CMD_SET_MAC, FRAME_CONSOLE, ReceiveThread, nullptr, nullptr, false},
     {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", nullptr, true},
     {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", nullptr, true},

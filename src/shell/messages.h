@@ -31,7 +31,22 @@
     X(MSG_REMOVE_BOOT_JUMPER, \
       "Apagar, quitar el jumper BOOT, mantener pulsada la tecla [<-] y encender, \n" \
       " [ENTER] para continuar...\n", \
-      "Switch off, remove BOOT-Jumper, press & hold [<-] key & switch on, \n [ENTER] to continue...\n")
+      "Switch off, remove BOOT-Jumper, press & hold [<-] key & switch on, \n [ENTER] to continue...\n") \
+    X(MSG_STICK_DRIVE_PROMPT, \
+      "Conectar llavero-USB Y teclear su letra de unidad\n  [D]  llavero-USB en unidad D:\n  ...\n" \
+      "  [Z]  llavero-USB en unidad Z:\n  [->] no llavero-USB\n", \
+      "Insert USB-Stick & select the drive letter\n  [D]  USB-Stick on unit D:\n  ..\n" \
+      "  [Z]  USB-Stick on unit Z:\n  [->] no USB-Stick\n") \
+    X(MSG_STICK_ERROR, "Error en llavero-USB.  Intertarlo de nuevo\n", "Error USB-Stick.  Try again\n") \
+    X(MSG_STICK_READY, \
+      "Encender Consola.    Insertar el llavero-USB en Consola \n  Esperar 60 segundos \n" \
+      "  Apagar  Consola.    Desconectar el llavero-USB en Consola \n" \
+      "  Encender Consola de nuevo, y comprobar la versi\xA2n del Vinculum \n" \
+      "  No olvidar borrar el fichero FTRFB.FTD del llavero-USB (en PC) \n", \
+      "Switch on Console.    Insert USB-Stick to Console \n  Wait 60 seconds \n" \
+      "  Switch off Console.    Remove USB-Stick of Console \n" \
+      "  Switch on Console & check Vinculum version \n" \
+      "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC) \n")
 
 #define KQ_DECLARE_PAIR(name, es, en) extern const char name[];
 KQ_MESSAGE_PAIRS(KQ_DECLARE_PAIR)

@@ -325,6 +325,13 @@ long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count
     return n;
 }
 
+// Drive E is the directory drive_E of the working directory; without it there is no
+// drive E, and writing to it fails.
+bool PlatDriveFilePath(char letter, const char* name, char* path, size_t capacity) {
+    int n = snprintf(path, capacity, "drive_%c/%s", letter, name);
+    return n >= 0 && (size_t)n < capacity;
+}
+
 bool PlatFontRemove(const char*) {
     g.fontCalls.push_back("remove");
     if (g.fontRegistrations == 0) return false;

@@ -62,6 +62,7 @@ TEST_F(WaitsTest, ClosingTheWindowInsideAWaitCleansUpAndEndsWithOne) {
     ShellCreate();
     LogAppend("x\n");
     testbed::PostCloseAt(300000);
+    testbed::PressKey(KEY_RIGHT, 100000);       // no USB stick
     int code = RunCommand(CMD_VINCULUM_STICK);  // ends at its [ENTER] prompt
     EXPECT_EQ(code, 1);
     EXPECT_NE(access("TEMP", F_OK), 0);

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -103,4 +104,19 @@ long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count
     }
     close(fd);
     return done;
+}
+
+// A drive letter has no meaning here: KQ_DRIVE_E=/media/usbstick names the directory
+// where the stick of "drive E" is mounted; without it the letter's directory under
+// /media (/media/e) is taken.
+bool PlatDriveFilePath(char letter, const char* name, char* path, size_t capacity) {
+    char variable[] = "KQ_DRIVE_?";
+    variable[sizeof variable - 2] = (char)toupper((unsigned char)letter);
+    const char* dir = getenv(variable);
+    int n;
+    if (dir != nullptr && dir[0] != 0)
+        n = snprintf(path, capacity, "%s/%s", dir, name);
+    else
+        n = snprintf(path, capacity, "/media/%c/%s", (char)tolower((unsigned char)letter), name);
+    return n >= 0 && (size_t)n < capacity;
 }

@@ -1,4 +1,5 @@
 // system.cpp - clock, keyboard, process, threads, files and settings on Windows.
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -95,6 +96,11 @@ long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count
     WriteFile(f, bytes, (DWORD)count, &written, NULL);
     CloseHandle(f);
     return (long)written;
+}
+
+bool PlatDriveFilePath(char letter, const char* name, char* path, size_t capacity) {
+    int n = snprintf(path, capacity, "%c:\\%s", letter, name);
+    return n >= 0 && (size_t)n < capacity;
 }
 
 // ---- Settings ------------------------------------------------------------------------------------

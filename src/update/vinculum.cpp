@@ -1,0 +1,130 @@
+// vinculum.cpp - the Vinculum firmware, by USB stick or through the running console.
+//
+// By stick the console is not involved while we run: its Vinculum finds FTRFB.FTD in
+// the root of the stick at power-up and loads it by itself. By cable the console puts
+// its Vinculum into the loader, and programs and reads back each 1 KiB page on our
+// requests (frame type 0x00); a verify is acknowledged only when the page matches.
+#include "update/vinculum.h"
+
+#include <cstring>
+
+#include "images/images.h"
+#include "link/link.h"
+#include "platform/platform.h"
+#include "shell/messages.h"
+#include "shell/screen.h"
+#include "shell/shell.h"
+#include "shell/waits.h"
+
+static const char VINCULUM_NAME[] = "Vinculum";
+// The name the Vinculum's loader looks for in the root of the stick.
+static const char VINCULUM_FILE_NAME[] = "FTRFB.FTD";
+
+static const uint32_t SEEK_FIRST_US = 5000000;
+static const uint32_t SEEK_SECOND_US = 2000000;
+// A pause before the first attempt, as when connecting for the other commands.
+static const uint32_t CONNECT_PAUSE_US = 1000000;
+// Start puts the Vinculum into its loader and end restarts it; both answer within 1 s.
+static const uint32_t START_END_ACK_US = 1000000;
+// A page is erased and written (or read back) before the console answers.
+static const uint32_t CHUNK_ACK_US = 2000000;
+// Sends of one chunk, program or verify, before the update is given up.
+static const int CHUNK_SENDS = 5;
+
+static const uint32_t CHUNK = 1024;
+
+enum { SUB_START = 0x00, SUB_PROGRAM = 0x02, SUB_END = 0x03, SUB_VERIFY = 0x05 };
+
+static uint8_t ChunkFrame[3 + 4 + CHUNK + 1];
+// Failures in a row of the chunk being sent; shared by the program and verify passes.
+static int ChunkFailures;
+
+// ---- By USB stick ------------------------------------------------------------------------
+
+void VinculumToStickCommand() {
+    ScreenPrintPair(MSG_STICK_DRIVE_PROMPT);
+    int key = WaitDriveLetter();
+    if (key == KEY_RIGHT) return;
+    char path[4096];
+    bool written = false;
+    if (PlatDriveFilePath((char)key, VINCULUM_FILE_NAME, path, sizeof path)) {
+        long count = PlatWriteWholeFile(path, ImageVinculumFile, VINCULUM_FILE_SIZE);
+        written = count == (long)VINCULUM_FILE_SIZE;
+        // A stick that filled up keeps a cut-off update file; the Vinculum would find
+        // it at the next power-up, so it goes.
+        if (!written && count >= 0) PlatDeleteFile(path);
+    }
+    ScreenPrintPair(written ? MSG_STICK_READY : MSG_STICK_ERROR);
+}
+
+// ---- By cable ------------------------------------------------------------------------------
+
+// Start, end, and every chunk go out only after whatever is still in the ring has been
+// dropped: an answer that came twice, or too late for an earlier copy, must not pass
+// for the answer to this request (it could hide a page that fails its verify).
+static void SendRequest(const uint8_t* frame, uint32_t length) {
+    FlushInput();
+    SendFrame(frame, length);
+}
+
+static bool ShortRequest(uint8_t sub, const char* pair) {
+    uint8_t frame[4] = {FRAME_START, FRAME_VINCULUM, sub, 0};
+    frame[3] = FrameChecksum(frame, 3);  // start: 80 00 00 80, end: 80 00 03 7D
+    SendRequest(frame, sizeof frame);
+    ScreenPrintPair(pair);
+    return WaitReply(START_END_ACK_US, FRAME_VINCULUM) == 0;
+}
+
+// Unlike the console's own flash, every chunk goes, blank ones too: each request
+// rewrites a whole page of the Vinculum, and the verify reads back the whole image.
+static bool SendChunks(uint8_t sub, const char* addressPair) {
+    uint32_t offset = 0;
+    while (offset < VINCULUM_IMAGE_SIZE) {
+        uint8_t* f = ChunkFrame;
+        f[0] = FRAME_START;
+        f[1] = FRAME_VINCULUM;
+        f[2] = sub;
+        for (int i = 0; i < 4; i++) f[3 + i] = (uint8_t)(offset >> (8 * i));  // low byte first
+        memcpy(f + 7, ImageVinculum + offset, CHUNK);
+        f[7 + CHUNK] = FrameChecksum(f, 7 + CHUNK);
+        SendRequest(f, sizeof ChunkFrame);
+        ScreenPrintPair(addressPair, offset);
+        if (WaitReply(CHUNK_ACK_US, FRAME_VINCULUM) == 0) {
+            ChunkFailures = 0;
+            offset += CHUNK;
+        } else if (++ChunkFailures >= CHUNK_SENDS) {
+            return false;
+        }
+        // else the same chunk once more
+    }
+    return true;
+}
+
+static bool VinculumUpdate() {
+    LogAppend("-----Vinculum Update-----\n");
+    if (!ShortRequest(SUB_START, MSG_BEGIN)) return false;
+    ScreenPrintPair(MSG_PROGRAMMING_FLASH);
+    ChunkFailures = 0;
+    if (!SendChunks(SUB_PROGRAM, MSG_PROGRAMING_ADDRESS)) return false;
+    ScreenPrintPair(MSG_VERIFYING_FLASH);
+    if (!SendChunks(SUB_VERIFY, MSG_VERIFYING_ADDRESS)) return false;
+    return ShortRequest(SUB_END, MSG_END);
+}
+
+void VinculumByCable() {
+    LinkThreadStart(ReceiveThread);
+    ScreenPrint("-----Vinculum Update-----\n");
+    ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
+    DelayMicroseconds(CONNECT_PAUSE_US);
+    bool found = SeekDevice(ID_CONSOLE, SEEK_FIRST_US);
+    if (!found && ServiceFlag) found = SeekDevice(ID_CONSOLE_SECOND, SEEK_SECOND_US);
+    if (!found) {
+        ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
+    } else if (VinculumUpdate()) {
+        ScreenPrintPair(MSG_UPDATED, VINCULUM_NAME);
+    } else {
+        ScreenPrint(TEXT_ERROR);
+    }
+    LinkThreadStop();
+    ClosePipes();
+}
