@@ -139,10 +139,13 @@ long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);
 void PlatPipeClose(PlatHandle h);
 
 // ---- Settings (private profile file kq.ini) ---------------------------------------------
+// The file is named without a directory; the backend keeps it in its own place (the
+// Windows directory on Windows).
 // Read key of section from file into buffer (at most capacity-1 characters), or def.
 void PlatSettingRead(const char* file, const char* section, const char* key,
                      const char* def, char* buffer, size_t capacity);
-// Write key of section in file.
+// Write key of section in file, creating the file or the section when missing.
+// [any thread]
 void PlatSettingWrite(const char* file, const char* section, const char* key,
                       const char* value);
 
@@ -154,3 +157,17 @@ void PlatSettingWrite(const char* file, const char* section, const char* key,
 // call it shows LanguageDialogFreeText in control 301 and LanguageDialogListText in
 // control 302 (see update/languages.h). There is no other way out of the dialog.
 void PlatLanguageDialog();
+
+// Runs the modal MAC address dialog (resource MacDialog, or its terminal twin) owned by
+// the main window, until the operator leaves it. The backend calls MacDialogInit once
+// when it opens, MacDialogTimer every 200 ms while it is open, and
+// MacDialogCommand(id, text of control 204) for "OK" (1, also [ENTER]) and "Exit" (2,
+// also [ESC] and the close box); it closes when that returns true. After MacDialogInit,
+// after each command and whenever PlatMacDialogChanged is called, it shows the texts
+// MacDialogTakeChanges reports as changed in controls 201 to 204 (see shell/mac.h);
+// what the operator types in 204 stays until the core changes that control.
+void PlatMacDialog();
+// The receive thread has changed texts of the open MAC dialog: have the dialog's own
+// thread show them soon, without waiting for it. Does nothing when no MAC dialog is
+// open. [any thread]
+void PlatMacDialogChanged();

@@ -3,6 +3,7 @@
 
 #include "link/link.h"
 #include "platform/platform.h"
+#include "shell/mac.h"
 #include "shell/messages.h"
 #include "shell/screen.h"
 #include "shell/shell.h"
@@ -63,7 +64,7 @@ static const CommandEntry Commands[] = {
     {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, UpdateConsoleCommand, false},
     {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, VinculumToStickCommand, false},
     {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, VinculumByCable, false},
-    {CMD_SET_MAC, FRAME_CONSOLE, ReceiveThread, nullptr, nullptr, false},
+    {CMD_SET_MAC, FRAME_CONSOLE, MacReceive, nullptr, SetMacAddressDialog, false},
     {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", nullptr, true},
     {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", nullptr, true},
     {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", nullptr, false},

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "shell/mac.h"
 #include "shell/screen.h"
 #include "shell/shell.h"
 #include "shell/waits.h"
@@ -83,12 +84,30 @@ struct State {
     std::vector<int> dialogButtons;
     std::vector<DialogView> dialogViews;
     bool dialogStuck = false;
+    std::vector<MacStep> macScript;
+    std::vector<MacView> macViews;
+    int macOpenings = 0;
+    uint64_t macOpenedAt = 0;
+    std::string macField;  // the text of control 204
 };
 
 State g;
 std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
 std::condition_variable cv;
 thread_local ThreadRecord* currentThread = nullptr;
+// Whether the MAC dialog is open, and the flag the receive thread raises through
+// PlatMacDialogChanged.
+std::atomic<bool> macOpen{false};
+std::atomic<bool> macChanged{false};
+
+// Records what the MAC dialog shows now, taking the core's changed texts first.
+void RecordMacView(bool always) {
+    MacDialogView v;
+    unsigned changed = MacDialogTakeChanges(&v);
+    if (changed & MAC_CHANGED_NEW_LOW) g.macField = v.newLow;
+    if (changed == 0 && !always) return;
+    g.macViews.push_back({g.now - g.macOpenedAt, v.currentHigh, v.currentLow, v.newHigh, g.macField});
+}
 
 bool OnMainThread() { return std::this_thread::get_id() == g.mainThread; }
 
@@ -134,6 +153,8 @@ void RunDevices(uint64_t upTo) {
         bool unplug = false;
         due->device->RunUntil(g.now, &out, &unplug);
         if (!out.empty()) Deliver(due, out);
+        // The receive thread has handled the bytes: show its changes at their time.
+        if (macOpen && macChanged.exchange(false)) RecordMacView(false);
         if (unplug) Unplug(due->path);
     }
 }
@@ -174,6 +195,10 @@ void SetLanguageDialogButtons(const std::vector<int>& ids) { g.dialogButtons = i
 const std::vector<DialogView>& LanguageDialogViews() { return g.dialogViews; }
 bool LanguageDialogStuck() { return g.dialogStuck; }
 
+void SetMacDialogScript(const std::vector<MacStep>& steps) { g.macScript = steps; }
+const std::vector<MacView>& MacDialogViews() { return g.macViews; }
+int MacDialogOpenings() { return g.macOpenings; }
+
 std::string ScreenRow(int row) {
     std::string s((const char*)ScreenCells + row * SCREEN_COLUMNS, SCREEN_COLUMNS);
     while (!s.empty() && (s.back() == ' ' || s.back() == 0)) s.pop_back();
@@ -194,8 +219,13 @@ bool WindowCloseRequested() { return g.closeRequested; }
 const std::vector<std::string>& FontCalls() { return g.fontCalls; }
 void SetFontRegistrations(int count) { g.fontRegistrations = count; }
 std::string SettingValue(const std::string& section, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mu);
     auto it = g.settings.find(section + "/" + key);
     return it == g.settings.end() ? std::string() : it->second;
+}
+void SetSettingValue(const std::string& section, const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mu);
+    g.settings[section + "/" + key] = value;
 }
 
 void Plug(const std::string& path, VirtualDevice* device) {
@@ -438,10 +468,12 @@ void PlatPipeClose(PlatHandle h) {
 
 void PlatSettingRead(const char*, const char* section, const char* key, const char* def,
                      char* buffer, size_t capacity) {
+    std::lock_guard<std::mutex> lock(mu);  // the receive thread may write settings
     auto it = g.settings.find(std::string(section) + "/" + key);
     snprintf(buffer, capacity, "%s", it == g.settings.end() ? def : it->second.c_str());
 }
 void PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
+    std::lock_guard<std::mutex> lock(mu);
     g.settings[std::string(section) + "/" + key] = value;
 }
 
@@ -457,4 +489,46 @@ void PlatLanguageDialog() {
     bool close = LanguageDialogButton(IDC_LANGUAGE_OK);
     view();
     if (!close) g.dialogStuck = true;
+}
+
+// The operator's script against virtual time: the timer every 200 ms, each step at its
+// time, the devices' replies in between (recorded as they are shown).
+void PlatMacDialog() {
+    const uint64_t TIMER_US = 200000;
+    std::vector<MacStep> script = g.macScript;
+    bool hasExit = false;
+    for (const MacStep& s : script) hasExit = hasExit || s.action == MacAction::Exit;
+    if (!hasExit) script.push_back({script.empty() ? 0 : script.back().atUs + 1000000, MacAction::Exit, ""});
+    g.macOpenings++;
+    g.macOpenedAt = g.now;
+    g.macField.clear();
+    g.macViews.clear();
+    macChanged = false;
+    MacDialogInit();
+    RecordMacView(true);
+    macOpen = true;
+    uint64_t nextTick = g.macOpenedAt + TIMER_US;
+    for (size_t step = 0; step < script.size();) {
+        uint64_t stepAt = g.macOpenedAt + script[step].atUs;
+        uint64_t target = std::min(nextTick, stepAt);
+        if (target > g.now) Advance(target - g.now);
+        if (g.now >= nextTick) {
+            MacDialogTimer();
+            nextTick += TIMER_US;
+        }
+        if (g.now < stepAt) continue;
+        const MacStep& s = script[step++];
+        bool close = false;
+        if (s.action == MacAction::Type) g.macField = s.text;
+        if (s.action != MacAction::Type)
+            close = MacDialogCommand(s.action == MacAction::Ok ? IDC_MAC_OK : IDC_MAC_EXIT,
+                                     g.macField.c_str());
+        RecordMacView(true);
+        if (close) break;
+    }
+    macOpen = false;
+}
+
+void PlatMacDialogChanged() {
+    if (macOpen) macChanged = true;
 }

@@ -59,6 +59,34 @@ struct DialogView {
 const std::vector<DialogView>& LanguageDialogViews();
 bool LanguageDialogStuck();
 
+// The MAC address dialog: what the operator does, each step at a virtual time counted
+// from the dialog's opening. While the dialog is open its 200 ms timer fires in
+// virtual time. A script without "Exit" ends with "Exit" one second after its last
+// step (at once when it is empty).
+enum class MacAction {
+    Type,  // replace the text of control 204 with text
+    Ok,
+    Exit
+};
+struct MacStep {
+    uint64_t atUs;
+    MacAction action;
+    std::string text;  // Type only
+};
+void SetMacDialogScript(const std::vector<MacStep>& steps);
+struct MacView {
+    uint64_t atUs;            // since the dialog opened
+    std::string currentHigh;  // control 201
+    std::string currentLow;   // control 202
+    std::string newHigh;      // control 203
+    std::string newLow;       // control 204, as typed or as the program set it
+};
+// What the dialog showed at its last opening: when it opened, after every step and
+// whenever the receive thread changed a control; the last view is what it closed with.
+const std::vector<MacView>& MacDialogViews();
+// How many times the dialog was opened.
+int MacDialogOpenings();
+
 // ---- What the program showed -------------------------------------------------------------
 // The screen rows, trailing blanks removed, joined with '\n'.
 std::string ScreenText();
@@ -81,6 +109,7 @@ const std::vector<std::string>& FontCalls();
 // How many more times PlatFontRemove reports that it removed something (default 0).
 void SetFontRegistrations(int count);
 std::string SettingValue(const std::string& section, const std::string& key);
+void SetSettingValue(const std::string& section, const std::string& key, const std::string& value);
 
 // ---- Simulated devices -----------------------------------------------------------------
 // A device behind one driver interface. The backend calls it on the test's main thread

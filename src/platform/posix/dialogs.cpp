@@ -1,12 +1,16 @@
-// dialogs.cpp - the message box and the language dialog, drawn as frames over the
-// text screen. Both are modal: they read the terminal themselves until they close.
+// dialogs.cpp - the message box, the language dialog and the MAC address dialog, drawn
+// as frames over the text screen. All are modal: they read the terminal themselves
+// until they close.
 #include <curses.h>
+#include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
+#include "shell/mac.h"
 #include "update/languages.h"
 
 // ---- Message box --------------------------------------------------------------------------------
@@ -169,4 +173,123 @@ void PlatLanguageDialog() {
         DrawLanguageDialog(focus);
     }
     PlatRepaint();
+}
+
+// ---- MAC address dialog ---------------------------------------------------------------------
+// The terminal twin of MacDialog: the "Current:" line as the console reports it, the
+// "New:" line with its six-digit field (hexadecimal digits and Backspace), Enter for
+// "OK" and Esc for "Exit". A close request (Ctrl+C, a hang-up) leaves the dialog as
+// "Exit" does and stays pending for the wait that follows the command. The receive
+// thread only raises MacTextsChanged; the loop below, on the terminal's thread, takes
+// the texts and draws them within MAC_CHANGE_POLL_MS.
+
+static const int MAC_DIALOG_WIDTH = 52, MAC_DIALOG_HEIGHT = 11;
+static const int MAC_TEXT_COLUMN = 16;  // where the addresses start inside the dialog
+static const int MAC_FIELD_TYPED = 6;   // digits the operator can type
+static const uint64_t MAC_TIMER_MS = 200;
+static const int MAC_CHANGE_POLL_MS = 20;
+
+static std::atomic<bool> MacDialogOpen{false};
+static std::atomic<bool> MacTextsChanged{false};
+
+static uint64_t MonotonicMs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000 + (uint64_t)t.tv_nsec / 1000000;
+}
+
+static bool IsHexKey(int vk) { return (vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'F'); }
+
+// Takes the core's texts into *view; a new text for control 204 replaces the field.
+static void TakeMacTexts(MacDialogView* view, char* field) {
+    unsigned changed = MacDialogTakeChanges(view);
+    if (changed & MAC_CHANGED_NEW_LOW) snprintf(field, MAC_FIELD_CHARS + 1, "%s", view->newLow);
+}
+
+static void DrawMacDialog(const MacDialogView& view, const char* field) {
+    TerminalDrawAll();
+    int top = (LINES - MAC_DIALOG_HEIGHT) / 2, left = (COLS - MAC_DIALOG_WIDTH) / 2;
+    if (top < 0) top = 0;
+    if (left < 0) left = 0;
+    DrawFrame(top, left, MAC_DIALOG_HEIGHT, MAC_DIALOG_WIDTH, "MAC Address");
+    int column = left + MAC_TEXT_COLUMN;
+    TerminalPutText(top + 2, left + 6, "Current:", 8);
+    TerminalPutText(top + 2, column, view.currentHigh, 9);
+    TerminalPutText(top + 2, column + 9, view.currentLow, 6);
+    TerminalPutText(top + 4, left + 10, "New:", 4);
+    TerminalPutText(top + 4, column, view.newHigh, 9);
+    char shown[MAC_FIELD_CHARS + 2];
+    snprintf(shown, sizeof shown, "%-7.7s", field);
+    attron(A_REVERSE);
+    TerminalPutText(top + 4, column + 9, shown, (int)MAC_FIELD_CHARS);
+    attroff(A_REVERSE);
+    attron(A_BOLD);
+    mvaddstr(top + 6, left + 12, "[ OK ]");
+    attroff(A_BOLD);
+    mvaddstr(top + 6, left + 30, "[ Exit ]");
+    attron(A_DIM);
+    mvaddstr(top + 8, left + 3, "0-F: digits  Bksp: erase  Enter: OK  Esc: Exit");
+    attroff(A_DIM);
+    TerminalRefresh();
+}
+
+void PlatMacDialog() {
+    MacDialogView view;
+    char field[MAC_FIELD_CHARS + 1] = "";
+    MacDialogInit();
+    TakeMacTexts(&view, field);
+    MacTextsChanged = false;
+    MacDialogOpen = true;
+    DrawMacDialog(view, field);
+    uint64_t nextTick = MonotonicMs() + MAC_TIMER_MS;
+    for (;;) {
+        if (CloseRequested()) break;
+        bool redraw = false, close = false;
+        TermEvent e;
+        if (TakeEvent(&e)) {
+            if (e.type == TERM_EVENT_CLOSE) {
+                RequestClose();  // taken just now: leave it for the wait after the command
+                break;
+            }
+            if (e.type == TERM_EVENT_RESIZE) redraw = true;
+            if (e.type == TERM_EVENT_KEY) {
+                size_t length = strlen(field);
+                if (IsHexKey(e.vk) && length < (size_t)MAC_FIELD_TYPED) {
+                    field[length] = (char)e.vk;
+                    field[length + 1] = 0;
+                    redraw = true;
+                } else if (e.vk == VK_BACK && length > 0) {
+                    field[length - 1] = 0;
+                    redraw = true;
+                } else if (e.vk == 13 || e.vk == VK_ESCAPE) {
+                    close = MacDialogCommand(e.vk == 13 ? IDC_MAC_OK : IDC_MAC_EXIT, field);
+                    TakeMacTexts(&view, field);
+                    redraw = true;
+                }
+            }
+        } else {
+            int64_t untilTick = (int64_t)(nextTick - MonotonicMs());
+            int wait = untilTick < MAC_CHANGE_POLL_MS ? (int)(untilTick > 0 ? untilTick : 0)
+                                                      : MAC_CHANGE_POLL_MS;
+            if (wait > 0) WaitForInput(wait);
+        }
+        if (close) break;
+        if (MacTextsChanged.exchange(false)) {
+            TakeMacTexts(&view, field);
+            redraw = true;
+        }
+        uint64_t now = MonotonicMs();
+        if (now >= nextTick) {
+            MacDialogTimer();
+            nextTick += MAC_TIMER_MS;
+            if (nextTick <= now) nextTick = now + MAC_TIMER_MS;  // slept through ticks: no burst
+        }
+        if (redraw) DrawMacDialog(view, field);
+    }
+    MacDialogOpen = false;
+    PlatRepaint();
+}
+
+void PlatMacDialogChanged() {
+    if (MacDialogOpen) MacTextsChanged = true;
 }
