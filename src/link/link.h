@@ -52,6 +52,10 @@ void LinkThreadStart(void (*routine)());
 void LinkThreadStop();
 // True once LinkThreadStop has asked the thread to end (read by the thread routine).
 bool LinkThreadStopping();
+// For a receive thread routine: the next read of InPipe, at most capacity bytes. While
+// the link is closed it waits for it; a failed read closes both pipes. Returns the
+// count read (0 is possible), or -1 once the thread is asked to stop.
+long LinkThreadRead(uint8_t* block, uint32_t capacity);
 
 // ---- Console protocol ------------------------------------------------------------------------
 const uint8_t FRAME_START = 0x80;

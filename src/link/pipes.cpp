@@ -118,26 +118,29 @@ static std::atomic<bool> LinkStop{false};
 
 bool LinkThreadStopping() { return LinkStop; }
 
-// LinkThreadStart has emptied the ring before this thread began, so the reader never
-// races the reset.
-void ReceiveThread() {
-    uint8_t block[READ_BLOCK];
+long LinkThreadRead(uint8_t* block, uint32_t capacity) {
     while (!LinkStop) {
         PlatHandle h = InPipe;
         if (h == PLAT_NO_HANDLE) {
             PlatSleepMs(1);  // the link is closed: poll for it gently
             continue;
         }
-        long n = PlatPipeRead(h, block, READ_BLOCK);
-        if (n < 0) {
-            if (LinkStop) break;  // our own cancel, not a broken pipe
-            ClosePipes();
-            continue;
-        }
-        if (n > 0) {
-            LogTraffic("->PC", block, (uint32_t)n);
-            RxRingStore(block, (uint32_t)n);
-        }
+        long n = PlatPipeRead(h, block, capacity);
+        if (n >= 0) return n;
+        if (LinkStop) break;  // our own cancel, not a broken pipe
+        ClosePipes();
+    }
+    return -1;
+}
+
+// LinkThreadStart has emptied the ring before this thread began, so the reader never
+// races the reset.
+void ReceiveThread() {
+    uint8_t block[READ_BLOCK];
+    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) {
+        if (n == 0) continue;
+        LogTraffic("->PC", block, (uint32_t)n);
+        RxRingStore(block, (uint32_t)n);
     }
 }
 

@@ -175,18 +175,7 @@ static void MacFrameComplete(const uint8_t* f) {
 
 void MacReceive() {
     uint8_t block[READ_BLOCK];
-    while (!LinkThreadStopping()) {
-        PlatHandle h = InPipe;
-        if (h == PLAT_NO_HANDLE) {
-            PlatSleepMs(1);  // the link is closed: poll for it gently
-            continue;
-        }
-        long n = PlatPipeRead(h, block, READ_BLOCK);
-        if (n < 0) {
-            if (LinkThreadStopping()) break;  // our own cancel, not a broken pipe
-            ClosePipes();
-            continue;
-        }
+    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) {
         for (long i = 0; i < n; i++) {
             FrameReceiverFeed(&ReplyReceiver, block[i]);
             if (ReplyReceiver.length == MAC_FRAME_LENGTH) {
