@@ -75,6 +75,13 @@ void SendFrame(const uint8_t* frame, uint32_t length);
 // 0 when the 4 bytes 80 type 04 checksum came within timeout, else 1.
 int WaitReply(uint32_t timeout, uint8_t type);
 
+// The flash requests of the console (type 0x7F) and of its Vinculum (type 0x00):
+// a short request 80 type sub checksum, and a chunk request 80 type sub, the offset in
+// 4 bytes low byte first, 1024 data bytes and the checksum (1032 bytes).
+const uint32_t FLASH_CHUNK = 1024;
+void SendFlashRequest(uint8_t type, uint8_t sub);
+void SendFlashChunk(uint8_t type, uint8_t sub, uint32_t offset, const uint8_t* data);
+
 // The frame-receiving rule shared by every receiver that parses console frames: a
 // single 0x80 then another byte starts a frame; 0x80 0x80 inside a frame is one 0x80.
 struct FrameReceiver {
@@ -88,6 +95,9 @@ void FrameReceiverFeed(FrameReceiver* r, uint8_t byte);
 // Tries the identity again and again, without pause, until the pipes are open or
 // timeout microseconds have passed since the call. True when open.
 bool SeekDevice(UsbIdentity id, uint32_t timeout);
+// Seeks the running console: its first identity for 5 s, then in service mode its
+// second for 2 s. True when its pipes are open.
+bool SeekRunningConsole();
 // Starts receiver on the receive thread, prints "Connecting to...", waits 1 s and seeks
 // the running console (5 s, then 2 s for the second identity in service mode).
 bool ConnectConsole(void (*receiver)());

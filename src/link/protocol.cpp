@@ -13,6 +13,7 @@ static const uint32_t CONNECT_FIRST_US = 5000000;
 static const uint32_t CONNECT_SECOND_US = 2000000;
 
 static uint8_t TxBuffer[TX_BUFFER_SIZE];
+static uint8_t ChunkFrame[3 + 4 + FLASH_CHUNK + 1];
 
 void DelayMicroseconds(uint32_t us) {
     uint32_t start = MicroClock();
@@ -71,6 +72,23 @@ int WaitReply(uint32_t timeout, uint8_t type) {
     return memcmp(got, ack, 4) == 0 ? 0 : 1;
 }
 
+void SendFlashRequest(uint8_t type, uint8_t sub) {
+    uint8_t frame[4] = {FRAME_START, type, sub, 0};
+    frame[3] = FrameChecksum(frame, 3);
+    SendFrame(frame, sizeof frame);
+}
+
+void SendFlashChunk(uint8_t type, uint8_t sub, uint32_t offset, const uint8_t* data) {
+    uint8_t* f = ChunkFrame;
+    f[0] = FRAME_START;
+    f[1] = type;
+    f[2] = sub;
+    for (int i = 0; i < 4; i++) f[3 + i] = (uint8_t)(offset >> (8 * i));  // low byte first
+    memcpy(f + 7, data, FLASH_CHUNK);
+    f[7 + FLASH_CHUNK] = FrameChecksum(f, 7 + FLASH_CHUNK);
+    SendFrame(f, sizeof ChunkFrame);
+}
+
 static void FrameReceiverAppend(FrameReceiver* r, uint8_t byte) {
     if (r->length < r->capacity) r->buffer[r->length] = byte;
     if (r->length < r->capacity) r->length++;
@@ -101,12 +119,16 @@ bool SeekDevice(UsbIdentity id, uint32_t timeout) {
     return OutPipe != PLAT_NO_HANDLE;
 }
 
+bool SeekRunningConsole() {
+    if (SeekDevice(ID_CONSOLE, CONNECT_FIRST_US)) return true;
+    return ServiceFlag && SeekDevice(ID_CONSOLE_SECOND, CONNECT_SECOND_US);
+}
+
 bool ConnectConsole(void (*receiver)()) {
     LinkThreadStart(receiver);
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
     DelayMicroseconds(CONNECT_PAUSE_US);
-    bool open = SeekDevice(ID_CONSOLE, CONNECT_FIRST_US);
-    if (!open && ServiceFlag) open = SeekDevice(ID_CONSOLE_SECOND, CONNECT_SECOND_US);
+    bool open = SeekRunningConsole();
     if (!open) ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
     return open;
 }

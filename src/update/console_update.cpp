@@ -2,7 +2,6 @@
 // programs its own flash on our requests, one acknowledged request at a time.
 #include "update/console_update.h"
 
-#include <cstring>
 
 #include "bootmode/console_boot.h"
 #include "link/link.h"
@@ -11,8 +10,7 @@
 #include "shell/shell.h"
 #include "update/languages.h"
 
-static const uint32_t SEEK_FIRST_US = 5000000;
-static const uint32_t SEEK_OTHER_US = 2000000;
+static const uint32_t SEEK_LAST_US = 2000000;
 
 static const uint32_t HANDSHAKE_PAUSE_US = 200000;
 static const uint32_t HANDSHAKE_ACK_US = 100000;
@@ -23,17 +21,10 @@ static const uint32_t PROGRAM_ACK_US = 440000;
 static const uint32_t END_ACK_US = 200000;
 
 static const uint32_t ERASE_BLOCKS = 16;
-static const uint32_t CHUNK = 1024;
 
 enum { SUB_START = 0x00, SUB_ERASE = 0x01, SUB_PROGRAM = 0x02, SUB_END = 0x03 };
 
-static uint8_t ProgramFrame[3 + 4 + CHUNK + 1];
-
-static void SendRequest(uint8_t sub) {
-    uint8_t frame[4] = {FRAME_START, FRAME_USER_UPDATE, sub, 0};
-    frame[3] = FrameChecksum(frame, 3);
-    SendFrame(frame, 4);
-}
+static void SendRequest(uint8_t sub) { SendFlashRequest(FRAME_USER_UPDATE, sub); }
 
 // The handshake repeats the start request; whatever answered an earlier copy is
 // flushed first, so only an answer to this very copy counts.
@@ -59,16 +50,9 @@ static bool EraseBlocks() {
 }
 
 static bool ProgramChunks(const uint8_t* buffer, uint32_t size) {
-    for (uint32_t offset = 0; offset < size; offset += CHUNK) {
-        if (IsBlank(buffer + offset, CHUNK)) continue;
-        uint8_t* f = ProgramFrame;
-        f[0] = FRAME_START;
-        f[1] = FRAME_USER_UPDATE;
-        f[2] = SUB_PROGRAM;
-        for (int i = 0; i < 4; i++) f[3 + i] = (uint8_t)(offset >> (8 * i));  // low byte first
-        memcpy(f + 7, buffer + offset, CHUNK);
-        f[7 + CHUNK] = FrameChecksum(f, 7 + CHUNK);
-        SendFrame(f, sizeof ProgramFrame);
+    for (uint32_t offset = 0; offset < size; offset += FLASH_CHUNK) {
+        if (IsBlank(buffer + offset, FLASH_CHUNK)) continue;
+        SendFlashChunk(FRAME_USER_UPDATE, SUB_PROGRAM, offset, buffer + offset);
         ScreenPrintPair(MSG_PROGRAMING_ADDRESS, offset);
         if (WaitReply(PROGRAM_ACK_US, FRAME_USER_UPDATE) != 0) return false;
     }
@@ -101,12 +85,10 @@ bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
     return true;
 }
 
-// Seeks the running console: its first identity, its second in service mode, then
-// the identity it shows before its USB set-up is complete.
-static bool SeekRunningConsole() {
-    if (SeekDevice(ID_CONSOLE, SEEK_FIRST_US)) return true;
-    if (ServiceFlag && SeekDevice(ID_CONSOLE_SECOND, SEEK_OTHER_US)) return true;
-    return SeekDevice(ID_CONSOLE_LAST, SEEK_OTHER_US);
+// The running console under its identities, then the one it shows before its USB
+// set-up is complete.
+static bool SeekConsoleForUpdate() {
+    return SeekRunningConsole() || SeekDevice(ID_CONSOLE_LAST, SEEK_LAST_US);
 }
 
 void UpdateConsoleCommand() {
@@ -114,7 +96,7 @@ void UpdateConsoleCommand() {
     PrepareFlashBuffer();
     ScreenPrint("-----User Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
-    if (SeekRunningConsole())
+    if (SeekConsoleForUpdate())
         UserModeUpdate(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);
     else
         ConsoleBootFallback(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);

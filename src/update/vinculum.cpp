@@ -6,7 +6,6 @@
 // requests (frame type 0x00); a verify is acknowledged only when the page matches.
 #include "update/vinculum.h"
 
-#include <cstring>
 
 #include "images/images.h"
 #include "link/link.h"
@@ -20,8 +19,6 @@ static const char VINCULUM_NAME[] = "Vinculum";
 // The name the Vinculum's loader looks for in the root of the stick.
 static const char VINCULUM_FILE_NAME[] = "FTRFB.FTD";
 
-static const uint32_t SEEK_FIRST_US = 5000000;
-static const uint32_t SEEK_SECOND_US = 2000000;
 // A pause before the first attempt, as when connecting for the other commands.
 static const uint32_t CONNECT_PAUSE_US = 1000000;
 // Start puts the Vinculum into its loader and end restarts it; both answer within 1 s.
@@ -31,11 +28,8 @@ static const uint32_t CHUNK_ACK_US = 2000000;
 // Sends of one chunk, program or verify, before the update is given up.
 static const int CHUNK_SENDS = 5;
 
-static const uint32_t CHUNK = 1024;
-
 enum { SUB_START = 0x00, SUB_PROGRAM = 0x02, SUB_END = 0x03, SUB_VERIFY = 0x05 };
 
-static uint8_t ChunkFrame[3 + 4 + CHUNK + 1];
 // Failures in a row of the chunk being sent; shared by the program and verify passes.
 static int ChunkFailures;
 
@@ -62,15 +56,9 @@ void VinculumToStickCommand() {
 // Start, end, and every chunk go out only after whatever is still in the ring has been
 // dropped: an answer that came twice, or too late for an earlier copy, must not pass
 // for the answer to this request (it could hide a page that fails its verify).
-static void SendRequest(const uint8_t* frame, uint32_t length) {
-    FlushInput();
-    SendFrame(frame, length);
-}
-
 static bool ShortRequest(uint8_t sub, const char* pair) {
-    uint8_t frame[4] = {FRAME_START, FRAME_VINCULUM, sub, 0};
-    frame[3] = FrameChecksum(frame, 3);  // start: 80 00 00 80, end: 80 00 03 7D
-    SendRequest(frame, sizeof frame);
+    FlushInput();
+    SendFlashRequest(FRAME_VINCULUM, sub);  // start: 80 00 00 80, end: 80 00 03 7D
     ScreenPrintPair(pair);
     return WaitReply(START_END_ACK_US, FRAME_VINCULUM) == 0;
 }
@@ -80,18 +68,12 @@ static bool ShortRequest(uint8_t sub, const char* pair) {
 static bool SendChunks(uint8_t sub, const char* addressPair) {
     uint32_t offset = 0;
     while (offset < VINCULUM_IMAGE_SIZE) {
-        uint8_t* f = ChunkFrame;
-        f[0] = FRAME_START;
-        f[1] = FRAME_VINCULUM;
-        f[2] = sub;
-        for (int i = 0; i < 4; i++) f[3 + i] = (uint8_t)(offset >> (8 * i));  // low byte first
-        memcpy(f + 7, ImageVinculum + offset, CHUNK);
-        f[7 + CHUNK] = FrameChecksum(f, 7 + CHUNK);
-        SendRequest(f, sizeof ChunkFrame);
+        FlushInput();
+        SendFlashChunk(FRAME_VINCULUM, sub, offset, ImageVinculum + offset);
         ScreenPrintPair(addressPair, offset);
         if (WaitReply(CHUNK_ACK_US, FRAME_VINCULUM) == 0) {
             ChunkFailures = 0;
-            offset += CHUNK;
+            offset += FLASH_CHUNK;
         } else if (++ChunkFailures >= CHUNK_SENDS) {
             return false;
         }
@@ -116,9 +98,7 @@ void VinculumByCable() {
     ScreenPrint("-----Vinculum Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
     DelayMicroseconds(CONNECT_PAUSE_US);
-    bool found = SeekDevice(ID_CONSOLE, SEEK_FIRST_US);
-    if (!found && ServiceFlag) found = SeekDevice(ID_CONSOLE_SECOND, SEEK_SECOND_US);
-    if (!found) {
+    if (!SeekRunningConsole()) {
         ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
     } else if (VinculumUpdate()) {
         ScreenPrintPair(MSG_UPDATED, VINCULUM_NAME);
