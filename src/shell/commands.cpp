@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "link/link.h"
+#include "peripherals/kqlink.h"
 #include "platform/platform.h"
 #include "shell/mac.h"
 #include "shell/messages.h"
@@ -79,17 +80,11 @@ static const CommandEntry* FindCommand(int id) {
     return nullptr;
 }
 
-// The KQ-LINK end request: 80 08 78. Peripheral commands close their exchange with it.
-static void SendLinkEnd() {
-    static const uint8_t frame[3] = {FRAME_START, 0x08, 0x78};
-    SendFrame(frame, sizeof frame);
-}
-
 static void RunConsoleFrame(const CommandEntry& c) {
     if (ConnectConsole(c.receiver)) {
         if (c.logHeader) LogAppend("%s", c.logHeader);
         if (c.body) c.body();
-        if (c.linkEnd) SendLinkEnd();
+        if (c.linkEnd) LinkEnd();
     }
     DisconnectConsole();
 }
