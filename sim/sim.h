@@ -8,7 +8,7 @@
 //   NextEventUs()              the earliest time the model has something to do;
 //   RunUntil(now, &out, &unp)  everything due up to now: bytes for PIPE01, unplug.
 //
-// The test backend (sim/testbed_adapter.h) drives them in virtual time; kqsim drives
+// The test backend (tests/backend/sim_plug.h) drives them in virtual time; kqsim drives
 // them with a monotonic clock over the device directory's FIFOs.
 //
 // Every model keeps the state a real device keeps (flash, MAC, link speed, boot

@@ -7,10 +7,10 @@
 
 #include "bootmode/bootproto.h"
 #include "link/link.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
-#include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/messages.h"
+#include "base/screen.h"
+#include "base/base.h"
+#include "base/waits.h"
 
 static const uint32_t SEEK_BOOT_US = 5000000;
 static const uint32_t REPLY_WINDOW_US = 200000;

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "link/link.h"
-#include "shell/screen.h"
-#include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/screen.h"
+#include "base/base.h"
+#include "base/waits.h"
 
 const UsbIdentity ID_CONSOLE = {0x1D2B, 0x0001};
 const UsbIdentity ID_CONSOLE_SECOND = {0x1D2B, 0x0003};

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "link/link.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
-#include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/messages.h"
+#include "base/screen.h"
+#include "base/base.h"
+#include "base/waits.h"
 
 static const uint32_t CONNECT_PAUSE_US = 1000000;
 static const uint32_t CONNECT_FIRST_US = 5000000;

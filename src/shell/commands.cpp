@@ -5,10 +5,10 @@
 #include "peripherals/kqlink.h"
 #include "platform/platform.h"
 #include "shell/mac.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
+#include "base/messages.h"
+#include "base/screen.h"
 #include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/waits.h"
 #include "update/console_update.h"
 #include "update/vinculum.h"
 

@@ -14,12 +14,14 @@
 
 #include <cstdint>
 
-// Dialog control and button identifiers of MacDialog.
+#include "resources/resource.h"
+
+// Dialog control and button identifiers of MacDialog (the resource script's own).
 enum {
-    IDC_MAC_CURRENT_HIGH_TEXT = 201,  // console's address, first three bytes, "00-1F-19-"
-    IDC_MAC_CURRENT_LOW_TEXT = 202,   // console's address, last three bytes, "000123"
-    IDC_MAC_NEW_HIGH_TEXT = 203,      // the fixed half of the new address
-    IDC_MAC_NEW_LOW_EDIT = 204,       // the operator's six digits
+    IDC_MAC_CURRENT_HIGH_TEXT = IDC_MAC_CURRENT_HIGH,  // console's address, first three bytes, "00-1F-19-"
+    IDC_MAC_CURRENT_LOW_TEXT = IDC_MAC_CURRENT_LOW,    // console's address, last three bytes, "000123"
+    IDC_MAC_NEW_HIGH_TEXT = IDC_MAC_NEW_HIGH,          // the fixed half of the new address
+    IDC_MAC_NEW_LOW_EDIT = IDC_MAC_NEW_LOW,            // the operator's six digits
     IDC_MAC_OK = 1,
     IDC_MAC_EXIT = 2,
 };

@@ -10,28 +10,13 @@
 #include "images/images.h"
 #include "link/link.h"
 #include "platform/platform.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
-
-uint8_t LanguageFlag = 1;
-int32_t ServiceFlag = 0;
-uint8_t LanguageList[4];
-uint8_t LanguageCount = 0;
-
-const char PRODUCT_NAME[] = "CORVINA";
+#include "base/messages.h"
+#include "base/screen.h"
 
 // Constants of the build, printed in hexadecimal: Soft 1.70, Remote 1.3.
 static const unsigned SOFT_MAJOR = 1, SOFT_MINOR = 0x70, REMOTE_MAJOR = 1, REMOTE_MINOR = 3;
 
-const char* const TEMP_DIR = "TEMP";
-char FontFilePath[16];
-char LogFilePath[16];
-
 static const int SPANISH_PRIMARY_LANGUAGE = 0x0A;
-// A log file that cannot be opened is retried this long, then the entry is dropped:
-// the program never hangs on its log.
-static const int LOG_OPEN_ATTEMPTS = 2000;
-
 void ParseCommandLine(const char* commandLine) {
     const char* c = commandLine ? commandLine : "";
     auto upper = [](char ch) { return (ch >= 'a' && ch <= 'z') ? (char)(ch - 32) : ch; };
@@ -58,11 +43,6 @@ void FormatWindowTitle(char* buffer, unsigned capacity) {
         : " %s Updater    Soft %x.%02x  Vimclm 03.68  Remote %x.%x";
     snprintf(buffer, capacity, format, PRODUCT_NAME, SOFT_MAJOR, SOFT_MINOR, REMOTE_MAJOR,
              REMOTE_MINOR);
-}
-
-static void MakeWorkingPaths() {
-    snprintf(FontFilePath, sizeof FontFilePath, "%s%ckqmon.fnt", TEMP_DIR, PLAT_PATH_SEPARATOR);
-    snprintf(LogFilePath, sizeof LogFilePath, "%s%clog.txt", TEMP_DIR, PLAT_PATH_SEPARATOR);
 }
 
 bool ConsoleImageChecksumOk(const uint8_t* image, uint32_t size, const uint8_t* stored) {
@@ -101,23 +81,3 @@ void ShellDestroy() {
     PlatRemoveDirectory(TEMP_DIR);
 }
 
-void LogAppend(const char* format, ...) {
-    if (LogFilePath[0] == 0) MakeWorkingPaths();
-    FILE* f = nullptr;
-    for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS && f == nullptr; attempt++) {
-        f = fopen(LogFilePath, "a+");
-        if (f == nullptr && attempt > 100) PlatSleepMs(1);
-    }
-    if (f == nullptr) return;
-    va_list values;
-    va_start(values, format);
-    vfprintf(f, format, values);
-    va_end(values);
-    fclose(f);
-}
-
-void FatalError(const char* messagePair) {
-    ClosePipes();
-    PlatMessageBox(PickMessage(messagePair), "Error");
-    PlatExitProcess(1);
-}

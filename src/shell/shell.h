@@ -1,35 +1,28 @@
-// shell.h - the application shell: program-wide state, start-up, the command
-// dispatch, the log file and the fatal error.
+// shell.h - the application shell: start-up, the File menus and the command dispatch.
 #pragma once
 
 #include <cstdint>
 
-// ---- Program-wide state -----------------------------------------------------------
-extern uint8_t LanguageFlag;      // 0: Spanish messages, 1: English
-extern int32_t ServiceFlag;       // 1 in service mode (command line "ST...")
-extern uint8_t LanguageList[4];   // console message languages, in console order
-extern uint8_t LanguageCount;     // 0 to 4
+#include "base/base.h"
+#include "resources/resource.h"
 
-// Product name used by every message of the updater.
-extern const char PRODUCT_NAME[];  // "CORVINA"
-
-// Menu command identifiers.
+// Menu command identifiers: the resource script's own, from resources/resource.h.
 enum {
-    CMD_UPDATE_CONSOLE = 101,
-    CMD_VINCULUM_STICK = 102,
-    CMD_VINCULUM_CABLE = 103,
-    CMD_SET_MAC = 104,
-    CMD_UPDATE_REMOTE = 105,
-    CMD_UPDATE_RECEIVER = 106,
-    CMD_TEST_REMOTE = 107,
-    CMD_TEST_RECEIVER = 108,
-    CMD_UPDATE_TEMPABOX = 109,
-    CMD_TEST_TEMPABOX = 110,
-    CMD_EXIT = 111
+    CMD_UPDATE_CONSOLE = IDM_UPDATE_CONSOLE,
+    CMD_VINCULUM_STICK = IDM_VINCULUM_STICK,
+    CMD_VINCULUM_CABLE = IDM_VINCULUM_CABLE,
+    CMD_SET_MAC = IDM_SET_MAC,
+    CMD_UPDATE_REMOTE = IDM_UPDATE_REMOTE,
+    CMD_UPDATE_RECEIVER = IDM_UPDATE_RECEIVER,
+    CMD_TEST_REMOTE = IDM_TEST_REMOTE,
+    CMD_TEST_RECEIVER = IDM_TEST_RECEIVER,
+    CMD_UPDATE_TEMPABOX = IDM_UPDATE_TEMPABOX,
+    CMD_TEST_TEMPABOX = IDM_TEST_TEMPABOX,
+    CMD_EXIT = IDM_EXIT
 };
 
 // One File-menu item; id 0 is a separator. Both menus end with an entry whose text is
-// NULL. The Windows resources list the same items; a test keeps them in step.
+// NULL. The resource script lists the same items; a test keeps their texts in step.
 struct MenuItem {
     int id;
     const char* text;
@@ -58,15 +51,3 @@ void ShowHelpText();
 // The 16-bit sum check of the embedded console image; true when it matches.
 bool ConsoleImageChecksumOk(const uint8_t* image, uint32_t size, const uint8_t* stored);
 
-// ---- Log file --------------------------------------------------------------------------
-// Relative names of the working files.
-extern const char* const TEMP_DIR;    // "TEMP"
-extern char FontFilePath[];           // "TEMP\kqmon.fnt" in the system's separator
-extern char LogFilePath[];            // "TEMP\log.txt"
-// Appends one entry to the log file: open "a+", write, close.
-void LogAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// ---- Fatal error -----------------------------------------------------------------------
-// Closes the pipes, shows the selected text of the message pair in a box captioned
-// "Error" and ends the process with exit code 1.
-[[noreturn]] void FatalError(const char* messagePair);

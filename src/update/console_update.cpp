@@ -5,9 +5,9 @@
 
 #include "bootmode/console_boot.h"
 #include "link/link.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
-#include "shell/shell.h"
+#include "base/messages.h"
+#include "base/screen.h"
+#include "base/base.h"
 #include "update/languages.h"
 
 static const uint32_t SEEK_LAST_US = 2000000;

@@ -7,7 +7,7 @@
 
 #include "images/images.h"
 #include "platform/platform.h"
-#include "shell/shell.h"
+#include "base/base.h"
 
 uint8_t FlashBuffer[FLASH_SIZE];
 char LanguageDialogFreeText[64];

@@ -4,18 +4,20 @@
 
 #include <cstdint>
 
+#include "resources/resource.h"
+
 const uint32_t FLASH_SIZE = 0x80000;             // the console's flash, 512 KiB
 const uint32_t LANGUAGE_AREA_OFFSET = 0x74186;   // right after the console image
 const uint32_t MESSAGE_COUNT = 168;
 const uint32_t LANGUAGE_AREA_HEADER = 2 + 2 * MESSAGE_COUNT;  // 338
 
-// Dialog control and button identifiers of IdiomaDialog.
+// Dialog control and button identifiers of IdiomaDialog (the resource script's own).
 enum {
-    IDC_LANGUAGE_FREE = 301,
-    IDC_LANGUAGE_LIST = 302,
-    IDC_LANGUAGE_CLEAR = 303,
-    IDC_LANGUAGE_FIRST = 304,  // 304 Castellano, 305 English, 306 Francais, 307 German
-    IDC_LANGUAGE_LAST = 307,
+    IDC_LANGUAGE_FREE = IDC_LANG_FREE,
+    IDC_LANGUAGE_LIST = IDC_LANG_LIST,
+    IDC_LANGUAGE_CLEAR = IDC_LANG_CLEAR,
+    IDC_LANGUAGE_FIRST = IDC_LANG_CASTELLANO,  // Castellano, English, Francais, German
+    IDC_LANGUAGE_LAST = IDC_LANG_DEUTSCH,
     IDC_LANGUAGE_OK = 1,
 };
 

@@ -10,10 +10,10 @@
 #include "images/images.h"
 #include "link/link.h"
 #include "platform/platform.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
-#include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/messages.h"
+#include "base/screen.h"
+#include "base/base.h"
+#include "base/waits.h"
 
 static const char VINCULUM_NAME[] = "Vinculum";
 // The name the Vinculum's loader looks for in the root of the stick.

@@ -8,7 +8,7 @@
 
 #include "link/link.h"
 #include "platform/platform.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 
 void CoreTest::SetUp() {

@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "shell/mac.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/waits.h"
 #include "update/languages.h"
 
 namespace testbed {

@@ -13,7 +13,7 @@
 #include "shell/mac.h"
 #include "shell/shell.h"
 #include "sim/sim.h"
-#include "sim/testbed_adapter.h"
+#include "tests/backend/sim_plug.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"
 

@@ -11,10 +11,10 @@
 
 #include "images/images.h"
 #include "link/link.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 #include "sim/sim.h"
-#include "sim/testbed_adapter.h"
+#include "tests/backend/sim_plug.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"
 #include "update/vinculum.h"

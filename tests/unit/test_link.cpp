@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"

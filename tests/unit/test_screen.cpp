@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "shell/messages.h"
-#include "shell/screen.h"
+#include "base/messages.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"

@@ -7,10 +7,10 @@
 
 #include "images/images.h"
 #include "platform/platform.h"
-#include "shell/messages.h"
-#include "shell/screen.h"
+#include "base/messages.h"
+#include "base/screen.h"
 #include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/waits.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim.h"
-#include "sim/testbed_adapter.h"
+#include "tests/backend/sim_plug.h"
 #include "tests/backend/fixture.h"
 #include "link/link.h"
 

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include "link/link.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
-#include "shell/waits.h"
+#include "base/waits.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"
 

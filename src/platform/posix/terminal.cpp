@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 
 static bool Started = false;

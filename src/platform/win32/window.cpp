@@ -4,7 +4,7 @@
 #include "platform/win32/win32.h"
 
 #include "platform/platform.h"
-#include "shell/screen.h"
+#include "base/screen.h"
 #include "shell/shell.h"
 
 HINSTANCE Win32Instance = NULL;

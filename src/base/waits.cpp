@@ -1,12 +1,12 @@
 // waits.cpp - the microsecond clock, key state and the operator waits. All waits are
 // busy polls on the window thread; the clock lets the window paint while they run.
-#include "shell/waits.h"
+#include "base/waits.h"
 
 #include <atomic>
 
 #include "platform/platform.h"
-#include "shell/messages.h"
-#include "shell/shell.h"
+#include "base/messages.h"
+#include "base/base.h"
 
 // The frequency is read once; both threads may do that first read, with one result.
 static std::atomic<uint64_t> CounterFrequency{0};

@@ -1,11 +1,11 @@
 // screen.cpp - the text screen model and its printf-like writer. Backends only draw
 // ScreenCells; every rule of layout lives here.
-#include "shell/screen.h"
+#include "base/screen.h"
 
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shell/shell.h"
+#include "base/base.h"
 
 uint8_t ScreenCells[SCREEN_CELLS];
 int32_t ScreenCursor;

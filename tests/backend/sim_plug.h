@@ -1,4 +1,4 @@
-// testbed_adapter.h - plugs a simulated device into the test backend.
+// sim_plug.h - plugs a simulated device into the test backend.
 //
 //   sim::Console console;
 //   sim::TestbedPlug plug(&console);   // plugged in under console.InterfacePath()

@@ -1,5 +1,5 @@
 // messages.cpp - the message pairs, each a Spanish and an English string in one array.
-#include "shell/messages.h"
+#include "base/messages.h"
 
 #define KQ_DEFINE_PAIR(name, es, en) extern const char name[] = es "\0" en;
 KQ_MESSAGE_PAIRS(KQ_DEFINE_PAIR)

@@ -1,0 +1,31 @@
+// base.h - what every layer of the updater stands on: program-wide state, the log
+// file and the fatal error. Nothing here includes a header from above.
+#pragma once
+
+#include <cstdint>
+
+// ---- Program-wide state -----------------------------------------------------------
+extern uint8_t LanguageFlag;      // 0: Spanish messages, 1: English
+extern int32_t ServiceFlag;       // 1 in service mode (command line "ST...")
+extern uint8_t LanguageList[4];   // console message languages, in console order
+extern uint8_t LanguageCount;     // 0 to 4
+
+// Product name used by every message of the updater.
+extern const char PRODUCT_NAME[];  // "CORVINA"
+
+// ---- Working files ----------------------------------------------------------------------
+// Relative names of the working files.
+extern const char* const TEMP_DIR;    // "TEMP"
+extern char FontFilePath[];           // "TEMP\kqmon.fnt" in the system's separator
+extern char LogFilePath[];            // "TEMP\log.txt"
+// Fills FontFilePath and LogFilePath with the system's separator.
+void MakeWorkingPaths();
+
+// ---- Log file --------------------------------------------------------------------------
+// Appends one entry to the log file: open "a+", write, close.
+void LogAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Fatal error -----------------------------------------------------------------------
+// Closes the pipes, shows the selected text of the message pair in a box captioned
+// "Error" and ends the process with exit code 1.
+[[noreturn]] void FatalError(const char* messagePair);
