@@ -56,3 +56,4 @@ extern const char MSG_HELP_TEXT[] =
     "\n";
 
 extern const char TEXT_ERROR[] = "\n...ERROR...\n";
+extern const char TEXT_OK[] = "\n...OK...\n\n";

@@ -32,6 +32,40 @@
       "Apagar, quitar el jumper BOOT, mantener pulsada la tecla [<-] y encender, \n" \
       " [ENTER] para continuar...\n", \
       "Switch off, remove BOOT-Jumper, press & hold [<-] key & switch on, \n [ENTER] to continue...\n") \
+    X(MSG_REMOVE_JUMPERS, \
+      "Apagar o desconectar de KQ-LINK, quitar jumper(s), \n encender o conectar a KQ-LINK\n", \
+      "Switch off or disconnect of KQ-LINK, remove jumper(s), \n switch on or connect to KQ-LINK...\n") \
+    X(MSG_CONNECT_REMOTE, \
+      "Conectar Remote al puerto KQ-LINK de %s, encender Remote,\n" \
+      " esperar hasta que finalize la inicializacion de Remote\n", \
+      "Connect Remote to KQ-LINK port on %s, switch on Remote,\n" \
+      " wait until Initialization of Remote is finished\n") \
+    X(MSG_CONNECT_RECEIVER, \
+      "Conectar Receiver al puerto KQ-LINK de %s, encender Receiver, esperar \n" \
+      " hasta que finalize la inicializacion de Receiver (leds RXD y TXD apagados)\n", \
+      "Connect Receiver to KQ-LINK port on %s, switch on Receiver,\n" \
+      " wait until Initialization of Receiver is finished (RXD & TXD leds off)\n") \
+    X(MSG_CONNECT_TEMPABOX, \
+      "Conectar Tempa BOX al puerto KQ-LINK de %s, encender Tempa BOX, esperar \n" \
+      " hasta que finalize la inicializacion de Tempa BOX (leds RXD y TXD apagados)\n", \
+      "Connect Tempa BOX to KQ-LINK port on %s, switch on Tempa BOX,\n" \
+      " wait until Initialization of Tempa BOX is finished (RXD & TXD leds off)\n") \
+    X(MSG_NO_PERIPHERAL, "Ningun %s conectado a KQ-LINK?\n", "No %s connection to KQ-LINK?\n") \
+    X(MSG_PERIPHERAL_UPDATE_QUESTION, "Actualizar %s? [ENTER] si, [->] no\n", "%s update? [ENTER] yes, [->] no\n") \
+    X(MSG_SERVICE_UPDATE_QUESTION, "Actualizar %s por SERVICIO TECNICO? [ENTER] si, [->] no\n", \
+      "%s TECHNICAL SERVICE update? [ENTER] yes, [->] no\n") \
+    X(MSG_SERVICE_PROMPT_REMOTE, "Apagar Remote, poner jumper(s), conectar a KQ-LINK, encender...\n", \
+      "Switch off Remote, put jumper(s), connect to KQ-LINK, switch on...\n") \
+    X(MSG_SERVICE_PROMPT_RECEIVER, "Desconectar Receiver de KQ-LINK, poner jumper, conectar a KQ-LINK...\n", \
+      "Disconnect Receiver of KQ-LINK, put jumper, connect to KQ-LINK...\n") \
+    X(MSG_TEMPABOX_BOOT_PROMPT, \
+      "Desconectar Tempa BOX de KQ-LINK, poner jumper, \n conectar al puerto KQ-LINK en %s y encender Tempa BOX\n", \
+      "Disconnect Tempa BOX of KQ-LINK, put jumper, \n connect to KQ-LINK port on %s & switch on Tempa BOX\n") \
+    X(MSG_REMOTE_NUMBER_PROMPT, \
+      "Encender Remote y pulsar [1]-[9] o [A]-[C] (numero RemoteID 1-12) en el \n teclado PC para continuar\n", \
+      "Switch on Remote & press [1]-[9] or [A]-[C] (RemoteID number 1-12) on PC \n keyboard to continue\n") \
+    X(MSG_OPERATE_ON, "Operar en %s\n", "Operate on %s\n") \
+    X(MSG_PUSH_ENTER_EXIT, "Pusar [ENTER] en el teclado PC para terminar\n", "Push [ENTER] on PC-Keyboard to exit\n") \
     X(MSG_STICK_DRIVE_PROMPT, \
       "Conectar llavero-USB Y teclear su letra de unidad\n  [D]  llavero-USB en unidad D:\n  ...\n" \
       "  [Z]  llavero-USB en unidad Z:\n  [->] no llavero-USB\n", \
@@ -57,3 +91,4 @@ extern const char MSG_HELP_TEXT[];
 
 // Texts that exist in one language only.
 extern const char TEXT_ERROR[];  // "\n...ERROR...\n"
+extern const char TEXT_OK[];     // "\n...OK...\n\n"

@@ -67,13 +67,13 @@ enum BootTextKind {
 
 // The texts of one step of a target.
 struct BootStepText {
-    BootTextKind beforeKind;
-    const char* before;   // shown just before the step's frame is sent
-    BootTextKind afterKind;
-    const char* after;    // shown just after it is sent
-    uint8_t errorCode;    // the step's own error reply (0: none recognised)
-    const char* failure;  // printed when anything else came; may hold one "%02x": the byte
-    uint32_t ackWindowUs; // 0: one read of the transport; else wait this long for a byte
+    BootTextKind beforeKind = TEXT_NONE;
+    const char* before = nullptr;     // shown just before the step's frame is sent
+    BootTextKind afterKind = TEXT_NONE;
+    const char* after = nullptr;      // shown just after it is sent
+    uint8_t errorCode = 0;            // the step's own error reply (0: none recognised)
+    const char* failure = nullptr;    // printed when anything else came; may hold one "%02x"
+    uint32_t ackWindowUs = 0;         // 0: one read of the transport; else wait this long
 };
 
 struct BootSession;

@@ -2,7 +2,8 @@
 #include <cstddef>
 
 #include "link/link.h"
-#include "peripherals/kqlink.h"
+#include "kqlink/kqlink.h"
+#include "peripherals/peripheral_update.h"
 #include "platform/platform.h"
 #include "shell/mac.h"
 #include "base/messages.h"
@@ -66,11 +67,11 @@ static const CommandEntry Commands[] = {
     {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, VinculumToStickCommand, false},
     {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, VinculumByCable, false},
     {CMD_SET_MAC, FRAME_CONSOLE, MacReceive, nullptr, SetMacAddressDialog, false},
-    {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", nullptr, true},
-    {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", nullptr, true},
+    {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", UpdateRemoteCommand, true},
+    {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", UpdateReceiverCommand, true},
     {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", nullptr, false},
     {CMD_TEST_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Test-----\n", nullptr, false},
-    {CMD_UPDATE_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Update-----\n", nullptr, true},
+    {CMD_UPDATE_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Update-----\n", UpdateTempaBoxCommand, true},
     {CMD_TEST_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Test-----\n", nullptr, false},
 };
 

@@ -1,0 +1,291 @@
+// peripheral_boot.cpp - a Remote or Receiver in boot mode, reached byte by byte over
+// KQ-LINK with the running console as relay: the boot sequence on the KQ-LINK port.
+// Every reply byte costs one listen request of 10 ms, and silence reads as 0xFF, so
+// a silent peripheral fails the step where it stopped as an unexpected reply or a
+// wrong reply code. Everything the boot program reports is shown on the screen.
+#include "bootmode/peripheral_boot.h"
+
+#include "base/base.h"
+#include "base/messages.h"
+#include "base/screen.h"
+#include "base/waits.h"
+#include "bootmode/bootproto.h"
+#include "kqlink/kqlink.h"
+#include "link/link.h"
+
+static const int ADJUST_ATTEMPTS = 40;
+static const uint32_t ADJUST_PAUSE_US = 10000;
+static const uint32_t BITRATE_PAUSE_US = 100000;
+static const uint32_t CONFIRM_PAUSE_US = 52;  // one bit time at 19 200 bit/s
+static const uint32_t LONG_WAIT_US = 20000000;  // erase, load and programming
+
+// 250 000 bit/s, 16.00 MHz input clock, 1 ratio: x2 (the second ratio byte is 0).
+static const uint8_t KQLINK_BITRATE_FRAME[10] = {0x3F, 0x07, 0x09, 0xC4, 0x06, 0x40, 0x01, 0x02, 0x00, 0xA4};
+
+static const BootStep KQLINK_STEPS[] = {
+    STEP_START,         STEP_DEVICE_INQUIRY, STEP_CLOCK_INQUIRY, STEP_RATIO_INQUIRY,
+    STEP_FREQUENCY_INQUIRY, STEP_DEVICE_SELECT, STEP_CLOCK_SELECT, STEP_BITRATE,
+    STEP_CONFIRM,       STEP_AREA_INQUIRY,   STEP_UNIT_INQUIRY,  STEP_ERASE,
+    STEP_STATUS_INQUIRY, STEP_LOAD,          STEP_PROGRAM,       STEP_END,
+};
+
+// The inquiries print their own failures (see the Inquire* procedures below).
+static const BootStepText KQLINK_TEXTS[STEP_COUNT] = {
+    /* START */ {},
+    /* 0x20 */ {TEXT_SCREEN, "Inquiry and Selection States...\nInquiry device State (0x20)\n"},
+    /* 0x21 */ {TEXT_SCREEN, "Inquiry Clock Mode (0x21)\n"},
+    /* 0x22 */ {TEXT_SCREEN, "Multiplication Ratio Inquiry (0x22)\n"},
+    /* 0x23 */ {TEXT_SCREEN, "Operating Clock Frequency Inquiry (0x23)\n"},
+    /* 0x10 */ {TEXT_SCREEN, "Selection device State (0x10)\n", TEXT_NONE, nullptr, 0x90,
+                "Response to the command 0x10 different of 0x06, 0x90 y 0x80: 0x%02x", 0},
+    /* 0x11 */ {TEXT_SCREEN, "Selection Clock State (0x11)\n", TEXT_NONE, nullptr, 0x91,
+                "Response to the command 0x11 different of 0x06, 0x91 y 0x80", 0},
+    /* 0x3F */ {TEXT_SCREEN, "New Bit-Rate Selection (0x3f)\n", TEXT_NONE, nullptr, 0xBF,
+                "Response to the command 0x3f different of 0x06, 0xbf y 0x80", 0},
+    /* 0x06 */ {TEXT_NONE, nullptr, TEXT_SCREEN, "Send 0x06 to 250000 bauds to confirm that the speed has changed\n",
+                0, "The second 0x06 is not received to the new speed", 0},
+    /* 0x25 */ {TEXT_SCREEN, "User MAT Information Inquiry (0x25)\n"},
+    /* 0x27 */ {TEXT_SCREEN, "Programming Unit Inquiry (0x27)\n"},
+    /* 0x40 */ {TEXT_SCREEN, "Transition to Programming/Erasing State (0x40)\n", TEXT_PAIR, MSG_DELETING_FLASH,
+                0xC0, "Response to the command 0x40 different of 0x06, 0xc0 y 0x80", LONG_WAIT_US},
+    /* 0x4F */ {TEXT_SCREEN, "Boot Program State Inquiry (0x4f)\n"},
+    /* 0x43 */ {TEXT_SCREEN, "Programming/Erasing State... User MAT programming selection (0x43)\n", TEXT_PAIR,
+                MSG_TRANSFER_PROGRAMMER, 0xC3, "Response to the command 0x43 different of 0x06, 0xc3 y 0x80: 0x%02x",
+                LONG_WAIT_US},
+    /* 0x50 */ {TEXT_PAIR, MSG_PROGRAMMING_FLASH, TEXT_NONE, nullptr, 0xD0,
+                "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
+    /* end */ {TEXT_SCREEN, "128-byte programming (0x50), direccion: 0xffffffff\n", TEXT_NONE, nullptr, 0xD0,
+               "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
+};
+
+static const BootTarget KQLINK_TARGET = {
+    KQLINK_STEPS, sizeof KQLINK_STEPS / sizeof KQLINK_STEPS[0], KQLINK_TEXTS, KQLINK_BITRATE_FRAME,
+    BITRATE_PAUSE_US,
+    128,  // always 128-byte units: the 0x27 reply is only shown
+    TEXT_SCREEN, "direccion (adr): 0x%08x\n",
+};
+
+// A frame goes out as one raw send when its last byte is added.
+static void KqSendFrame(const uint8_t* frame, uint32_t count) {
+    if (count == 1) {
+        RawSendByte(frame[0], RAW_ALONE);
+        return;
+    }
+    for (uint32_t i = 0; i < count; i++)
+        RawSendByte(frame[i], i == 0 ? RAW_FIRST : i + 1 == count ? RAW_LAST : RAW_INSIDE);
+}
+
+static bool KqReadByte(uint8_t* byte, uint32_t windowUs) {
+    *byte = windowUs ? RawWaitByte(windowUs) : RawReadByte();
+    return true;
+}
+
+static void SendAlone(uint8_t b) { RawSendByte(b, RAW_ALONE); }
+
+static bool KqStart(BootSession* s) {
+    ScreenPrintPair(MSG_PUSH_ENTER);
+    WaitKey(KEY_ENTER, KEY_NONE);
+    ScreenPrintPair(MSG_UPDATING, s->name);
+    LinkSetSpeed(LINK_RATE_BOOT);
+    ScreenPrint("Bit-Rate-Adjustment State...\n");
+    // The boot program measures the bit rate from the 0x00 bytes and answers 0x00
+    // once it has locked on.
+    bool locked = false;
+    for (int i = 0; i < ADJUST_ATTEMPTS && !locked; i++) {
+        SendAlone(BOOT_BITRATE_ADJUST);
+        DelayMicroseconds(ADJUST_PAUSE_US);
+        locked = RawReadByte() == 0x00;
+    }
+    if (!locked) return BootFail("It has not been received 0x00 after having sent 40 0x00");
+    SendAlone(BOOT_INQUIRY_START);
+    if (RawReadByte() != BOOT_INQUIRY_START_OK) return BootFail("Response to 0x55 different of 0xe6");
+    return true;
+}
+
+// ---- Data replies, read and shown byte by byte -------------------------------------------
+// Every data byte is summed and counted. The parse follows the counts inside the
+// reply; once it has consumed more bytes than the size announced, the count test can
+// only fail, so it stops reading there instead of listening for up to 65 000 bytes.
+struct ReplyReader {
+    uint8_t code;  // the command
+    uint8_t sum;
+    uint32_t size;
+    uint32_t count;
+    bool over;
+};
+
+static uint8_t Next(ReplyReader* r) {
+    if (r->count >= r->size) {
+        r->over = true;
+        r->count = r->size + 1;
+        return 0xFF;
+    }
+    uint8_t b = RawReadByte();
+    r->sum = (uint8_t)(r->sum + b);
+    r->count++;
+    return b;
+}
+
+static uint32_t Next16(ReplyReader* r) {
+    uint32_t high = Next(r);
+    return high << 8 | Next(r);
+}
+
+// Sends the inquiry and checks the reply code; wrongCode may show the byte received.
+static bool Open(ReplyReader* r, uint8_t code, const char* wrongCode) {
+    *r = ReplyReader{code, 0, 0, 0, false};
+    SendAlone(code);
+    uint8_t got = RawReadByte();
+    if (got != code + BOOT_REPLY_OFFSET) return BootFail(wrongCode, got);
+    r->size = RawReadByte();
+    r->sum = (uint8_t)(got + r->size);
+    return true;
+}
+
+// The count test, then the checksum byte that follows the data.
+static bool Close(ReplyReader* r) {
+    if (r->count != r->size)
+        return BootFail("Response to the command 0x%02x number of data received different of SIZE", r->code);
+    uint8_t expected = (uint8_t)(0u - r->sum);
+    if (r->code == BOOT_DEVICE_INQUIRY) ScreenPrint("checksum calculado: 0x%02x\n", expected);
+    if (RawReadByte() != expected) return BootFail("Mistake of checksum in the response to the command 0x%02x", r->code);
+    return true;
+}
+
+static bool InquireDevices(BootSession* s) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_DEVICE_INQUIRY, "Response to the command 0x20 different of 0x30")) return false;
+    ScreenPrint("size: 0x%02x\n", r.size);
+    uint32_t devices = Next(&r);
+    ScreenPrint("numDevices: 0x%02x\n", devices);
+    for (uint32_t i = 0; i < devices && !r.over; i++) {
+        ScreenPrint("Device num: %u\n", i);
+        uint8_t chars = Next(&r);
+        ScreenPrint("numChar device %u: 0x%02x\n", i, chars);
+        uint8_t code[4];
+        for (uint8_t& c : code) c = Next(&r);
+        ScreenPrint("deviceCode %c%c%c%c\n", code[0], code[1], code[2], code[3]);
+        if (i == 0)
+            for (int k = 0; k < 4; k++) s->deviceCode[k] = code[k];
+        ScreenPrint("productName ");
+        uint8_t nameLength = (uint8_t)(chars - 4);  // wraps below 4, as the count does
+        for (uint32_t k = 0; k < nameLength && !r.over; k++) ScreenPrint("%c", Next(&r));
+        ScreenPrint("\n");
+    }
+    return Close(&r);
+}
+
+static bool InquireClockModes(BootSession* s) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_CLOCK_INQUIRY, "Response to the command 0x21 different of 0x31: 0x%02x")) return false;
+    uint32_t modes = Next(&r);
+    ScreenPrint("NumClockCodes 0x%02x\n", modes);
+    for (uint32_t j = 0; j < modes && !r.over; j++) {
+        uint8_t mode = Next(&r);
+        ScreenPrint("Clock Mode 0x%02x: valor->0x%02x\n", j, mode);
+        if (j == 0) s->clockMode = mode;
+    }
+    return Close(&r);
+}
+
+static bool InquireRatios(BootSession*) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_RATIO_INQUIRY, "Response to the command 0x22 different of 0x32")) return false;
+    uint32_t types = Next(&r);
+    ScreenPrint("numClockTypes: 0x%02x\n", types);
+    for (uint32_t t = 0; t < types && !r.over; t++) {
+        uint32_t ratios = Next(&r);
+        ScreenPrint("numMultRatios: 0x%02x del clockType %u\n", ratios, t);
+        for (uint32_t k = 0; k < ratios && !r.over; k++)
+            ScreenPrint("clockType %u multRatio %u -> valor 0x%02x\n", t, k, Next(&r));
+    }
+    return Close(&r);
+}
+
+static bool InquireFrequencies(BootSession*) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_FREQUENCY_INQUIRY, "Response to the command 0x23 different of 0x33")) return false;
+    uint32_t entries = Next(&r);
+    ScreenPrint("numOperationFrecuencies: 0x%02x\n", entries);
+    for (uint32_t e = 0; e < entries && !r.over; e++) {
+        ScreenPrint("operationFrecuency %u\n", e);
+        uint32_t min = Next16(&r);
+        ScreenPrint("min 0x%02x%02x/100 Mhz ", min >> 8, min & 0xFF);
+        uint32_t max = Next16(&r);
+        ScreenPrint("max 0x%02x%02x/100 Mhz \n", max >> 8, max & 0xFF);
+    }
+    return Close(&r);
+}
+
+static void ShowAddress(ReplyReader* r, const char* format) {
+    uint8_t a[4];
+    for (uint8_t& b : a) b = Next(r);
+    ScreenPrint(format, a[0], a[1], a[2], a[3]);
+}
+
+static bool InquireAreas(BootSession*) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_AREA_INQUIRY, "Response to the command 0x25 different of 0x35")) return false;
+    uint32_t areas = Next(&r);
+    ScreenPrint("numAreas: 0x%02x\n", areas);
+    for (uint32_t n = 0; n < areas && !r.over; n++) {
+        ScreenPrint("area 0x%02x\n", n);
+        ShowAddress(&r, "startAreaAddress 0x%02x%02x%02x%02x\n");
+        ShowAddress(&r, "lastAreaAddress 0x%02x%02x%02x%02x\n");
+    }
+    return Close(&r);
+}
+
+static bool InquireUnit(BootSession*) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_UNIT_INQUIRY, "Response to the command 0x27 different of 0x37")) return false;
+    uint32_t unit = Next16(&r);
+    ScreenPrint("programUnit 0x%02x%02x\n", unit >> 8, unit & 0xFF);
+    return Close(&r);
+}
+
+static bool InquireStatus(BootSession*) {
+    ReplyReader r;
+    if (!Open(&r, BOOT_STATUS_INQUIRY, "Response to the command 0x4f different of 0x5f")) return false;
+    uint32_t status = Next(&r);
+    uint32_t error = Next(&r);
+    ScreenPrint("status: 0x%02x, error: 0x%02x\n", status, error);
+    return Close(&r);
+}
+
+static bool KqInquire(BootSession* s, BootStep step) {
+    switch (step) {
+        case STEP_DEVICE_INQUIRY: return InquireDevices(s);
+        case STEP_CLOCK_INQUIRY: return InquireClockModes(s);
+        case STEP_RATIO_INQUIRY: return InquireRatios(s);
+        case STEP_FREQUENCY_INQUIRY: return InquireFrequencies(s);
+        case STEP_AREA_INQUIRY: return InquireAreas(s);
+        case STEP_UNIT_INQUIRY: return InquireUnit(s);
+        case STEP_STATUS_INQUIRY: return InquireStatus(s);
+        default: return false;
+    }
+}
+
+// The boot program switches to the new rate one bit time after its acknowledge.
+static void KqBeforeConfirm(BootSession*) {
+    DelayMicroseconds(CONFIRM_PAUSE_US);
+    LinkSetSpeed(LINK_RATE_PACKETS);
+}
+
+static void KqFinish(BootSession* s) {
+    ScreenPrintPair(MSG_UPDATED, s->name);
+    ScreenPrintPair(MSG_REMOVE_JUMPERS);
+    ScreenPrint("\n");
+}
+
+static const BootPort KQLINK_PORT = {
+    KqSendFrame, KqReadByte, KqStart, KqInquire, KqBeforeConfirm, KqFinish, true,
+};
+
+void PeripheralBootUpdate(const char* name, const uint8_t* image, uint32_t length) {
+    static BootSession session;
+    session.port = &KQLINK_PORT;
+    session.target = &KQLINK_TARGET;
+    session.name = name;
+    BootSequence(&session, image, length);
+}
