@@ -3,6 +3,7 @@
 
 #include "link/link.h"
 #include "kqlink/kqlink.h"
+#include "peripherals/monitors.h"
 #include "peripherals/peripheral_update.h"
 #include "platform/platform.h"
 #include "shell/mac.h"
@@ -58,7 +59,7 @@ struct CommandEntry {
     CommandFrame frame;
     void (*receiver)();     // receive thread routine of the console frame
     const char* logHeader;  // written by the console frame once connected
-    void (*body)();         // nullptr: the body has not been built yet
+    void (*body)();
     bool linkEnd;           // the frame ends the KQ-LINK exchange after the body
 };
 
@@ -69,10 +70,10 @@ static const CommandEntry Commands[] = {
     {CMD_SET_MAC, FRAME_CONSOLE, MacReceive, nullptr, SetMacAddressDialog, false},
     {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", UpdateRemoteCommand, true},
     {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", UpdateReceiverCommand, true},
-    {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", nullptr, false},
-    {CMD_TEST_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Test-----\n", nullptr, false},
+    {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", RemoteTest, false},
+    {CMD_TEST_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Test-----\n", ReceiverTest, false},
     {CMD_UPDATE_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Update-----\n", UpdateTempaBoxCommand, true},
-    {CMD_TEST_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Test-----\n", nullptr, false},
+    {CMD_TEST_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Test-----\n", TempaBoxTest, false},
 };
 
 static const CommandEntry* FindCommand(int id) {
