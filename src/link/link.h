@@ -68,12 +68,14 @@ uint8_t FrameChecksum(const uint8_t* bytes, uint32_t count);
 bool IsBlank(const uint8_t* bytes, uint32_t count);
 void FlushInput();
 uint32_t ReadBytes(uint8_t* buffer, uint32_t count, uint32_t timeout);
-// 0 when one byte 0x06 came within timeout, else 1.
-int WaitAckByte(uint32_t timeout);
+// The result of an acknowledgement wait: a name, so a test of it reads as what it means.
+enum class WaitResult { Ok = 0, Failed = 1 };
+// Ok when one byte 0x06 came within timeout.
+WaitResult WaitAckByte(uint32_t timeout);
 // Stuffs the frame (every 0x80 after byte 0 doubled) and writes it with one PipeWrite.
 void SendFrame(const uint8_t* frame, uint32_t length);
-// 0 when the 4 bytes 80 type 04 checksum came within timeout, else 1.
-int WaitReply(uint32_t timeout, uint8_t type);
+// Ok when the 4 bytes 80 type 04 checksum came within timeout.
+WaitResult WaitReply(uint32_t timeout, uint8_t type);
 
 // The flash requests of the console (type 0x7F) and of its Vinculum (type 0x00):
 // a short request 80 type sub checksum, and a chunk request 80 type sub, the offset in

@@ -45,10 +45,10 @@ uint32_t ReadBytes(uint8_t* buffer, uint32_t count, uint32_t timeout) {
     return i;
 }
 
-int WaitAckByte(uint32_t timeout) {
+WaitResult WaitAckByte(uint32_t timeout) {
     uint8_t b = 0;
-    if (ReadBytes(&b, 1, timeout) != 1) return 1;
-    return b == 0x06 ? 0 : 1;
+    if (ReadBytes(&b, 1, timeout) != 1) return WaitResult::Failed;
+    return b == 0x06 ? WaitResult::Ok : WaitResult::Failed;
 }
 
 void SendFrame(const uint8_t* frame, uint32_t length) {
@@ -64,12 +64,12 @@ void SendFrame(const uint8_t* frame, uint32_t length) {
     PipeWrite(TxBuffer, n);
 }
 
-int WaitReply(uint32_t timeout, uint8_t type) {
+WaitResult WaitReply(uint32_t timeout, uint8_t type) {
     uint8_t got[4];
-    if (ReadBytes(got, 4, timeout) < 4) return 1;
+    if (ReadBytes(got, 4, timeout) < 4) return WaitResult::Failed;
     uint8_t ack[4] = {FRAME_START, type, 0x04, 0};
     ack[3] = FrameChecksum(ack, 3);
-    return memcmp(got, ack, 4) == 0 ? 0 : 1;
+    return memcmp(got, ack, 4) == 0 ? WaitResult::Ok : WaitResult::Failed;
 }
 
 void SendFlashRequest(uint8_t type, uint8_t sub) {

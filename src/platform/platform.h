@@ -6,8 +6,13 @@
 // program's own terms. A backend is one folder (win32, posix, and the test backend
 // under tests/backend); adding another must not touch the core.
 //
-// Threads: every function may be called from the window thread. Only those marked
-// [any thread] may also be called from the receive thread.
+// Each call is marked with what a caller must know:
+//   [blocks]      it may wait (for a device, a file, the operator, another thread);
+//   [re-enters]   it may run the window procedure (paint, dialogs, a posted close)
+//                 before it returns, so the core may be re-entered from inside it;
+//   [any thread]  it may also be called from the receive thread.
+// A call without marks returns promptly, runs no window procedure, and belongs to the
+// window thread.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +34,7 @@ uint64_t PlatCounterFrequency();
 // The current value of the high-resolution counter. Monotonic. [any thread]
 uint64_t PlatCounterValue();
 // Sleep the calling thread for at least ms milliseconds. [any thread]
-void PlatSleepMs(uint32_t ms);
+void PlatSleepMs(uint32_t ms);  // [blocks]
 
 // ---- Window messages -----------------------------------------------------------------
 // The core's view of one pending window message.
@@ -46,12 +51,12 @@ PlatMessageKind PlatTakeMessage();
 // Translate and dispatch the message last taken by PlatTakeMessage (paints, the close
 // box, typed keys...). Messages of kind MENU_CLICK and SYSTEM_KEY are never dispatched
 // by the core while a procedure waits.
-void PlatDispatchMessage();
+void PlatDispatchMessage();  // [re-enters]
 // Take at most one pending paint message of the calling thread and dispatch it. On a
 // thread that owns no window this finds nothing. [any thread]
-void PlatPaintStep();
+void PlatPaintStep();  // [re-enters]
 // Redraw the whole text screen now, before returning (invalidate and update).
-void PlatRepaint();
+void PlatRepaint();  // [re-enters]
 
 // ---- Keyboard -------------------------------------------------------------------------
 // True while the key with this Windows virtual-key code is held down at this moment,
@@ -63,7 +68,7 @@ bool PlatKeyDown(int vk);
 [[noreturn]] void PlatExitProcess(int code);
 // Modal message box with one OK button. caption may be NULL for the system's default
 // caption. Owned by the main window once it exists.
-void PlatMessageBox(const char* text, const char* caption);
+void PlatMessageBox(const char* text, const char* caption);  // [blocks] [re-enters]
 // Primary language of the user's default language, as a Windows primary language id
 // (0x0A is Spanish, 0x09 English).
 int PlatUserPrimaryLanguage();
@@ -74,7 +79,7 @@ PlatThread PlatThreadStart(void (*routine)());
 // Wake the thread out of a blocking pipe read (cancel the read, so PlatRead returns
 // -1), wait for it to end and release it. The routine must notice its stop flag once
 // its read fails; see LinkThreadStop.
-void PlatThreadCancelAndJoin(PlatThread thread);
+void PlatThreadCancelAndJoin(PlatThread thread);  // [blocks]
 
 // ---- Files and directories --------------------------------------------------------
 // The path separator of file names ('\\' on Windows, '/' elsewhere).
@@ -107,7 +112,7 @@ void PlatFontDelete();
 
 // ---- Main window ----------------------------------------------------------------------------
 // Show the main window and size it so its client area holds the 640 x 396 text screen.
-void PlatWindowShowAndSize();
+void PlatWindowShowAndSize();  // [re-enters]
 // Post a close request to the main window (menu "Exit").
 void PlatWindowClose();
 
@@ -128,13 +133,13 @@ void PlatDeviceListClose();
 
 // ---- Pipes ------------------------------------------------------------------------------------
 // Open an existing pipe file for reading and writing, blocking I/O. -1 when it fails.
-PlatHandle PlatPipeOpen(const char* path);
+PlatHandle PlatPipeOpen(const char* path);  // [blocks]
 // Blocking read of up to count bytes. Returns the count read (0 is possible), or -1
 // when the read failed (end of file, unplugged, cancelled). [any thread]
-long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count);
+long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count);  // [blocks]
 // Write up to count bytes. Returns the count written, or -1 when the write failed; a
 // write to a pipe without reader fails, it never kills the process. [any thread]
-long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);
+long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);  // [blocks]
 // Close the handle. [any thread]
 void PlatPipeClose(PlatHandle h);
 
@@ -156,7 +161,7 @@ void PlatSettingWrite(const char* file, const char* section, const char* key,
 // the languages, 303 "Clear", 1 "OK"); it closes when that returns true. After each
 // call it shows LanguageDialogFreeText in control 301 and LanguageDialogListText in
 // control 302 (see update/languages.h). There is no other way out of the dialog.
-void PlatLanguageDialog();
+void PlatLanguageDialog();  // [blocks] [re-enters]
 
 // Runs the modal MAC address dialog (resource MacDialog, or its terminal twin) owned by
 // the main window, until the operator leaves it. The backend calls MacDialogInit once
@@ -166,7 +171,7 @@ void PlatLanguageDialog();
 // after each command and whenever PlatMacDialogChanged is called, it shows the texts
 // MacDialogTakeChanges reports as changed in controls 201 to 204 (see shell/mac.h);
 // what the operator types in 204 stays until the core changes that control.
-void PlatMacDialog();
+void PlatMacDialog();  // [blocks] [re-enters]
 // The receive thread has changed texts of the open MAC dialog: have the dialog's own
 // thread show them soon, without waiting for it. Does nothing when no MAC dialog is
 // open. [any thread]

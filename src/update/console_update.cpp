@@ -33,7 +33,7 @@ static bool StartHandshake() {
         DelayMicroseconds(HANDSHAKE_PAUSE_US);
         FlushInput();
         SendRequest(SUB_START);
-        if (WaitReply(HANDSHAKE_ACK_US, FRAME_USER_UPDATE) == 0) return true;
+        if (WaitReply(HANDSHAKE_ACK_US, FRAME_USER_UPDATE) == WaitResult::Ok) return true;
     }
     return false;
 }
@@ -44,7 +44,7 @@ static bool EraseBlocks() {
         frame[4] = FrameChecksum(frame, 4);
         SendFrame(frame, 5);
         ScreenPrintPair(MSG_ERASING_BLOCK, block);
-        if (WaitReply(ERASE_ACK_US, FRAME_USER_UPDATE) != 0) return false;
+        if (WaitReply(ERASE_ACK_US, FRAME_USER_UPDATE) != WaitResult::Ok) return false;
     }
     return true;
 }
@@ -54,7 +54,7 @@ static bool ProgramChunks(const uint8_t* buffer, uint32_t size) {
         if (IsBlank(buffer + offset, FLASH_CHUNK)) continue;
         SendFlashChunk(FRAME_USER_UPDATE, SUB_PROGRAM, offset, buffer + offset);
         ScreenPrintPair(MSG_PROGRAMING_ADDRESS, offset);
-        if (WaitReply(PROGRAM_ACK_US, FRAME_USER_UPDATE) != 0) return false;
+        if (WaitReply(PROGRAM_ACK_US, FRAME_USER_UPDATE) != WaitResult::Ok) return false;
     }
     return true;
 }
@@ -75,7 +75,7 @@ bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
     if (ok) {
         SendRequest(SUB_END);
         ScreenPrintPair(MSG_END);
-        ok = WaitReply(END_ACK_US, FRAME_USER_UPDATE) == 0;
+        ok = WaitReply(END_ACK_US, FRAME_USER_UPDATE) == WaitResult::Ok;
     }
     if (!ok) {
         ScreenPrint(TEXT_ERROR);

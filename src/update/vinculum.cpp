@@ -60,7 +60,7 @@ static bool ShortRequest(uint8_t sub, const char* pair) {
     FlushInput();
     SendFlashRequest(FRAME_VINCULUM, sub);  // start: 80 00 00 80, end: 80 00 03 7D
     ScreenPrintPair(pair);
-    return WaitReply(START_END_ACK_US, FRAME_VINCULUM) == 0;
+    return WaitReply(START_END_ACK_US, FRAME_VINCULUM) == WaitResult::Ok;
 }
 
 // Unlike the console's own flash, every chunk goes, blank ones too: each request
@@ -71,7 +71,7 @@ static bool SendChunks(uint8_t sub, const char* addressPair) {
         FlushInput();
         SendFlashChunk(FRAME_VINCULUM, sub, offset, ImageVinculum + offset);
         ScreenPrintPair(addressPair, offset);
-        if (WaitReply(CHUNK_ACK_US, FRAME_VINCULUM) == 0) {
+        if (WaitReply(CHUNK_ACK_US, FRAME_VINCULUM) == WaitResult::Ok) {
             ChunkFailures = 0;
             offset += FLASH_CHUNK;
         } else if (++ChunkFailures >= CHUNK_SENDS) {

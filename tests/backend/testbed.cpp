@@ -15,11 +15,8 @@
 #include <mutex>
 #include <thread>
 
-#include "shell/mac.h"
-#include "base/screen.h"
-#include "shell/shell.h"
 #include "base/waits.h"
-#include "update/languages.h"
+#include "core.h"
 
 namespace testbed {
 namespace {

@@ -131,7 +131,7 @@ TEST_F(LinkTest, TrafficLinesInBothDirections) {
     const uint8_t start[] = {0x80, 0x7F, 0x00, 0x01};
     PipeWrite(start, 4);
     PipeWrite(start, 0);
-    EXPECT_EQ(WaitReply(100000, 0x7F), 0);
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Ok);
     std::string log = LogText();
     // Heads carry the microsecond time stamp; compare the rest byte for byte.
     std::vector<std::string> lines;
@@ -157,19 +157,19 @@ TEST_F(LinkTest, ReadsTimeOutAndStaleBytesFailTheAcknowledgement) {
     uint64_t t0 = testbed::NowUs();
     EXPECT_EQ(ReadBytes(b, 4, 0), 0u);
     EXPECT_LT(testbed::NowUs() - t0, 20u);
-    EXPECT_EQ(WaitAckByte(50000), 1);  // silence
+    EXPECT_EQ(WaitAckByte(50000), WaitResult::Failed);  // silence
     EXPECT_GE(testbed::NowUs() - t0, 50000u);
 
     device_.replies.push_back({testbed::NowUs() + 10, {0x15}});
-    EXPECT_EQ(WaitAckByte(50000), 1);  // not 0x06
+    EXPECT_EQ(WaitAckByte(50000), WaitResult::Failed);  // not 0x06
     device_.replies.push_back({testbed::NowUs() + 10, {0x06}});
-    EXPECT_EQ(WaitAckByte(50000), 0);
+    EXPECT_EQ(WaitAckByte(50000), WaitResult::Ok);
 
     device_.replies.push_back({testbed::NowUs() + 10, {0x42, 0x80, 0x7F, 0x04, 0xFD}});
-    EXPECT_EQ(WaitReply(100000, 0x7F), 1);  // a stale byte ahead of the acknowledgement
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Failed);  // a stale byte ahead of the acknowledgement
     FlushInput();
     device_.replies.push_back({testbed::NowUs() + 10, {0x80, 0x00, 0x04, 0x7C}});
-    EXPECT_EQ(WaitReply(100000, 0x7F), 1);  // the other type's acknowledgement
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Failed);  // the other type's acknowledgement
 }
 
 TEST_F(LinkTest, UnpluggedDeviceClosesThePipesAndLaterWaitsTimeOut) {
@@ -178,7 +178,7 @@ TEST_F(LinkTest, UnpluggedDeviceClosesThePipesAndLaterWaitsTimeOut) {
     const uint8_t start[] = {0x80, 0x7F, 0x00, 0x01};
     PipeWrite(start, 4);  // the failed write closes both pipes
     EXPECT_EQ(OutPipe.load(), PLAT_NO_HANDLE);
-    EXPECT_EQ(WaitReply(100000, 0x7F), 1);
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Failed);
 }
 
 TEST_F(LinkTest, StartingTheThreadEmptiesTheRing) {

@@ -223,11 +223,11 @@ TEST_F(SimConsoleOnTestbed, CoreStartHandshakeAgainstTheModel) {
     OpenConsolePipes(0x1D2B, 0x0003);
     ASSERT_NE(OutPipe.load(), PLAT_NO_HANDLE);
     SendFrame(START.data(), 4);
-    EXPECT_EQ(WaitReply(100000, 0x7F), 0);
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Ok);
     uint8_t erase[5] = {0x80, 0x7F, 0x01, 0x03, 0};
     erase[4] = FrameChecksum(erase, 4);
     SendFrame(erase, 5);
-    EXPECT_EQ(WaitReply(10200000, 0x7F), 0);
+    EXPECT_EQ(WaitReply(10200000, 0x7F), WaitResult::Ok);
     EXPECT_GE(testbed::NowUs(), 600000u);
     LinkThreadStop();
     ClosePipes();

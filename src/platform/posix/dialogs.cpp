@@ -10,8 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "shell/mac.h"
-#include "update/languages.h"
+#include "core.h"
 
 // ---- Message box --------------------------------------------------------------------------------
 

@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "shell/shell.h"
+#include "core.h"
 
 // The message last taken by PlatTakeMessage, kept for PlatDispatchMessage.
 static TermEvent Current;

@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "shell/shell.h"
+#include "core.h"
 
 static const int MENU_TOP = TERM_SCREEN_TOP;  // drops down from under the title
 static const int MENU_LEFT = 1;

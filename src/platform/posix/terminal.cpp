@@ -12,8 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "base/screen.h"
-#include "shell/shell.h"
+#include "core.h"
 
 static bool Started = false;
 static pthread_t TerminalThread;

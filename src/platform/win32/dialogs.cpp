@@ -3,9 +3,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
-#include "resources/resource.h"
-#include "shell/mac.h"
-#include "update/languages.h"
+#include "core.h"
 
 // ---- IdiomaDialog -------------------------------------------------------------------------
 static void ShowLanguageTexts(HWND dialog) {

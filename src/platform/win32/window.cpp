@@ -4,8 +4,7 @@
 #include "platform/win32/win32.h"
 
 #include "platform/platform.h"
-#include "base/screen.h"
-#include "shell/shell.h"
+#include "core.h"
 
 HINSTANCE Win32Instance = NULL;
 HWND Win32MainWindow = NULL;
