@@ -46,9 +46,10 @@ DIALOGS = {
 
 def shell_menus(repo):
     """The File-menu tables of the shell, as the lines wine_probe prints."""
+    defined = dict(re.findall(r"#define\s+(IDM_\w+)\s+(\d+)", open(os.path.join(repo, "src/resources/resource.h")).read()))
     ids = {}
-    for name, value in re.findall(r"(CMD_\w+)\s*=\s*(\d+)", open(os.path.join(repo, "src/shell/shell.h")).read()):
-        ids[name] = value
+    for name, value in re.findall(r"(CMD_\w+)\s*=\s*(IDM_\w+)", open(os.path.join(repo, "src/shell/shell.h")).read()):
+        ids[name] = defined[value]
     source = open(os.path.join(repo, "src/shell/commands.cpp")).read()
     menus = {}
     for table, resource in (("MenuUser", "Menu"), ("MenuService", "MenuST")):
