@@ -10,31 +10,12 @@
 #include "base/screen.h"
 #include "shell/shell.h"
 #include "tests/backend/fixture.h"
+#include "tests/backend/recorder.h"
 #include "tests/backend/testbed.h"
 
 namespace {
 
-// A device that records what the program wrote and sends scheduled replies.
-class RecordingDevice : public testbed::VirtualDevice {
-public:
-    std::vector<std::vector<uint8_t>> writes;
-    struct Reply {
-        uint64_t at;
-        std::vector<uint8_t> bytes;
-    };
-    std::vector<Reply> replies;
-
-    void HostWrote(uint64_t, const uint8_t* bytes, size_t count) override {
-        writes.emplace_back(bytes, bytes + count);
-    }
-    uint64_t NextEventUs() override { return replies.empty() ? UINT64_MAX : replies.front().at; }
-    void RunUntil(uint64_t now, std::vector<uint8_t>* toHost, bool*) override {
-        while (!replies.empty() && replies.front().at <= now) {
-            toHost->insert(toHost->end(), replies.front().bytes.begin(), replies.front().bytes.end());
-            replies.erase(replies.begin());
-        }
-    }
-};
+using testbed::RecordingDevice;
 
 const char CONSOLE_PATH[] = "usb#vid_1d2b&pid_0001#0001";
 
