@@ -120,7 +120,7 @@ bool UsbIsHandle(PlatHandle h) {
 // is called again and again while the program seeks a console.
 static void ReportOnce(const std::string& key, const char* text) {
     if (!Reported.insert(key).second) return;
-    ScreenPrint("%s", text);
+    ScreenPrint("\n%s\n", text);  // the screen breaks lines only in the format
 }
 
 // libusb starts threads of its own; they must not take the signals that belong to the
@@ -171,8 +171,8 @@ static bool EndpointsUsable(libusb_device* dev, const libusb_device_descriptor& 
     int bus = libusb_get_bus_number(dev), address = libusb_get_device_address(dev);
     char text[200];
     snprintf(text, sizeof text,
-             "\nUSB device vid_%04x&pid_%04x (bus %d, device %d): its first two endpoints are "
-             "not bulk OUT and bulk IN; passed over\n",
+             "USB device vid_%04x&pid_%04x (bus %d, device %d): its first two endpoints are "
+             "not bulk OUT and bulk IN; passed over",
              d.idVendor, d.idProduct, bus, address);
     ReportOnce(DeviceKey("endpoints", bus, address), text);
     return false;
@@ -234,9 +234,9 @@ static bool OpenDevice(const UsbPipeName& name, UsbDevice* slot) {
         if (r == LIBUSB_ERROR_ACCESS) {
             char text[240];
             snprintf(text, sizeof text,
-                     "\nNo permission to open USB device vid_%04x&pid_%04x (bus %d, device %d): "
+                     "No permission to open USB device vid_%04x&pid_%04x (bus %d, device %d): "
                      "install the udev rule %s (scripts/setup.sh does) and plug the console in "
-                     "again\n",
+                     "again",
                      name.vendor, name.product, name.bus, name.address, USB_RULES_FILE);
             ReportOnce(DeviceKey("access", name.bus, name.address), text);
         }
@@ -252,8 +252,8 @@ static bool OpenDevice(const UsbPipeName& name, UsbDevice* slot) {
         } else {
             char text[200];
             snprintf(text, sizeof text,
-                     "\nUSB device vid_%04x&pid_%04x (bus %d, device %d) is in use by another "
-                     "program (%s)\n",
+                     "USB device vid_%04x&pid_%04x (bus %d, device %d) is in use by another "
+                     "program (%s)",
                      name.vendor, name.product, name.bus, name.address, libusb_error_name(r));
             ReportOnce(DeviceKey("claim", name.bus, name.address), text);
             if (slot->reattach) libusb_attach_kernel_driver(handle, number);
