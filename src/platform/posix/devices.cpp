@@ -5,6 +5,11 @@
 // Inside are two FIFOs: PIPE00 (PC to device), which the device holds open for
 // reading, and PIPE01 (device to PC), which it holds open for writing, for as long as
 // it is plugged in.
+//
+// After the directory's interfaces come the consoles on the USB bus (usb.cpp), whose
+// interface paths have no directory: "usb#vid_1d2b&pid_0001#bus001-dev004". The
+// simulator's devices thus come first, in the order of their names, then the bus's, in
+// the order of bus and address.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,49 +24,57 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 static const char DEFAULT_DEVICE_DIR[] = "/run/kqusb";
 
-static std::string DeviceDir;
-static std::vector<std::string> DeviceNames;
+static std::vector<std::string> DevicePaths;
 
 static std::string DeviceDirectory() {
     const char* dir = getenv("KQUSB_DEVICES");
     return (dir != nullptr && dir[0] != 0) ? dir : DEFAULT_DEVICE_DIR;
 }
 
-// A snapshot of the interfaces present now, in byte-wise order of their names. No
-// directory means no device is plugged in: an empty list, not a failure.
-bool PlatDeviceListOpen() {
-    DeviceDir = DeviceDirectory();
-    DeviceNames.clear();
-    DIR* d = opendir(DeviceDir.c_str());
+// A snapshot of the directory's interfaces, in byte-wise order of their names. No
+// directory means no simulated device: an empty list, not a failure.
+static bool ListDirectory(std::vector<std::string>* paths) {
+    std::string dir = DeviceDirectory();
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
     if (d == nullptr) return errno == ENOENT;
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         bool isDir = e->d_type == DT_DIR;
         if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
             struct stat st;
-            std::string path = DeviceDir + "/" + e->d_name;
+            std::string path = dir + "/" + e->d_name;
             isDir = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        if (isDir) DeviceNames.push_back(e->d_name);
+        if (isDir) names.push_back(e->d_name);
     }
     closedir(d);
-    std::sort(DeviceNames.begin(), DeviceNames.end(),
+    std::sort(names.begin(), names.end(),
               [](const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; });
+    for (const std::string& name : names) paths->push_back(dir + "/" + name);
+    return true;
+}
+
+bool PlatDeviceListOpen() {
+    DevicePaths.clear();
+    if (!ListDirectory(&DevicePaths)) return false;
+    UsbListConsoles(&DevicePaths);
     return true;
 }
 
 // A path longer than the caller's buffer is the detail that could not be fetched.
 PlatDeviceResult PlatDeviceListPath(int index, char* path, size_t capacity) {
-    if (index < 0 || (size_t)index >= DeviceNames.size()) return PLAT_DEVICE_END;
-    int n = snprintf(path, capacity, "%s/%s", DeviceDir.c_str(), DeviceNames[(size_t)index].c_str());
+    if (index < 0 || (size_t)index >= DevicePaths.size()) return PLAT_DEVICE_END;
+    int n = snprintf(path, capacity, "%s", DevicePaths[(size_t)index].c_str());
     if (n < 0 || (size_t)n >= capacity) return PLAT_DEVICE_DETAIL_ERROR;
     return PLAT_DEVICE_OK;
 }
 
-void PlatDeviceListClose() { DeviceNames.clear(); }
+void PlatDeviceListClose() { DevicePaths.clear(); }
 
 // The core opens "<interface>/PIPE00" and "<interface>/PIPE01". A FIFO only opens in
 // one direction, so the name's last component decides: PIPE00 is opened for writing,
@@ -69,6 +82,8 @@ void PlatDeviceListClose() { DeviceNames.clear(); }
 // FIFO nobody reads fails with ENXIO, which is discovery's failed CreateFile. Then the
 // handle is made blocking, as the driver's pipes are.
 PlatHandle PlatPipeOpen(const char* path) {
+    UsbPipeName usb;
+    if (UsbParsePipePath(path, &usb)) return UsbPipeOpen(path);
     const char* slash = strrchr(path, '/');
     const char* name = slash ? slash + 1 : path;
     int mode = O_RDWR;
@@ -87,11 +102,13 @@ PlatHandle PlatPipeOpen(const char* path) {
 // End of file (the device closed its end) and every error, the stop signal's EINTR
 // included, are a failed read.
 long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
+    if (UsbIsHandle(h)) return UsbPipeRead(h, buffer, count);
     ssize_t n = read((int)h, buffer, count);
     return n > 0 ? (long)n : -1;
 }
 
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
+    if (UsbIsHandle(h)) return UsbPipeWrite(h, bytes, count);
     for (;;) {
         ssize_t n = write((int)h, bytes, count);
         if (n < 0 && errno == EINTR) continue;  // a resize or close signal, not a failure
@@ -99,4 +116,9 @@ long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
     }
 }
 
-void PlatPipeClose(PlatHandle h) { close((int)h); }
+void PlatPipeClose(PlatHandle h) {
+    if (UsbIsHandle(h))
+        UsbPipeClose(h);
+    else
+        close((int)h);
+}

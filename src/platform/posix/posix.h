@@ -2,8 +2,13 @@
 // Nothing outside src/platform/posix includes it; the core sees only platform.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 // ---- Terminal (terminal.cpp) --------------------------------------------------------
 // The layout on the terminal: the title on row 0, the 80 x 36 text screen on rows 1 to
@@ -77,3 +82,41 @@ bool NextBoxEvent(TermEvent* event);
 // The close request met inside a box that has no way out: the window is cleaned up
 // and the process ends with exit code 1, as when it is closed during a prompt.
 [[noreturn]] void CloseFromModal();
+
+// ---- Consoles on the USB bus through libusb (usb.cpp) -------------------------------------
+// A console found on the bus has the interface path "usb#vid_1d2b&pid_0001#bus001-dev004";
+// "<path>/PIPE00" is its first endpoint (bulk OUT), "<path>/PIPE01" its second (bulk IN).
+struct UsbIdentityPair {
+    uint16_t vendor, product;
+};
+struct UsbEndpoints {
+    uint8_t out, in;
+};
+struct UsbPipeName {
+    uint16_t vendor, product;
+    int bus, address;
+    int pipe;  // 0 PIPE00 (OUT), 1 PIPE01 (IN)
+};
+// The udev rule that lets a user without root open the console.
+extern const char USB_RULES_FILE[];
+
+bool UsbIsConsoleIdentity(uint16_t vendor, uint16_t product);
+// "usb#vid_%04x&pid_%04x#bus%03d-dev%03d"; false when it does not fit.
+bool UsbInterfaceName(uint16_t vendor, uint16_t product, int bus, int address, char* name,
+                      size_t capacity);
+// True when path is exactly a pipe name of a USB console, as UsbInterfaceName forms it.
+bool UsbParsePipePath(const char* path, UsbPipeName* name);
+// The driver's model needs the first endpoint bulk OUT and the second bulk IN.
+bool UsbEndpointsFit(const uint8_t* addresses, const uint8_t* attributes, int count,
+                     UsbEndpoints* endpoints);
+// Appends the interface paths of the consoles on the bus, by bus and address. A console
+// whose endpoints do not fit is passed over with a message (once per run).
+void UsbListConsoles(std::vector<std::string>* paths);
+// Pipes: PLAT_NO_HANDLE when path is no USB pipe name or the device cannot be opened.
+PlatHandle UsbPipeOpen(const char* path);
+bool UsbIsHandle(PlatHandle h);
+long UsbPipeRead(PlatHandle h, void* buffer, unsigned long count);
+long UsbPipeWrite(PlatHandle h, const void* bytes, unsigned long count);
+void UsbPipeClose(PlatHandle h);
+// Ends a read running on the receive thread (its stop was asked for). [any thread]
+void UsbWakeReaders();

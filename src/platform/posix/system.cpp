@@ -79,6 +79,7 @@ void PlatThreadCancelAndJoin(PlatThread thread) {
     // thread returns early and the routine sees its stop flag. The signal may land just
     // before the read starts, so it is sent again until the thread has ended.
     for (;;) {
+        UsbWakeReaders();  // a read from a USB console waits in libusb, not in read()
         pthread_kill(t, SIGUSR1);
         if (pthread_tryjoin_np(t, nullptr) == 0) return;
         PlatSleepMs(1);
