@@ -4,7 +4,8 @@
 # the console's flash as kqsim saved it is compared with the buffer it must hold.
 #   1. a running console: user-mode update, all four languages;
 #   2. no running console, the processor in boot mode: the boot-mode update, English only;
-#   3. a service command (Test Remote) connecting to the console and disconnecting.
+#   3. a service command (Test Remote) connecting to the console, finding no Remote,
+#      and disconnecting.
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
@@ -123,6 +124,9 @@ keys F10
 for _ in 1 2 3 4 5 6; do keys Down; done   # Test Remote: six items below the first
 keys Enter
 check "service command connects" wait_for "Connecting to CORVINA..." 5
+check "the monitor asks for the Remote" wait_for "Connect Remote to KQ-LINK port on CORVINA" 20
+keys Enter
+check "no Remote on KQ-LINK is reported" wait_for "No Remote connection to KQ-LINK?" 10
 check "and disconnects" wait_for "Disconnecting..." 20
 check "no not-found message" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'not found'"
 check "the log holds the Remote Test header" grep -q -- '-----Remote Test-----' "$WORK/run/TEMP/log.txt"
