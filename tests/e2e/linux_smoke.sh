@@ -216,8 +216,12 @@ sleep 600 <>"$DEV/PIPE01" &
 HOLDERS+=($!)
 wait_for dev "Process:" 5
 keys dev F10 Down Down Down Enter
-check "a plugged-in device is connected and the command ends" \
-    wait_for dev "Push [ENTER] on PC-Keyboard to continue" 60
+check "a plugged-in device is connected" wait_for dev "Connect Remote to KQ-LINK port on CORVINA" 60
+keys dev Enter  # the Remote is switched on
+check "a silent bus: no Remote, technical service offered" \
+    wait_for dev "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no" 20
+keys dev Right  # no
+check "and the command ends" wait_for dev "Disconnecting..." 20
 check "it was not reported missing" lacks dev "CORVINA not found"
 check "the command's header reached the log" grep -qF -- "-----Remote Update-----" "$WORK/dev/TEMP/log.txt"
 check "bytes reached the device's PIPE00" test -s "$WORK/dev/sent.bin"
