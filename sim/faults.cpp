@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/sim.h"
+#include "sim/framework.h"
 
 namespace sim {
 

@@ -1,4 +1,5 @@
-// boot.cpp - the boot program of the console's processor, as it answers over USB.
+// boot_program.cpp - the boot program of a processor in boot mode, and its USB and
+// KQ-LINK transports.
 //
 // Plain byte frames, no console framing: bare commands, commands with a size byte and
 // a checksum, programming frames of the unit's size. The boot program walks through
@@ -12,7 +13,7 @@
 // half a millisecond.
 #include <cstdio>
 
-#include "sim/sim.h"
+#include "sim/boot_program.h"
 
 namespace sim {
 
@@ -54,14 +55,37 @@ BootTiming BootTiming::Scaled(uint32_t divisor) const {
     return t;
 }
 
-BootDevice::BootDevice(const BootConfig& config, Identity id)
-    : SimDevice(id), config_(config), flash_(std::make_shared<sim::Flash>(kFlashSize)) {
+BootConfig ConsoleBootConfig() { return BootConfig(); }
+
+BootConfig PeripheralBootConfig() {
+    BootConfig c;
+    c.deviceCode = "KQ26";
+    c.productName = "KQ26F64";
+    c.clockModes = {0x00};
+    c.unit = 128;
+    c.flashSize = 0x10000;
+    c.lockAfter = 1;
+    c.needsLock = true;
+    // 64 KiB of on-chip flash erase in about a second; the rest as the console's.
+    c.timing.eraseUs = 1000000;
+    return c;
+}
+
+BootProgram::BootProgram(const BootConfig& config, Model* host)
+    : config_(config), host_(host), flash_(std::make_shared<sim::Flash>(config.flashSize)) {
     FillOldFirmware(flash_.get());
 }
 
-void BootDevice::Forget() { cmd_.clear(); }
+void BootProgram::Restart() {
+    cmd_.clear();
+    state_ = State::WaitSync;
+    deviceSelected_ = modeSelected_ = ended_ = false;
+    busyUntil_ = 0;
+    selectedRate_ = 0;
+    lastError_ = 0;
+}
 
-Answer BootDevice::Data(uint8_t code, const std::vector<uint8_t>& data) const {
+Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
     Answer a;
     a.checksummed = true;
     a.bytes.reserve(data.size() + 3);
@@ -75,7 +99,7 @@ Answer BootDevice::Data(uint8_t code, const std::vector<uint8_t>& data) const {
 }
 
 // Bytes the command in cmd_ needs in all; 0 while that is not known yet.
-size_t BootDevice::ExpectedLength() const {
+size_t BootProgram::ExpectedLength() const {
     if (state_ == State::WaitSync) return 1;
     switch (cmd_[0]) {
         case 0x10:
@@ -91,8 +115,9 @@ size_t BootDevice::ExpectedLength() const {
     }
 }
 
-void BootDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
-    for (size_t i = 0; i < count && !Unplugged(); i++) {
+void BootProgram::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
+    silenced_ = false;
+    for (size_t i = 0; i < count && !silenced_; i++) {
         cmd_.push_back(bytes[i]);
         size_t want = ExpectedLength();
         if (want != 0 && cmd_.size() >= want) {
@@ -103,7 +128,7 @@ void BootDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
     }
 }
 
-void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
+void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     uint8_t code = c[0];
     char kind[16], detail[64] = "";
     if (code == 0x50 && Be32(c, 1) == END_ADDRESS)
@@ -113,21 +138,21 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     if (code == 0x50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
     if (state_ == State::WaitSync && code != 0x00 && code != 0x55) {
         // Before the bit rate is locked the boot program listens for 0x00 and 0x55 only.
-        Request* r = Log(nowUs, kind, detail);
-        if (r) NoReply(*r, "ignored before 0x55");
+        Request* r = host_->Log(nowUs, kind, detail);
+        if (r) host_->NoReply(*r, "ignored before 0x55");
         return;
     }
-    Request* r = Log(nowUs, kind, detail);
+    Request* r = host_->Log(nowUs, kind, detail);
     if (r == nullptr) return;
     uint64_t start = std::max(nowUs, busyUntil_);
     uint64_t at = start + config_.timing.replyUs;
     auto refuse = [&](uint8_t why) {
         char text[32];
         snprintf(text, sizeof text, "error %02X %02X", (uint8_t)(code | 0x80), why);
-        Reply(*r, at, Err((uint8_t)(code | 0x80), why), text);
+        host_->Reply(*r, at, Err((uint8_t)(code | 0x80), why), text);
     };
     Fault fault;
-    if (HasFault(*r, FaultKind::Error, &fault)) {
+    if (host_->HasFault(*r, FaultKind::Error, &fault)) {
         refuse(fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
         return;
     }
@@ -138,53 +163,53 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
 
     switch (code) {
         case 0x00:  // bit-rate adjustment: echo while not locked, ignored after
-            if (state_ != State::WaitSync) return NoReply(*r, "ignored");
-            return Reply(*r, at, Answer{{0x00}, 0, false});
+            if (state_ != State::WaitSync) return host_->NoReply(*r, "ignored");
+            return host_->Reply(*r, at, Answer{{0x00}, 0, false});
         case 0x55:
             if (state_ != State::WaitSync) return refuse(ERR_COMMAND);
             state_ = State::Inquiry;
-            return Reply(*r, at, Answer{{0xE6}, 0, false});
+            return host_->Reply(*r, at, Answer{{0xE6}, 0, false});
         case 0x20: {
             if (!inquiring) return refuse(ERR_COMMAND);
             std::vector<uint8_t> d{1};
-            if (HasFault(*r, FaultKind::Zero)) {
+            if (host_->HasFault(*r, FaultKind::Zero)) {
                 d[0] = 0;
             } else {
                 d.push_back((uint8_t)(4 + config_.productName.size()));
                 d.insert(d.end(), config_.deviceCode.begin(), config_.deviceCode.end());
                 d.insert(d.end(), config_.productName.begin(), config_.productName.end());
             }
-            return Reply(*r, at, Data(0x30, d));
+            return host_->Reply(*r, at, Data(0x30, d));
         }
         case 0x21: {
             if (!inquiring) return refuse(ERR_COMMAND);
             std::vector<uint8_t> d{(uint8_t)config_.clockModes.size()};
             d.insert(d.end(), config_.clockModes.begin(), config_.clockModes.end());
-            if (HasFault(*r, FaultKind::Zero)) d.assign(1, 0);
-            return Reply(*r, at, Data(0x31, d));
+            if (host_->HasFault(*r, FaultKind::Zero)) d.assign(1, 0);
+            return host_->Reply(*r, at, Data(0x31, d));
         }
         case 0x22:  // two clock types (system, peripheral), ratios x1 x2 x4 each
             if (!inquiring) return refuse(ERR_COMMAND);
-            return Reply(*r, at, Data(0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4}));
+            return host_->Reply(*r, at, Data(0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4}));
         case 0x23:  // 8.00-50.00 MHz system, 8.00-25.00 MHz peripheral
             if (!inquiring) return refuse(ERR_COMMAND);
-            return Reply(*r, at, Data(0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4}));
+            return host_->Reply(*r, at, Data(0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4}));
         case 0x25: {
             if (!inquiring) return refuse(ERR_COMMAND);
             uint32_t last = flash_->Size() - 1;
-            return Reply(*r, at,
+            return host_->Reply(*r, at,
                          Data(0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16),
                                      (uint8_t)(last >> 8), (uint8_t)last}));
         }
         case 0x27: {
             if (!inquiring) return refuse(ERR_COMMAND);
             uint32_t unit = config_.unit;
-            if (HasFault(*r, FaultKind::Unit, &fault)) unit = fault.value;
-            return Reply(*r, at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
+            if (host_->HasFault(*r, FaultKind::Unit, &fault)) unit = fault.value;
+            return host_->Reply(*r, at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
         }
         case 0x4F: {
             static const uint8_t STATUS[] = {0x00, 0x11, 0x13, 0x1F, 0x31, 0x41};
-            return Reply(*r, at, Data(0x5F, {STATUS[(int)state_], 0x00}));
+            return host_->Reply(*r, at, Data(0x5F, {STATUS[(int)state_], 0x00}));
         }
         case 0x10: {
             if (state_ != State::Inquiry) return refuse(ERR_COMMAND);
@@ -192,7 +217,7 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             if (c[1] != 4) return refuse(ERR_LENGTH);
             if (std::string(c.begin() + 2, c.begin() + 6) != config_.deviceCode) return refuse(ERR_DEVICE_CODE);
             deviceSelected_ = true;
-            return Reply(*r, at, Ack());
+            return host_->Reply(*r, at, Ack());
         }
         case 0x11: {
             if (state_ != State::Inquiry || !deviceSelected_) return refuse(ERR_COMMAND);
@@ -202,7 +227,7 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             for (uint8_t m : config_.clockModes) known |= m == c[2];
             if (!known) return refuse(ERR_CLOCK_MODE);
             modeSelected_ = true;
-            return Reply(*r, at, Ack());
+            return host_->Reply(*r, at, Ack());
         }
         case 0x3F: {
             if (state_ != State::Inquiry || !deviceSelected_ || !modeSelected_) return refuse(ERR_COMMAND);
@@ -216,24 +241,25 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             for (int i = 0; i < ratios; i++)
                 if (c[7 + i] != 1 && c[7 + i] != 2 && c[7 + i] != 4) return refuse(ERR_RATIO);
             state_ = State::Confirm;
-            return Reply(*r, at, Ack());
+            selectedRate_ = rate * 100;
+            return host_->Reply(*r, at, Ack());
         }
         case 0x06:
             if (state_ != State::Confirm) return refuse(ERR_COMMAND);
             state_ = State::Selected;
-            return Reply(*r, at, Ack());
+            return host_->Reply(*r, at, Ack());
         case 0x40:
             if (state_ == State::Inquiry || state_ == State::Programming) return refuse(ERR_COMMAND);
             flash_->Erase(0, flash_->Size());
-            busyUntil_ = Busy(start, config_.timing.eraseUs);
+            busyUntil_ = host_->Busy(start, config_.timing.eraseUs);
             state_ = State::Erased;
             ended_ = false;
-            return Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         case 0x43:
             if (state_ != State::Erased) return refuse(ERR_COMMAND);
-            busyUntil_ = Busy(start, config_.timing.loadUs);
+            busyUntil_ = host_->Busy(start, config_.timing.loadUs);
             state_ = State::Programming;
-            return Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         case 0x50: {
             if (state_ != State::Programming) return refuse(ERR_COMMAND);
             if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
@@ -241,7 +267,7 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             if (address == END_ADDRESS) {
                 state_ = State::Erased;
                 ended_ = true;
-                return Reply(*r, at, Ack());
+                return host_->Reply(*r, at, Ack());
             }
             uint32_t unit = config_.unit;
             if (address % unit != 0 || address >= flash_->Size()) return refuse(ERR_ADDRESS);
@@ -249,7 +275,7 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             uint32_t inside = std::min(unit, flash_->Size() - address);
             for (uint32_t i = inside; i < unit; i++)
                 if (data[i] != 0xFF) return refuse(ERR_ADDRESS);  // data past the end of the flash
-            busyUntil_ = Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
+            busyUntil_ = host_->Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
             uint32_t firstBad = 0;
             uint32_t bad = flash_->Program(address, data, inside, &firstBad);
             if (bad != 0) {
@@ -257,15 +283,34 @@ void BootDevice::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
                 char text[96];
                 snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad,
                          firstBad);
-                Error(nowUs, r->kind, text);
+                host_->Error(nowUs, r->kind, text);
                 at = busyUntil_ + config_.timing.replyUs;
                 return refuse(ERR_PROGRAMMING);
             }
-            return Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         }
         default:  // not a command of the boot program
-            return Reply(*r, at, Err(ERR_COMMAND, ERR_COMMAND), "error 80 80");
+            return host_->Reply(*r, at, Err(ERR_COMMAND, ERR_COMMAND), "error 80 80");
     }
+}
+
+// ---- Transports -----------------------------------------------------------------------------
+BootDevice::BootDevice(const BootConfig& config, Identity id) : SimDevice(id), program_(config, this) {}
+
+void BootDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
+    if (!Unplugged()) program_.Receive(nowUs, bytes, count);
+}
+
+BootPeer::BootPeer(const BootConfig& config) : Station(kAdjustRate), program_(config, this) {}
+
+void BootPeer::Hear(uint64_t nowUs, const std::vector<uint8_t>& bytes) {
+    program_.Receive(nowUs, bytes.data(), bytes.size());
+    // The chip answers 0x3F at the old rate and then listens at the new one for the
+    // confirmation; a command other than the confirmation drops it back.
+    uint32_t want = program_.CurrentState() == State::WaitSync || program_.CurrentState() == State::Inquiry
+                        ? kAdjustRate
+                        : program_.SelectedBitRate();
+    if (want != 0 && want != BitRate()) SetBitRate(want);
 }
 
 }  // namespace sim
