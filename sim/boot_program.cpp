@@ -43,6 +43,26 @@ uint32_t Be32(const std::vector<uint8_t>& b, size_t at) {
     return (uint32_t)b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
 }
 
+// The commands the boot program knows and how each is framed on the wire.
+enum Shape { BARE, SIZED, PROGRAM };
+struct CommandShape {
+    uint8_t code;
+    Shape shape;
+    uint8_t size;  // SIZED: the size byte the command carries
+};
+const CommandShape COMMANDS[] = {
+    {0x00, BARE, 0},  {0x55, BARE, 0},  {0x20, BARE, 0},  {0x21, BARE, 0},  {0x22, BARE, 0},
+    {0x23, BARE, 0},  {0x25, BARE, 0},  {0x27, BARE, 0},  {0x06, BARE, 0},  {0x40, BARE, 0},
+    {0x43, BARE, 0},  {0x4F, BARE, 0},  {0x10, SIZED, 4}, {0x11, SIZED, 1}, {0x3F, SIZED, 7},
+    {0x50, PROGRAM, 0},
+};
+
+const CommandShape* FindCommand(uint8_t code) {
+    for (const CommandShape& c : COMMANDS)
+        if (c.code == code) return &c;
+    return nullptr;
+}
+
 }  // namespace
 
 BootTiming BootTiming::Scaled(uint32_t divisor) const {
@@ -83,6 +103,8 @@ void BootProgram::Restart() {
     busyUntil_ = 0;
     selectedRate_ = 0;
     lastError_ = 0;
+    zeros_ = 0;
+    locked_ = false;
 }
 
 Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
@@ -98,25 +120,27 @@ Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
     return a;
 }
 
-// Bytes the command in cmd_ needs in all; 0 while that is not known yet.
+
+// Bytes the command in cmd_ needs in all; 0 while that is not known yet. An unknown
+// code, or a size byte that is not the command's, is a command of one or two bytes
+// that Command() refuses.
 size_t BootProgram::ExpectedLength() const {
     if (state_ == State::WaitSync) return 1;
-    switch (cmd_[0]) {
-        case 0x10:
-        case 0x11:
-        case 0x3F:
-            return cmd_.size() < 2 ? 0 : 2 + (size_t)cmd_[1] + 1;
-        case 0x50:
-            // The address says whether data follow: the end frame has none.
-            if (cmd_.size() < 5) return 0;
-            return Be32(cmd_, 1) == END_ADDRESS ? 6 : 6 + (size_t)config_.unit;
-        default:
-            return 1;
+    const CommandShape* shape = FindCommand(cmd_[0]);
+    if (shape == nullptr || shape->shape == BARE) return 1;
+    if (shape->shape == SIZED) {
+        if (cmd_.size() < 2) return 0;
+        return cmd_[1] == shape->size ? 2 + (size_t)shape->size + 1 : 2;
     }
+    // The address says whether data follow: the end frame has none.
+    if (cmd_.size() < 5) return 0;
+    return Be32(cmd_, 1) == END_ADDRESS ? 6 : 6 + (size_t)config_.unit;
 }
 
 void BootProgram::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
     silenced_ = false;
+    refused_ = false;
+    adjustAnswered_ = false;
     for (size_t i = 0; i < count && !silenced_; i++) {
         cmd_.push_back(bytes[i]);
         size_t want = ExpectedLength();
@@ -125,32 +149,71 @@ void BootProgram::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
             cmd.swap(cmd_);
             Command(nowUs, cmd);
         }
+        if (refused_) {
+            // After an error reply the boot program empties its receive buffer: the
+            // rest of a bad frame is never run as commands.
+            cmd_.clear();
+            break;
+        }
     }
+}
+
+// The boot program's status byte (the 0x4F answer): what it is waiting for.
+uint8_t BootProgram::Status() const {
+    switch (state_) {
+        case State::WaitSync: return 0x00;
+        case State::Inquiry: return !deviceSelected_ ? 0x11 : !modeSelected_ ? 0x12 : 0x13;
+        case State::Confirm: return 0x13;
+        case State::Selected: return 0x1F;
+        case State::Erased: return 0x3F;       // erased, or the end frame taken
+        case State::Programming: return 0x4F;  // waiting for programming data
+    }
+    return 0x00;
+}
+
+// The bit-rate adjustment: the boot program measures the host's 0x00 bytes until it has
+// locked, then answers one 0x00; the rest of a burst is ignored.
+void BootProgram::Adjust(uint64_t nowUs, Request& r) {
+    if (!locked_ && ++zeros_ >= std::max(1u, config_.lockAfter)) locked_ = true;
+    if (!locked_) return host_->NoReply(r, "measuring the bit rate");
+    if (adjustAnswered_) return host_->NoReply(r, "ignored, same burst");
+    adjustAnswered_ = true;
+    host_->Reply(r, std::max(nowUs, busyUntil_) + config_.timing.replyUs, Answer{{0x00}, 0, false});
 }
 
 void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     uint8_t code = c[0];
     char kind[16], detail[64] = "";
-    if (code == 0x50 && Be32(c, 1) == END_ADDRESS)
+    bool frame50 = code == 0x50 && c.size() >= 6;
+    if (frame50 && Be32(c, 1) == END_ADDRESS)
         snprintf(kind, sizeof kind, "bootend");
     else
         snprintf(kind, sizeof kind, "boot%02x", code);
-    if (code == 0x50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
-    if (state_ == State::WaitSync && code != 0x00 && code != 0x55) {
-        // Before the bit rate is locked the boot program listens for 0x00 and 0x55 only.
+    if (frame50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
+    bool lockedOut = config_.needsLock && !locked_ && code == 0x55;
+    if (state_ == State::WaitSync && ((code != 0x00 && code != 0x55) || lockedOut)) {
+        // Before the bit rate is locked the boot program listens for 0x00 and 0x55
+        // only, and on a serial line it cannot read a 0x55 before it has measured.
         Request* r = host_->Log(nowUs, kind, detail);
-        if (r) host_->NoReply(*r, "ignored before 0x55");
+        if (r) host_->NoReply(*r, lockedOut ? "ignored, bit rate not locked" : "ignored before 0x55");
+        silenced_ = r == nullptr;
         return;
     }
     Request* r = host_->Log(nowUs, kind, detail);
-    if (r == nullptr) return;
+    if (r == nullptr) {  // the device went away: nothing more is heard
+        silenced_ = true;
+        return;
+    }
     uint64_t start = std::max(nowUs, busyUntil_);
     uint64_t at = start + config_.timing.replyUs;
-    auto refuse = [&](uint8_t why) {
+    auto refuseAs = [&](uint8_t replyCode, uint8_t why) {
         char text[32];
-        snprintf(text, sizeof text, "error %02X %02X", (uint8_t)(code | 0x80), why);
-        host_->Reply(*r, at, Err((uint8_t)(code | 0x80), why), text);
+        snprintf(text, sizeof text, "error %02X %02X", replyCode, why);
+        lastError_ = why;
+        refused_ = true;
+        host_->Reply(*r, at, Err(replyCode, why), text);
     };
+    auto refuse = [&](uint8_t why) { refuseAs((uint8_t)(code | 0x80), why); };
     Fault fault;
     if (host_->HasFault(*r, FaultKind::Error, &fault)) {
         refuse(fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
@@ -162,9 +225,9 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     bool inquiring = state_ == State::Inquiry || state_ == State::Selected;
 
     switch (code) {
-        case 0x00:  // bit-rate adjustment: echo while not locked, ignored after
+        case 0x00:  // bit-rate adjustment; ignored once 0x55 has ended it
             if (state_ != State::WaitSync) return host_->NoReply(*r, "ignored");
-            return host_->Reply(*r, at, Answer{{0x00}, 0, false});
+            return Adjust(nowUs, *r);
         case 0x55:
             if (state_ != State::WaitSync) return refuse(ERR_COMMAND);
             state_ = State::Inquiry;
@@ -208,21 +271,20 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             return host_->Reply(*r, at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
         }
         case 0x4F: {
-            static const uint8_t STATUS[] = {0x00, 0x11, 0x13, 0x1F, 0x31, 0x41};
-            return host_->Reply(*r, at, Data(0x5F, {STATUS[(int)state_], 0x00}));
+            return host_->Reply(*r, at, Data(0x5F, {Status(), lastError_}));
         }
         case 0x10: {
             if (state_ != State::Inquiry) return refuse(ERR_COMMAND);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             if (c[1] != 4) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             if (std::string(c.begin() + 2, c.begin() + 6) != config_.deviceCode) return refuse(ERR_DEVICE_CODE);
             deviceSelected_ = true;
             return host_->Reply(*r, at, Ack());
         }
         case 0x11: {
             if (state_ != State::Inquiry || !deviceSelected_) return refuse(ERR_COMMAND);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             if (c[1] != 1) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             bool known = false;
             for (uint8_t m : config_.clockModes) known |= m == c[2];
             if (!known) return refuse(ERR_CLOCK_MODE);
@@ -231,8 +293,8 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
         }
         case 0x3F: {
             if (state_ != State::Inquiry || !deviceSelected_ || !modeSelected_) return refuse(ERR_COMMAND);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             if (c[1] != 7) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
             uint32_t rate = c[2] << 8 | c[3], input = c[4] << 8 | c[5];
             if (rate == 0) return refuse(ERR_BIT_RATE);
             if (input < 800 || input > 2000) return refuse(ERR_INPUT_FREQUENCY);  // 8-20 MHz crystal
@@ -276,13 +338,19 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             for (uint32_t i = inside; i < unit; i++)
                 if (data[i] != 0xFF) return refuse(ERR_ADDRESS);  // data past the end of the flash
             busyUntil_ = host_->Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
+            // A unit is programmed once after an erase. Over cells that are not erased
+            // the write pulse leaves old AND new, and the boot program's verify fails,
+            // even where the new data only clears bits.
+            bool erased = flash_->IsErased(address, inside);
             uint32_t firstBad = 0;
             uint32_t bad = flash_->Program(address, data, inside, &firstBad);
-            if (bad != 0) {
-                // The boot program verifies what it wrote and reports the failure.
+            if (!erased || bad != 0) {
                 char text[96];
-                snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad,
-                         firstBad);
+                if (bad != 0)
+                    snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad,
+                             firstBad);
+                else
+                    snprintf(text, sizeof text, "address 0x%05X: unit not erased", address);
                 host_->Error(nowUs, r->kind, text);
                 at = busyUntil_ + config_.timing.replyUs;
                 return refuse(ERR_PROGRAMMING);
@@ -290,7 +358,7 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
         }
         default:  // not a command of the boot program
-            return host_->Reply(*r, at, Err(ERR_COMMAND, ERR_COMMAND), "error 80 80");
+            return refuseAs(ERR_COMMAND, ERR_COMMAND);
     }
 }
 

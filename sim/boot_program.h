@@ -81,6 +81,8 @@ public:
 
 private:
     size_t ExpectedLength() const;
+    uint8_t Status() const;
+    void Adjust(uint64_t nowUs, Request& request);
     void Command(uint64_t nowUs, const std::vector<uint8_t>& cmd);
     Answer Ack() const { return Answer{{0x06}, 0, false}; }
     Answer Err(uint8_t code, uint8_t why) const { return Answer{{code, why}, 0, false}; }
@@ -96,6 +98,11 @@ private:
     uint32_t selectedRate_ = 0;
     uint8_t lastError_ = 0;
     bool silenced_ = false;  // the fault plan took the device away mid-chunk
+    bool refused_ = false;   // an error reply went out: the rest of the chunk is dropped
+    // Bit-rate adjustment: 0x00 bytes measured, rate locked, burst already answered.
+    unsigned zeros_ = 0;
+    bool locked_ = false;
+    bool adjustAnswered_ = false;
 };
 
 // The console's processor in boot mode, on USB.
