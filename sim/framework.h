@@ -75,6 +75,8 @@ enum class FaultKind {
     Zero,       // boot20 / boot21: the device or clock mode count is 0, checksum right
     Unit,       // boot27: the programming unit reported is value
     Error,      // boot program: error reply (command | 0x80) then value (default 0x80)
+    Units,      // discover: the announce comes from value units at consecutive addresses
+    Blank,      // function: the answer carries 0xFF function bytes (no function)
 };
 struct Fault {
     FaultKind kind = FaultKind::Drop;

@@ -34,3 +34,4 @@
 
 #include "sim/framework.h"
 #include "sim/boot_program.h"
+#include "sim/peripherals.h"
