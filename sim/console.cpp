@@ -12,7 +12,7 @@
 // after the work is done plus the USB turn-around.
 #include <cstdio>
 
-#include "sim/sim.h"
+#include "sim/framework.h"
 
 namespace sim {
 

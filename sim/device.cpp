@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/sim.h"
+#include "sim/framework.h"
 
 namespace sim {
 
@@ -98,13 +98,13 @@ void SimDevice::Replug() {
     Forget();
 }
 
-int SimDevice::CountOf(const std::string& kind) const {
+int Model::CountOf(const std::string& kind) const {
     int n = 0;
     for (const Request& r : requests_) n += r.kind == kind;
     return n;
 }
 
-Request* SimDevice::Log(uint64_t nowUs, const std::string& kind, const std::string& detail) {
+Request* Model::Log(uint64_t nowUs, const std::string& kind, const std::string& detail) {
     Request r;
     r.kind = kind;
     r.index = CountOf(kind) + 1;
@@ -116,17 +116,17 @@ Request* SimDevice::Log(uint64_t nowUs, const std::string& kind, const std::stri
         if (f.kind != FaultKind::Unplug) continue;
         logged.result = "unplug";
         Notify(logged);
-        ScheduleUnplug(nowUs);
+        GoAway(nowUs);
         return nullptr;
     }
     return &logged;
 }
 
-void SimDevice::Error(uint64_t nowUs, const std::string& kind, const std::string& text) {
+void Model::Error(uint64_t nowUs, const std::string& kind, const std::string& text) {
     errors_.push_back(DeviceError{nowUs, kind, text});
 }
 
-bool SimDevice::HasFault(const Request& request, FaultKind kind, Fault* found) const {
+bool Model::HasFault(const Request& request, FaultKind kind, Fault* found) const {
     for (const Fault& f : faults_.Match(request.kind, request.index)) {
         if (f.kind != kind) continue;
         if (found) *found = f;
@@ -135,21 +135,26 @@ bool SimDevice::HasFault(const Request& request, FaultKind kind, Fault* found) c
     return false;
 }
 
-void SimDevice::NoReply(Request& request, const std::string& result) {
+void Model::NoReply(Request& request, const std::string& result) {
     request.result = result;
     Notify(request);
 }
 
-void SimDevice::Reply(Request& request, uint64_t atUs, Answer answer, const std::string& result) {
+void Model::Reply(Request& request, uint64_t atUs, Answer answer, const std::string& result) {
     std::string notes;
     char buf[64];
     bool drop = false, twice = false;
     std::vector<uint8_t>& b = answer.bytes;
     auto fixSum = [&] {
-        if (!answer.checksummed || b.empty()) return;
+        if (b.empty()) return;
         uint8_t sum = 0;
-        for (size_t i = 0; i + 1 < b.size(); i++) sum += b[i];
-        b.back() = (uint8_t)-sum;
+        if (answer.packetSum) {
+            for (size_t i = 1; i + 1 < b.size(); i++) sum += b[i];
+            b.back() = sum & 0x7F;
+        } else if (answer.checksummed) {
+            for (size_t i = 0; i + 1 < b.size(); i++) sum += b[i];
+            b.back() = (uint8_t)-sum;
+        }
     };
     std::vector<Fault> hits = faults_.Match(request.kind, request.index);
     // Content first (WrongCode, BadSum), then the wire (Corrupt, Short), then timing.
@@ -162,8 +167,9 @@ void SimDevice::Reply(Request& request, uint64_t atUs, Answer answer, const std:
         }
     }
     for (const Fault& f : hits) {
-        if (f.kind == FaultKind::BadSum && answer.checksummed && !b.empty()) {
-            b.back()++;
+        if (f.kind == FaultKind::BadSum && (answer.checksummed || answer.packetSum) && !b.empty()) {
+            // A KQ-LINK checksum stays below 0x80, as a wrong one on the wire would.
+            b.back() = answer.packetSum ? (uint8_t)((b.back() + 1) & 0x7F) : (uint8_t)(b.back() + 1);
             notes += ", bad checksum";
         }
     }
@@ -198,8 +204,8 @@ void SimDevice::Reply(Request& request, uint64_t atUs, Answer answer, const std:
         request.result = result + " dropped";
     } else {
         request.result = result + notes;
-        Emit(atUs, wire);
-        if (twice) Emit(atUs, wire);
+        Deliver(atUs, wire);
+        if (twice) Deliver(atUs, wire);
     }
     Notify(request);
 }
@@ -214,7 +220,7 @@ void SimDevice::ScheduleUnplug(uint64_t atUs) {
     queue_.push_back(Outgoing{atUs, {}, true, seq_++});
 }
 
-void SimDevice::Notify(const Request& request) {
+void Model::Notify(const Request& request) {
     if (observer_) observer_(request);
 }
 
@@ -281,6 +287,40 @@ void Bus::RunUntil(uint64_t nowUs) {
         } else {
             due->RunUntil(peerT);
         }
+    }
+}
+
+// ---- A station on KQ-LINK ---------------------------------------------------------------------
+void Station::OnBusBytes(uint64_t nowUs, const std::vector<uint8_t>& bytes, uint32_t bitRate) {
+    if (gone_) return;
+    Hear(nowUs, Garble(bytes, bitRate, rate_));
+}
+
+void Station::Deliver(uint64_t atUs, std::vector<uint8_t> wire) {
+    if (gone_ || wire.empty()) return;
+    queue_.push_back(Outgoing{atUs, std::move(wire), rate_, seq_++});
+}
+
+void Station::GoAway(uint64_t) {
+    gone_ = true;
+    queue_.clear();
+}
+
+uint64_t Station::NextEventUs() {
+    uint64_t t = kNever;
+    for (const Outgoing& o : queue_) t = std::min(t, o.atUs);
+    return t;
+}
+
+void Station::RunUntil(uint64_t nowUs) {
+    for (;;) {
+        auto next = std::min_element(queue_.begin(), queue_.end(), [](const Outgoing& a, const Outgoing& b) {
+            return a.atUs != b.atUs ? a.atUs < b.atUs : a.seq < b.seq;
+        });
+        if (next == queue_.end() || next->atUs > nowUs) return;
+        Outgoing o = *next;
+        queue_.erase(next);
+        if (bus_) bus_->Put(o.atUs, this, o.bytes, o.rate);
     }
 }
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/sim.h"
+#include "sim/framework.h"
 
 namespace sim {
 
@@ -17,7 +17,8 @@ const KindName KIND_NAMES[] = {
     {FaultKind::Drop, "drop"},       {FaultKind::Delay, "delay"},   {FaultKind::Corrupt, "corrupt"},
     {FaultKind::Twice, "twice"},     {FaultKind::Unplug, "unplug"}, {FaultKind::WrongCode, "wrongcode"},
     {FaultKind::BadSum, "badsum"},   {FaultKind::Short, "short"},   {FaultKind::Zero, "zero"},
-    {FaultKind::Unit, "unit"},       {FaultKind::Error, "error"},
+    {FaultKind::Unit, "unit"},       {FaultKind::Error, "error"},    {FaultKind::Units, "units"},
+    {FaultKind::Blank, "blank"},
 };
 
 const char* NameOf(FaultKind kind) {
@@ -138,6 +139,7 @@ bool FaultPlan::Parse(const std::string& text, FaultPlan* plan, std::string* err
         switch (f.kind) {
             case FaultKind::Delay:
             case FaultKind::Unit:
+            case FaultKind::Units:
                 if (!f.hasValue) return fail("needs =value");
                 break;
             case FaultKind::WrongCode:
@@ -149,6 +151,7 @@ bool FaultPlan::Parse(const std::string& text, FaultPlan* plan, std::string* err
             case FaultKind::Unplug:
             case FaultKind::BadSum:
             case FaultKind::Zero:
+            case FaultKind::Blank:
                 if (f.hasValue) return fail("takes no value");
                 break;
             default:

@@ -56,8 +56,16 @@ void Say(uint64_t us, const std::string& who, const char* format, ...) {
     fflush(stdout);
 }
 
+// A peripheral on a served console's KQ-LINK port.
+struct Attached {
+    std::unique_ptr<sim::Station> station;
+    std::string label;  // "remote", "receiver-2", "tempabox"...
+    size_t errorsShown = 0;
+};
+
 struct Served {
     std::unique_ptr<sim::SimDevice> device;
+    std::vector<Attached> peripherals;
     std::string label;  // "console" / "boot"
     std::string dir;
     double plugAfter = 0, unplugAfter = -1;
@@ -121,6 +129,12 @@ void ShowErrors(Served& s) {
     for (; s.errorsShown < errors.size(); s.errorsShown++)
         Say(errors[s.errorsShown].timeUs, s.device->InterfacePath(), "DEVICE ERROR %s: %s",
             errors[s.errorsShown].kind.c_str(), errors[s.errorsShown].text.c_str());
+    for (Attached& a : s.peripherals) {
+        const auto& e = a.station->Errors();
+        for (; a.errorsShown < e.size(); a.errorsShown++)
+            Say(e[a.errorsShown].timeUs, s.device->InterfacePath() + "/" + a.label, "DEVICE ERROR %s: %s",
+                e[a.errorsShown].kind.c_str(), e[a.errorsShown].text.c_str());
+    }
 }
 
 void HostBytes(Served& s, uint64_t now) {
@@ -163,6 +177,7 @@ void RunDevice(Served& s, uint64_t now) {
         Unplug(s, now, "fault plan");
         s.gone = true;
     }
+    ShowErrors(s);
 }
 
 bool SaveFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -186,8 +201,18 @@ void Usage() {
         "  --console[=PID|VID:PID]  running console, 1d2b:0001 (--console=0003, =ffff:0001)\n"
         "  --boot[=VID:PID]         console processor in boot mode, 045b:0025\n"
         "\n"
+        "peripherals on the KQ-LINK port of the console named last (repeatable):\n"
+        "  --remote[=user|boot][,addr=N]    Remote running its firmware (address 1) or in\n"
+        "                                   boot mode\n"
+        "  --receiver[=user|boot][,addr=N]  Receiver (address 2)\n"
+        "  --tempabox[=user|boot][,addr=N]  Tempa BOX (address 3); in boot mode its loader\n"
+        "                                   answers as address 14\n"
+        "  --save-flash also writes PREFIX<console interface>-remote.bin and so on.\n"
+        "\n"
         "device options (after a device they apply to it, before any device to all):\n"
-        "  --fault=PLAN         e.g. \"drop:erase#3,delay:program#10=500000,unplug:start#1\"\n"
+        "  --fault=PLAN         e.g. \"drop:erase#3,delay:program#10=500000,unplug:start#1\";\n"
+        "                       after a peripheral, e.g. \"units:discover=2\", \"twice:write#3\",\n"
+        "                       \"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\"\n"
         "  --plug-after=S       plug in S seconds after start (the operator switches on)\n"
         "  --unplug-after=S     unplug S seconds after start\n"
         "  --boot-unit=N        programming unit of a boot device (default 128)\n"
@@ -235,6 +260,15 @@ int main(int argc, char** argv) {
         bool set[4] = {false, false, false, false};  // fault, plug, unplug, unit/mac
     };
     std::vector<DeviceChoice> choices;
+    struct PeripheralChoice {
+        size_t console;  // index into choices
+        std::string kind;  // "remote", "receiver", "tempabox"
+        bool boot = false;
+        int address = -1;
+        std::string fault;
+    };
+    std::vector<PeripheralChoice> peripherals;
+    bool lastIsPeripheral = false;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i], key = arg, value;
@@ -248,6 +282,12 @@ int main(int argc, char** argv) {
         };
         Options& opt = choices.empty() ? common : choices.back().opt;
         bool ok = true;
+        auto lastConsole = [&]() -> size_t {
+            for (size_t c = choices.size(); c-- > 0;)
+                if (!choices[c].boot) return c;
+            choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
+            return choices.size() - 1;
+        };
         if (key == "--help" || key == "-h") {
             Usage();
             return 0;
@@ -261,11 +301,31 @@ int main(int argc, char** argv) {
             ok = next();
             savePrefix = value;
         } else if (key == "--console" || key == "--boot") {
+            lastIsPeripheral = false;
             DeviceChoice s;
             s.boot = key == "--boot";
             s.opt = common;
             ok = ParseId(value, s.boot ? sim::kBootId : sim::kConsoleId, &s.id);
             choices.push_back(s);
+        } else if (key == "--remote" || key == "--receiver" || key == "--tempabox") {
+            PeripheralChoice p;
+            p.console = lastConsole();
+            p.kind = key.substr(2);
+            std::string rest = value;
+            while (ok && !rest.empty()) {
+                size_t comma = rest.find(',');
+                std::string item = rest.substr(0, comma);
+                rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+                char* end = nullptr;
+                if (item == "user" || item == "boot")
+                    p.boot = item == "boot";
+                else if (item.compare(0, 5, "addr=") == 0)
+                    p.address = (int)strtol(item.c_str() + 5, &end, 0), ok = *end == 0 && p.address >= 0 && p.address <= 15;
+                else
+                    ok = false;
+            }
+            peripherals.push_back(p);
+            lastIsPeripheral = true;
         } else if (key == "--fault") {
             ok = next();
             std::string error;
@@ -274,7 +334,8 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "kqsim: %s\n", error.c_str());
                 return 2;
             }
-            opt.fault = opt.fault.empty() ? value : opt.fault + "," + value;
+            std::string& f = lastIsPeripheral ? peripherals.back().fault : opt.fault;
+            f = f.empty() ? value : f + "," + value;
         } else if (key == "--plug-after") {
             ok = next();
             opt.plugAfter = atof(value.c_str());
@@ -342,6 +403,45 @@ int main(int argc, char** argv) {
         served.push_back(std::move(s));
     }
 
+    // Peripherals, each on the bus of its console.
+    for (const PeripheralChoice& p : peripherals) {
+        Served& s = served[p.console];
+        auto* console = static_cast<sim::Console*>(s.device.get());
+        std::unique_ptr<sim::Station> station;
+        uint8_t address = p.kind == "remote" ? 1 : p.kind == "receiver" ? 2 : 3;
+        if (p.address >= 0) address = (uint8_t)p.address;
+        if (p.boot && p.kind == "tempabox") {
+            auto* box = new sim::TempaBoxBoot();
+            if (fast) box->SetTiming(box->Timing().Scaled(100));
+            station.reset(box);
+        } else if (p.boot) {
+            auto* peer = new sim::BootPeer();
+            if (fast) peer->SetTiming(peer->Program().Config().timing.Scaled(100));
+            station.reset(peer);
+        } else {
+            sim::Unit* unit = p.kind == "remote"     ? (sim::Unit*)new sim::Remote(address)
+                              : p.kind == "receiver" ? (sim::Unit*)new sim::Receiver(address)
+                                                     : (sim::Unit*)new sim::TempaBox(address);
+            if (fast) unit->SetTiming(unit->Timing().Scaled(100));
+            station.reset(unit);
+        }
+        int same = 1;
+        for (const Attached& a : s.peripherals) same += a.label.compare(0, p.kind.size(), p.kind) == 0;
+        std::string label = same == 1 ? p.kind : p.kind + "-" + std::to_string(same);
+        station->SetFaults(sim::FaultPlan::FromText(p.fault));
+        std::string name = s.device->InterfacePath() + "/" + label;
+        station->SetRequestObserver([name](const sim::Request& r) {
+            Say(r.timeUs, name, "%-8s #%-4d %-16s %s", r.kind.c_str(), r.index, r.detail.c_str(), r.result.c_str());
+        });
+        if (p.boot)
+            Say(0, name, "on KQ-LINK in boot mode%s", p.kind == "tempabox" ? " (its loader answers as address 14)" : "");
+        else
+            Say(0, name, "on KQ-LINK, running its firmware at address %u", address);
+        if (!p.fault.empty()) Say(0, name, "fault plan %s", station->Faults().ToString().c_str());
+        console->KqLink().Attach(station.get());
+        s.peripherals.push_back(Attached{std::move(station), label, 0});
+    }
+
     struct stat st;
     if (stat(BaseDir.c_str(), &st) != 0) {
         if (mkdir(BaseDir.c_str(), 0755) != 0) {
@@ -407,6 +507,13 @@ int main(int argc, char** argv) {
                 ok = SaveFile(base + ".bin", c->Flash()) && SaveFile(base + "-vinculum.bin", c->VinculumFlash());
             else
                 ok = SaveFile(base + ".bin", static_cast<const sim::BootDevice&>(d).Flash());
+            for (const Attached& a : s.peripherals) {
+                const std::vector<uint8_t>* flash = nullptr;
+                if (auto* ps = dynamic_cast<const sim::PacketStation*>(a.station.get())) flash = &ps->Flash();
+                if (auto* bp = dynamic_cast<const sim::BootPeer*>(a.station.get())) flash = &bp->Flash();
+                if (flash && !SaveFile(base + "-" + a.label + ".bin", *flash))
+                    fprintf(stderr, "kqsim: cannot write %s-%s.bin\n", base.c_str(), a.label.c_str());
+            }
             if (!ok) fprintf(stderr, "kqsim: cannot write %s.bin\n", base.c_str());
         }
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim.h"
+#include "tests/backend/sim_plug.h"
 
 namespace {
 
@@ -148,6 +149,151 @@ TEST(SimBootFaults, ZeroUnitErrorAndWireFaults) {
         b.Ask({0x55});
         EXPECT_EQ(b.Ask(k.ask), k.expected) << k.plan;
     }
+}
+
+// The 0x4F answer names what the boot program waits for and the last error byte.
+TEST(SimBoot, StatusFollowsTheStepsAndKeepsTheLastError) {
+    Boot b;
+    auto status = [&] { return b.Ask({0x4F}); };
+    b.Ask({0x55});
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x11, 0x00}));
+    b.Ask(WithSum({0x10, 0x04, 'K', 'Q', '6', '6'}));
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x12, 0x00}));
+    b.Ask(WithSum({0x11, 0x01, 0x01}));
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x13, 0x00}));
+    EXPECT_EQ(b.Ask({0x43}), (Bytes{0xC3, 0x80}));  // out of turn: the error byte stays
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x13, 0x80}));
+    b.Ask({0x3F, 0x07, 0x09, 0xC4, 0x04, 0xB0, 0x02, 0x04, 0x02, 0x31});
+    b.Ask({0x06});
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x1F, 0x80}));
+    b.Ask({0x40}, 6000000);
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x3F, 0x80}));
+    b.Ask({0x43});
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x4F, 0x80}));
+    Bytes bad = b.Unit(0, Bytes(128, 0x11));
+    bad.back() ^= 1;
+    EXPECT_EQ(b.Ask(bad), (Bytes{0xD0, 0x11}));
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x4F, 0x11}));
+    EXPECT_EQ(b.Ask(END), Bytes{0x06});
+    EXPECT_EQ(status(), WithSum({0x5F, 0x02, 0x3F, 0x11}));
+}
+
+// Unknown codes and malformed frames get one error reply; their bytes are never run as
+// commands, so a stray 0x40 in them erases nothing, and the state stays.
+TEST(SimBoot, UnknownAndMalformedCommandsAreRefusedWhole) {
+    using State = sim::BootDevice::State;
+    struct Case {
+        const char* what;
+        bool selected;  // bit rate confirmed before the frame (0x40 would erase)
+        Bytes frame;
+        Bytes reply;
+    } cases[] = {
+        {"unknown code with a size", true, WithSum({0x12, 0x03, 0x40, 0x40, 0x43}), {0x80, 0x80}},
+        {"unknown bare code", true, {0x99, 0x40}, {0x80, 0x80}},
+        {"device selection, wrong size", false, WithSum({0x10, 0x05, 0x40, 'K', 'Q', '6', '6'}), {0x90, 0x2B}},
+        {"clock mode out of turn", true, WithSum({0x11, 0x02, 0x40, 0x01}), {0x91, 0x80}},
+        {"bit rate out of turn", true, WithSum({0x3F, 0x02, 0x40, 0x40}), {0xBF, 0x80}},
+    };
+    for (const Case& k : cases) {
+        Boot b;
+        if (k.selected)
+            b.Select();
+        else
+            b.Ask({0x55});
+        EXPECT_EQ(b.Ask(k.frame, 6000000), k.reply) << k.what;
+        EXPECT_EQ(b.dev.CountOf("boot40"), 0) << k.what;
+        EXPECT_NE(b.dev.Flash()[0], 0xFF) << k.what;  // old firmware still there
+        EXPECT_EQ(b.dev.CurrentState(), k.selected ? State::Selected : State::Inquiry) << k.what;
+        EXPECT_EQ(b.Ask({0x4F})[3], k.reply[1]) << k.what;  // its error byte is the last
+    }
+}
+
+// Programming a unit that was not erased is refused even when the new bytes only clear
+// bits, and recorded as a device error.
+TEST(SimBoot, ProgrammingAnUnerasedUnitIsRefused) {
+    Boot b;
+    b.Select();
+    b.Ask({0x40}, 6000000);
+    b.Ask({0x43});
+    EXPECT_EQ(b.Ask(b.Unit(0x80, Bytes(128, 0xF0))), Bytes{0x06});
+    EXPECT_EQ(b.Ask(b.Unit(0x80, Bytes(128, 0x00))), (Bytes{0xD0, 0x53}));  // clears bits only
+    ASSERT_EQ(b.dev.Errors().size(), 1u);
+    EXPECT_NE(b.dev.Errors()[0].text.find("not erased"), std::string::npos);
+}
+
+// A Remote's or Receiver's boot program on KQ-LINK, driven through the console as the PC
+// drives it: 19 200 bit/s up to the bit-rate selection, 250 000 after the confirmation.
+TEST(SimBootPeer, KqLinkSequenceProgramsThe64KiBFlash) {
+    sim::Console console;
+    sim::BootPeer peer;
+    console.KqLink().Attach(&peer);
+    sim::LinkTunnel link(&console);
+    auto ask = [&](const Bytes& frame, uint32_t window = 10000, uint8_t wanted = 255) {
+        link.Send(frame);
+        return link.Listen(wanted, window);
+    };
+    link.Speed(19200);
+    EXPECT_EQ(ask({0x55}), Bytes());  // not understood before the bit rate is measured
+    EXPECT_EQ(ask({0x00}), Bytes{0x00});
+    EXPECT_EQ(ask({0x55}), Bytes{0xE6});
+    EXPECT_EQ(ask({0x20}, 20000), WithSum({0x30, 0x0D, 0x01, 0x0B, 'K', 'Q', '2', '6', 'K', 'Q', '2', '6', 'F', '6', '4'}));
+    EXPECT_EQ(ask({0x21}), WithSum({0x31, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(ask(WithSum({0x10, 0x04, 'K', 'Q', '2', '6'})), Bytes{0x06});
+    EXPECT_EQ(ask(WithSum({0x11, 0x01, 0x00})), Bytes{0x06});
+    EXPECT_EQ(ask({0x3F, 0x07, 0x09, 0xC4, 0x06, 0x40, 0x01, 0x02, 0x00, 0xA4}), Bytes{0x06});
+    EXPECT_EQ(peer.BitRate(), 250000u);
+    link.Speed(250000);
+    EXPECT_EQ(ask({0x06}), Bytes{0x06});
+    EXPECT_EQ(ask({0x25}, 20000), WithSum({0x35, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
+    EXPECT_EQ(ask({0x40}, 2000000, 1), Bytes{0x06});
+    EXPECT_EQ(ask({0x4F}), WithSum({0x5F, 0x02, 0x3F, 0x00}));
+    EXPECT_EQ(ask({0x43}, 200000, 1), Bytes{0x06});
+    Bytes data(128);
+    for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(0x80 + i);
+    Boot frames;
+    EXPECT_EQ(ask(frames.Unit(0xFF80, data), 20000, 1), Bytes{0x06});
+    EXPECT_EQ(ask(END, 20000, 1), Bytes{0x06});
+    EXPECT_TRUE(peer.ProgrammingEnded());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), peer.Flash().begin() + 0xFF80));
+    EXPECT_EQ(peer.Flash().size(), 0x10000u);
+    EXPECT_TRUE(peer.Errors().empty());
+    // A 0x4F at 19 200 reaches the peer at 250 000 garbled: not taken for a 0x4F, and
+    // its error reply comes back garbled too.
+    link.Speed(19200);
+    Bytes garbled = ask({0x4F}, 20000);
+    EXPECT_EQ(peer.CountOf("boot4f"), 1);
+    EXPECT_NE(garbled, (Bytes{0x80, 0x80}));
+}
+
+// The chip answers the adjustment once it has locked: one 0x00 per burst, and a fault
+// plan can hold the lock back to the 40th byte (or past it).
+TEST(SimBootPeer, BitRateLockAnswersOncePerBurst) {
+    struct Case {
+        const char* plan;
+        int firstAnswer;  // 1-based 0x00 that is answered, 0 for none within 41
+    } cases[] = {{"", 1}, {"drop:boot00#1-39", 40}, {"drop:boot00#1-40", 41}, {"drop:boot00", 0}};
+    for (const Case& k : cases) {
+        sim::Console console;
+        sim::BootPeer peer;
+        peer.SetFaults(sim::FaultPlan::FromText(k.plan));
+        console.KqLink().Attach(&peer);
+        sim::LinkTunnel link(&console);
+        link.Speed(19200);
+        int answered = 0;
+        for (int i = 1; i <= 41 && answered == 0; i++) {
+            link.Send({0x00});
+            if (link.Listen(1, 10000) == Bytes{0x00}) answered = i;
+        }
+        EXPECT_EQ(answered, k.firstAnswer) << k.plan;
+    }
+    // A burst of 0x00 bytes in one transmission is answered once.
+    sim::Console console;
+    sim::BootPeer peer;
+    console.KqLink().Attach(&peer);
+    sim::LinkTunnel link(&console);
+    link.Speed(19200);
+    link.Send(Bytes(8, 0x00));
+    EXPECT_EQ(link.Listen(255, 20000), Bytes{0x00});
 }
 
 TEST(SimFaultPlan, TextRoundTripAndErrors) {

@@ -1,0 +1,384 @@
+// boot_program.cpp - the boot program of a processor in boot mode, and its USB and
+// KQ-LINK transports.
+//
+// Plain byte frames, no console framing: bare commands, commands with a size byte and
+// a checksum, programming frames of the unit's size. The boot program walks through
+// its states in order and refuses a command that comes out of turn with the command's
+// error code (command | 0x80) and the error byte 0x80, the way the chip's own boot
+// program does; wrong parameters get their specific error bytes.
+//
+// Times: erasing the whole 512 KiB user area takes ~5 s on this class of on-chip flash
+// (the updater allows 60 s); one 128-byte unit programs in ~3 ms (1 ms of set-up and
+// verify, 16 us per byte), against the updater's 230 ms. Inquiries answer within
+// half a millisecond.
+#include <cstdio>
+
+#include "sim/boot_program.h"
+
+namespace sim {
+
+namespace {
+
+// Error bytes of the boot program.
+const uint8_t ERR_CHECKSUM = 0x11;
+const uint8_t ERR_DEVICE_CODE = 0x21;
+const uint8_t ERR_CLOCK_MODE = 0x22;
+const uint8_t ERR_BIT_RATE = 0x24;
+const uint8_t ERR_INPUT_FREQUENCY = 0x25;
+const uint8_t ERR_RATIO = 0x26;
+const uint8_t ERR_ADDRESS = 0x2A;
+const uint8_t ERR_LENGTH = 0x2B;
+const uint8_t ERR_PROGRAMMING = 0x53;
+const uint8_t ERR_COMMAND = 0x80;
+
+const uint32_t END_ADDRESS = 0xFFFFFFFF;
+
+bool SumIsZero(const std::vector<uint8_t>& bytes) {
+    uint8_t sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    return sum == 0;
+}
+
+uint32_t Be32(const std::vector<uint8_t>& b, size_t at) {
+    return (uint32_t)b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
+}
+
+// The commands the boot program knows and how each is framed on the wire.
+enum Shape { BARE, SIZED, PROGRAM };
+struct CommandShape {
+    uint8_t code;
+    Shape shape;
+    uint8_t size;  // SIZED: the size byte the command carries
+};
+const CommandShape COMMANDS[] = {
+    {0x00, BARE, 0},  {0x55, BARE, 0},  {0x20, BARE, 0},  {0x21, BARE, 0},  {0x22, BARE, 0},
+    {0x23, BARE, 0},  {0x25, BARE, 0},  {0x27, BARE, 0},  {0x06, BARE, 0},  {0x40, BARE, 0},
+    {0x43, BARE, 0},  {0x4F, BARE, 0},  {0x10, SIZED, 4}, {0x11, SIZED, 1}, {0x3F, SIZED, 7},
+    {0x50, PROGRAM, 0},
+};
+
+const CommandShape* FindCommand(uint8_t code) {
+    for (const CommandShape& c : COMMANDS)
+        if (c.code == code) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+BootTiming BootTiming::Scaled(uint32_t divisor) const {
+    if (divisor <= 1) return *this;
+    BootTiming t = *this;
+    t.eraseUs /= divisor;
+    t.loadUs /= divisor;
+    t.programBaseUs /= divisor;
+    t.programByteUs = t.programByteUs / divisor ? t.programByteUs / divisor : 1;
+    return t;
+}
+
+BootConfig ConsoleBootConfig() { return BootConfig(); }
+
+BootConfig PeripheralBootConfig() {
+    BootConfig c;
+    c.deviceCode = "KQ26";
+    c.productName = "KQ26F64";
+    c.clockModes = {0x00};
+    c.unit = 128;
+    c.flashSize = 0x10000;
+    c.lockAfter = 1;
+    c.needsLock = true;
+    // 64 KiB of on-chip flash erase in about a second; the rest as the console's.
+    c.timing.eraseUs = 1000000;
+    return c;
+}
+
+BootProgram::BootProgram(const BootConfig& config, Model* host)
+    : config_(config), host_(host), flash_(std::make_shared<sim::Flash>(config.flashSize)) {
+    FillOldFirmware(flash_.get());
+}
+
+void BootProgram::Restart() {
+    cmd_.clear();
+    state_ = State::WaitSync;
+    deviceSelected_ = modeSelected_ = ended_ = false;
+    busyUntil_ = 0;
+    selectedRate_ = 0;
+    lastError_ = 0;
+    zeros_ = 0;
+    locked_ = false;
+}
+
+Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
+    Answer a;
+    a.checksummed = true;
+    a.bytes.reserve(data.size() + 3);
+    a.bytes.push_back(code);
+    a.bytes.push_back((uint8_t)data.size());
+    for (uint8_t b : data) a.bytes.push_back(b);
+    uint8_t sum = 0;
+    for (uint8_t b : a.bytes) sum += b;
+    a.bytes.push_back((uint8_t)-sum);
+    return a;
+}
+
+
+// Bytes the command in cmd_ needs in all; 0 while that is not known yet. An unknown
+// code, or a size byte that is not the command's, is a command of one or two bytes
+// that Command() refuses.
+size_t BootProgram::ExpectedLength() const {
+    if (state_ == State::WaitSync) return 1;
+    const CommandShape* shape = FindCommand(cmd_[0]);
+    if (shape == nullptr || shape->shape == BARE) return 1;
+    if (shape->shape == SIZED) {
+        if (cmd_.size() < 2) return 0;
+        return cmd_[1] == shape->size ? 2 + (size_t)shape->size + 1 : 2;
+    }
+    // The address says whether data follow: the end frame has none.
+    if (cmd_.size() < 5) return 0;
+    return Be32(cmd_, 1) == END_ADDRESS ? 6 : 6 + (size_t)config_.unit;
+}
+
+void BootProgram::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
+    silenced_ = false;
+    refused_ = false;
+    adjustAnswered_ = false;
+    for (size_t i = 0; i < count && !silenced_; i++) {
+        cmd_.push_back(bytes[i]);
+        size_t want = ExpectedLength();
+        if (want != 0 && cmd_.size() >= want) {
+            std::vector<uint8_t> cmd;
+            cmd.swap(cmd_);
+            Command(nowUs, cmd);
+        }
+        if (refused_) {
+            // After an error reply the boot program empties its receive buffer: the
+            // rest of a bad frame is never run as commands.
+            cmd_.clear();
+            break;
+        }
+    }
+}
+
+// The boot program's status byte (the 0x4F answer): what it is waiting for.
+uint8_t BootProgram::Status() const {
+    switch (state_) {
+        case State::WaitSync: return 0x00;
+        case State::Inquiry: return !deviceSelected_ ? 0x11 : !modeSelected_ ? 0x12 : 0x13;
+        case State::Confirm: return 0x13;
+        case State::Selected: return 0x1F;
+        case State::Erased: return 0x3F;       // erased, or the end frame taken
+        case State::Programming: return 0x4F;  // waiting for programming data
+    }
+    return 0x00;
+}
+
+// The bit-rate adjustment: the boot program measures the host's 0x00 bytes until it has
+// locked, then answers one 0x00; the rest of a burst is ignored.
+void BootProgram::Adjust(uint64_t nowUs, Request& r) {
+    if (!locked_ && ++zeros_ >= std::max(1u, config_.lockAfter)) locked_ = true;
+    if (!locked_) return host_->NoReply(r, "measuring the bit rate");
+    if (adjustAnswered_) return host_->NoReply(r, "ignored, same burst");
+    adjustAnswered_ = true;
+    host_->Reply(r, std::max(nowUs, busyUntil_) + config_.timing.replyUs, Answer{{0x00}, 0, false});
+}
+
+void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
+    uint8_t code = c[0];
+    char kind[16], detail[64] = "";
+    bool frame50 = code == 0x50 && c.size() >= 6;
+    if (frame50 && Be32(c, 1) == END_ADDRESS)
+        snprintf(kind, sizeof kind, "bootend");
+    else
+        snprintf(kind, sizeof kind, "boot%02x", code);
+    if (frame50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
+    bool lockedOut = config_.needsLock && !locked_ && code == 0x55;
+    if (state_ == State::WaitSync && ((code != 0x00 && code != 0x55) || lockedOut)) {
+        // Before the bit rate is locked the boot program listens for 0x00 and 0x55
+        // only, and on a serial line it cannot read a 0x55 before it has measured.
+        Request* r = host_->Log(nowUs, kind, detail);
+        if (r) host_->NoReply(*r, lockedOut ? "ignored, bit rate not locked" : "ignored before 0x55");
+        silenced_ = r == nullptr;
+        return;
+    }
+    Request* r = host_->Log(nowUs, kind, detail);
+    if (r == nullptr) {  // the device went away: nothing more is heard
+        silenced_ = true;
+        return;
+    }
+    uint64_t start = std::max(nowUs, busyUntil_);
+    uint64_t at = start + config_.timing.replyUs;
+    auto refuseAs = [&](uint8_t replyCode, uint8_t why) {
+        char text[32];
+        snprintf(text, sizeof text, "error %02X %02X", replyCode, why);
+        lastError_ = why;
+        refused_ = true;
+        host_->Reply(*r, at, Err(replyCode, why), text);
+    };
+    auto refuse = [&](uint8_t why) { refuseAs((uint8_t)(code | 0x80), why); };
+    Fault fault;
+    if (host_->HasFault(*r, FaultKind::Error, &fault)) {
+        refuse(fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
+        return;
+    }
+    // A command that is not the confirmation ends the wait for it: the new bit rate
+    // was never confirmed.
+    if (state_ == State::Confirm && code != 0x06) state_ = State::Inquiry;
+    bool inquiring = state_ == State::Inquiry || state_ == State::Selected;
+
+    switch (code) {
+        case 0x00:  // bit-rate adjustment; ignored once 0x55 has ended it
+            if (state_ != State::WaitSync) return host_->NoReply(*r, "ignored");
+            return Adjust(nowUs, *r);
+        case 0x55:
+            if (state_ != State::WaitSync) return refuse(ERR_COMMAND);
+            state_ = State::Inquiry;
+            return host_->Reply(*r, at, Answer{{0xE6}, 0, false});
+        case 0x20: {
+            if (!inquiring) return refuse(ERR_COMMAND);
+            std::vector<uint8_t> d{1};
+            if (host_->HasFault(*r, FaultKind::Zero)) {
+                d[0] = 0;
+            } else {
+                d.push_back((uint8_t)(4 + config_.productName.size()));
+                d.insert(d.end(), config_.deviceCode.begin(), config_.deviceCode.end());
+                d.insert(d.end(), config_.productName.begin(), config_.productName.end());
+            }
+            return host_->Reply(*r, at, Data(0x30, d));
+        }
+        case 0x21: {
+            if (!inquiring) return refuse(ERR_COMMAND);
+            std::vector<uint8_t> d{(uint8_t)config_.clockModes.size()};
+            d.insert(d.end(), config_.clockModes.begin(), config_.clockModes.end());
+            if (host_->HasFault(*r, FaultKind::Zero)) d.assign(1, 0);
+            return host_->Reply(*r, at, Data(0x31, d));
+        }
+        case 0x22:  // two clock types (system, peripheral), ratios x1 x2 x4 each
+            if (!inquiring) return refuse(ERR_COMMAND);
+            return host_->Reply(*r, at, Data(0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4}));
+        case 0x23:  // 8.00-50.00 MHz system, 8.00-25.00 MHz peripheral
+            if (!inquiring) return refuse(ERR_COMMAND);
+            return host_->Reply(*r, at, Data(0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4}));
+        case 0x25: {
+            if (!inquiring) return refuse(ERR_COMMAND);
+            uint32_t last = flash_->Size() - 1;
+            return host_->Reply(*r, at,
+                         Data(0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16),
+                                     (uint8_t)(last >> 8), (uint8_t)last}));
+        }
+        case 0x27: {
+            if (!inquiring) return refuse(ERR_COMMAND);
+            uint32_t unit = config_.unit;
+            if (host_->HasFault(*r, FaultKind::Unit, &fault)) unit = fault.value;
+            return host_->Reply(*r, at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
+        }
+        case 0x4F: {
+            return host_->Reply(*r, at, Data(0x5F, {Status(), lastError_}));
+        }
+        case 0x10: {
+            if (state_ != State::Inquiry) return refuse(ERR_COMMAND);
+            if (c[1] != 4) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
+            if (std::string(c.begin() + 2, c.begin() + 6) != config_.deviceCode) return refuse(ERR_DEVICE_CODE);
+            deviceSelected_ = true;
+            return host_->Reply(*r, at, Ack());
+        }
+        case 0x11: {
+            if (state_ != State::Inquiry || !deviceSelected_) return refuse(ERR_COMMAND);
+            if (c[1] != 1) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
+            bool known = false;
+            for (uint8_t m : config_.clockModes) known |= m == c[2];
+            if (!known) return refuse(ERR_CLOCK_MODE);
+            modeSelected_ = true;
+            return host_->Reply(*r, at, Ack());
+        }
+        case 0x3F: {
+            if (state_ != State::Inquiry || !deviceSelected_ || !modeSelected_) return refuse(ERR_COMMAND);
+            if (c[1] != 7) return refuse(ERR_LENGTH);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
+            uint32_t rate = c[2] << 8 | c[3], input = c[4] << 8 | c[5];
+            if (rate == 0) return refuse(ERR_BIT_RATE);
+            if (input < 800 || input > 2000) return refuse(ERR_INPUT_FREQUENCY);  // 8-20 MHz crystal
+            uint8_t ratios = c[6];
+            if (ratios < 1 || ratios > 2) return refuse(ERR_RATIO);
+            for (int i = 0; i < ratios; i++)
+                if (c[7 + i] != 1 && c[7 + i] != 2 && c[7 + i] != 4) return refuse(ERR_RATIO);
+            state_ = State::Confirm;
+            selectedRate_ = rate * 100;
+            return host_->Reply(*r, at, Ack());
+        }
+        case 0x06:
+            if (state_ != State::Confirm) return refuse(ERR_COMMAND);
+            state_ = State::Selected;
+            return host_->Reply(*r, at, Ack());
+        case 0x40:
+            if (state_ == State::Inquiry || state_ == State::Programming) return refuse(ERR_COMMAND);
+            flash_->Erase(0, flash_->Size());
+            busyUntil_ = host_->Busy(start, config_.timing.eraseUs);
+            state_ = State::Erased;
+            ended_ = false;
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+        case 0x43:
+            if (state_ != State::Erased) return refuse(ERR_COMMAND);
+            busyUntil_ = host_->Busy(start, config_.timing.loadUs);
+            state_ = State::Programming;
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+        case 0x50: {
+            if (state_ != State::Programming) return refuse(ERR_COMMAND);
+            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
+            uint32_t address = Be32(c, 1);
+            if (address == END_ADDRESS) {
+                state_ = State::Erased;
+                ended_ = true;
+                return host_->Reply(*r, at, Ack());
+            }
+            uint32_t unit = config_.unit;
+            if (address % unit != 0 || address >= flash_->Size()) return refuse(ERR_ADDRESS);
+            const uint8_t* data = &c[5];
+            uint32_t inside = std::min(unit, flash_->Size() - address);
+            for (uint32_t i = inside; i < unit; i++)
+                if (data[i] != 0xFF) return refuse(ERR_ADDRESS);  // data past the end of the flash
+            busyUntil_ = host_->Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
+            // A unit is programmed once after an erase. Over cells that are not erased
+            // the write pulse leaves old AND new, and the boot program's verify fails,
+            // even where the new data only clears bits.
+            bool erased = flash_->IsErased(address, inside);
+            uint32_t firstBad = 0;
+            uint32_t bad = flash_->Program(address, data, inside, &firstBad);
+            if (!erased || bad != 0) {
+                char text[96];
+                if (bad != 0)
+                    snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad,
+                             firstBad);
+                else
+                    snprintf(text, sizeof text, "address 0x%05X: unit not erased", address);
+                host_->Error(nowUs, r->kind, text);
+                at = busyUntil_ + config_.timing.replyUs;
+                return refuse(ERR_PROGRAMMING);
+            }
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+        }
+        default:  // not a command of the boot program
+            return refuseAs(ERR_COMMAND, ERR_COMMAND);
+    }
+}
+
+// ---- Transports -----------------------------------------------------------------------------
+BootDevice::BootDevice(const BootConfig& config, Identity id) : SimDevice(id), program_(config, this) {}
+
+void BootDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
+    if (!Unplugged()) program_.Receive(nowUs, bytes, count);
+}
+
+BootPeer::BootPeer(const BootConfig& config) : Station(kAdjustRate), program_(config, this) {}
+
+void BootPeer::Hear(uint64_t nowUs, const std::vector<uint8_t>& bytes) {
+    program_.Receive(nowUs, bytes.data(), bytes.size());
+    // The chip answers 0x3F at the old rate and then listens at the new one for the
+    // confirmation; a command other than the confirmation drops it back.
+    uint32_t want = program_.CurrentState() == State::WaitSync || program_.CurrentState() == State::Inquiry
+                        ? kAdjustRate
+                        : program_.SelectedBitRate();
+    if (want != 0 && want != BitRate()) SetBitRate(want);
+}
+
+}  // namespace sim
