@@ -68,6 +68,8 @@ struct State {
     int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
     uint64_t sleptMs = 0;
     std::vector<std::string> recentScreens;
+    std::vector<std::string> scrolledRows, lastRows = std::vector<std::string>(SCREEN_ROWS);
+    int lastCursorRow = 0;
     std::vector<MessageBoxRecord> boxes;
     bool closeRequested = false;
     std::vector<std::string> fontCalls;
@@ -203,12 +205,17 @@ std::string ScreenRow(int row) {
 }
 std::string ScreenText() {
     std::string all;
-    for (int r = 0; r < SCREEN_ROWS; r++) all += ScreenRow(r) + (r + 1 < SCREEN_ROWS ? "\n" : "");
+    for (int r = 0; r < SCREEN_ROWS; r++) all += testbed::ScreenRow(r) + (r + 1 < SCREEN_ROWS ? "\n" : "");
     while (!all.empty() && all.back() == '\n') all.pop_back();
     return all;
 }
 int RepaintCount() { return g.repaints; }
 const std::vector<std::string>& RecentScreens() { return g.recentScreens; }
+std::string Transcript() {
+    std::string text;
+    for (const std::string& r : g.scrolledRows) text += r + "\n";
+    return text + ScreenText();
+}
 uint64_t SleptMs() { return g.sleptMs; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
@@ -296,12 +303,35 @@ void PlatDispatchMessage() {
 void PlatPaintStep() {
     if (OnMainThread()) g.paintSteps++;
 }
+// The rows that left the screen since Reset: at each repaint the rows above the cursor
+// of the last one either moved up by some count (they scrolled) or were cleared away.
+std::vector<std::string> ScreenRows() {
+    std::vector<std::string> rows;
+    for (int r = 0; r < SCREEN_ROWS; r++) rows.push_back(testbed::ScreenRow(r));
+    return rows;
+}
+void FollowScroll() {
+    std::vector<std::string> rows = ScreenRows();
+    int settled = g.lastCursorRow;  // rows above it cannot change but by scrolling
+    int scrolled = -1;
+    for (int k = 0; k <= settled && scrolled < 0; k++) {
+        bool same = true;
+        for (int i = k; i < settled && same; i++) same = g.lastRows[i] == rows[i - k];
+        if (same) scrolled = k;
+    }
+    if (scrolled < 0) scrolled = settled;  // cleared: everything above the cursor went
+    for (int i = 0; i < scrolled && i < (int)g.lastRows.size(); i++) g.scrolledRows.push_back(g.lastRows[i]);
+    g.lastRows = rows;
+    g.lastCursorRow = ScreenCursor / SCREEN_COLUMNS;
+}
+
 // Keeps what a person would have seen on the screen after each of the last repaints.
 const size_t RECENT_SCREENS = 64;
 void PlatRepaint() {
     g.repaints++;
     if (g.recentScreens.size() == RECENT_SCREENS) g.recentScreens.erase(g.recentScreens.begin());
     g.recentScreens.push_back(ScreenText());
+    FollowScroll();
 }
 
 bool PlatKeyDown(int vk) {

@@ -92,6 +92,10 @@ int MacDialogOpenings();
 std::string ScreenText();
 std::string ScreenRow(int row);
 int RepaintCount();
+// Everything the screen showed since Reset, the rows that scrolled or were cleared
+// away first, then the screen as it is (ScreenText form). Rows partly overwritten
+// before a repaint appear as they were at the repaint.
+std::string Transcript();
 // The screen as it was after each of the last repaints (ScreenText form), oldest first.
 const std::vector<std::string>& RecentScreens();
 // Milliseconds the program's main thread asked to sleep, in all.
