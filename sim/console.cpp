@@ -279,9 +279,9 @@ void Console::Link(uint64_t nowUs, const std::vector<uint8_t>& f) {
         case 0x05: {
             Request* r = Log(nowUs, "send", Hex("%u bytes", f[2]));
             if (r == nullptr) return;
-            // The port hears its own transmission on the half-duplex bus; the firmware
-            // throws away what was received before it sends.
-            heard_.clear();
+            // What the port heard before stays for the next listen: the Receiver test
+            // sends its level query right after the function query and reads both
+            // answers in one listen. (The port does not hear its own transmission.)
             linkMode_ = true;
             bus_.Put(start, nullptr, std::vector<uint8_t>(f.begin() + 3, f.end() - 1), linkRate_);
             NoReply(*r, "sent");

@@ -293,6 +293,35 @@ TEST(SimPeripherals, QueriesFollowTheScriptAndTimeAndSetsAreRecorded) {
     EXPECT_TRUE(receiver.DisplayText().empty());
 }
 
+// The default keys repeat every two seconds; before the first key there is no function.
+TEST(SimPeripherals, DefaultScriptCyclesThroughFunctions) {
+    sim::Remote remote;
+    struct Case {
+        uint64_t atUs;
+        uint16_t function;
+        uint8_t state;
+    } cases[] = {
+        {0, sim::Unit::kNoFunction, 0}, {250000, 1, 1},    {600000, 1, 0},    {900000, 133, 1},
+        {1500000, 255, 1},              {1900000, 255, 0}, {2100000, 255, 0}, {2250000, 1, 1},
+    };
+    for (const Case& k : cases) {
+        EXPECT_EQ(remote.FunctionAt(k.atUs), std::make_pair(k.function, k.state)) << k.atUs;
+    }
+}
+
+// The Receiver test's cycle: function and level asked back to back, both answers heard
+// in one listen.
+TEST(SimPeripherals, ReceiverAnswersFunctionAndLevelInOneListen) {
+    sim::Receiver receiver(7);
+    receiver.SetScript({{0, 264, true}});
+    receiver.SetSignalLevel([](uint64_t) { return (uint8_t)0x42; });
+    Bus bus({&receiver});
+    bus.link.Packet(Pkt({0x80, 0x67, 0x02}));
+    bus.link.Packet(Pkt({0x80, 0x67, 0x01}));
+    std::vector<Bytes> heard = Packets(bus.link.Listen(255, 30000));
+    EXPECT_EQ(heard, (std::vector<Bytes>{Pkt({0x80, 0x47, 0x02, 0x08, 0x41}), Pkt({0x80, 0x47, 0x01, 0x42})}));
+}
+
 TEST(SimPeripheralFaults, QueryFaults) {
     struct Case {
         const char* plan;
