@@ -57,6 +57,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     Win32Instance = instance;
     ParseCommandLine(commandLine);
+    // Sleeps and waits to the millisecond (the default tick is 15.6 ms), so a pause of
+    // 30 ms is not one of 46 and a time-out ends when it should.
+    timeBeginPeriod(1);
 
     WNDCLASSA wc = {};
     wc.style = 0;
@@ -79,10 +82,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     Win32OwnerWindow = CreateWindowExA(0, WINDOW_CLASS, title, WS_SYSMENU, 0, 0, 0, 0, NULL,
                                        NULL, instance, NULL);
 
-    // The procedures poll and pump messages themselves; the idle loop never blocks.
+    // The procedures poll and pump messages themselves; between commands the loop
+    // sleeps until the next message.
     MSG msg;
     for (;;) {
-        if (!PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) continue;
+        if (!PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            WaitMessage();
+            continue;
+        }
         if (msg.message == WM_QUIT) return (int)msg.wParam;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
