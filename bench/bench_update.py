@@ -2,17 +2,23 @@
 """bench_update.py - how long "Update Console" takes against the simulated console
 with its default (real) timings, and where the time goes.
 
-Runs the Linux program in a terminal (tmux) against kqsim twice, as a technician
-would: the user-mode update of a running console, and the boot-mode update of a
-console whose processor is in boot mode. For each it prints:
-  - the wall time of the update: from the first request to the last answer, read from
-    the program's own log (microsecond time stamps);
-  - the simulated device's own busy time (erasing, programming), as kqsim reports it;
-  - their ratio (how much of the wall time the device itself was working);
-  - the host's time per request: from an answer's arrival to the next request being
-    written, median and 99th percentile, over every answer-request pair of the log.
+Runs the Linux program in a terminal (tmux) against kqsim, as a technician would: the
+user-mode update of a running console, and the boot-mode update of a console whose
+processor is in boot mode. For each it prints, from the program's own log (microsecond
+time stamps) and kqsim's report:
+  - wall: from the first request to the last answer;
+  - busy: the simulated device's own work (erasing, programming);
+  - turn: the simulated USB turn-around, the device's reply delay times the answers;
+  - fixed: the waits the program's protocol fixes inside the update (the boot-mode reply
+    windows that are waited out in full after the answer came);
+  - ratio: wall / (busy + turn + fixed), 1.00 when the host adds nothing;
+  - host per request: from an answer's arrival (the receive thread's log line) to the
+    next request (its log line, just before the write), fixed waits taken out, median
+    and 99th percentile over every answer-request pair.
 
-Usage: bench/bench_update.py [build/linux]      (needs tmux; takes about a minute)
+Usage: bench/bench_update.py [build/linux] [--wine]
+  (needs tmux; about a minute; --wine adds the Windows build of build/windows under
+  Wine, with Xvfb and xdotool, and its time per repaint, a few minutes more)
 """
 import os
 import re
@@ -24,7 +30,9 @@ import sys
 import tempfile
 import time
 
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/linux")
+ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
+BUILD = os.path.abspath(ARGS[0] if ARGS else "build/linux")
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LINE = re.compile(r"^Time:([0-9a-f]{8}) (Mesa<-|->PC) Nbytes:(\d+)")
 
 
@@ -76,7 +84,18 @@ class Session:
         return self.sim_log.read()
 
 
-def figures(log, sim_output):
+def reply_us(timing):
+    """The device model's reply delay (turn-around), read from the simulator's header."""
+    text = open(os.path.join(REPO, "sim", "sim.h")).read()
+    block = text[text.index(f"struct {timing} {{"):]
+    return int(re.search(r"replyUs = (\d+)", block).group(1))
+
+
+# The boot-mode reply window: the program reads a reply for this long whatever came.
+BOOT_REPLY_WINDOW_US = 200000
+
+
+def figures(log, sim_output, turn_us, window_us):
     events = []
     for line in log.splitlines():
         m = LINE.match(line)
@@ -85,13 +104,35 @@ def figures(log, sim_output):
     elapsed = lambda a, b: (b - a) & 0xFFFFFFFF
     start = next(t for t, sent in events if sent)
     end = [t for t, sent in events if not sent][-1]
-    host = [elapsed(t, events[i + 1][0]) for i, (t, sent) in enumerate(events[:-1])
-            if not sent and events[i + 1][1]]
+    host, fixed, answered = [], 0, 0
+    request = None  # time of the last request
+    for i, (t, sent) in enumerate(events):
+        if sent:
+            request = t
+            continue
+        if i + 1 < len(events) and not events[i + 1][1]:
+            continue  # more of the same answer follows
+        answered += 1
+        if i + 1 >= len(events) or request is None:
+            continue
+        nxt = events[i + 1][0]
+        gap = elapsed(t, nxt)
+        if window_us:
+            # The program read this answer for the whole reply window when the next
+            # request follows the window's end rather than the answer.
+            window_end = (request + window_us) & 0xFFFFFFFF
+            waited = elapsed(t, window_end)
+            if 0 < waited < window_us and waited <= gap < waited + 50000:
+                fixed += waited
+                gap -= waited
+        host.append(gap)
     busy = float(re.findall(r"busy (\d+\.\d+) s", sim_output)[-1])
     host.sort()
     return {
         "wall": elapsed(start, end) / 1e6,
         "busy": busy,
+        "turn": answered * turn_us / 1e6,
+        "fixed": fixed / 1e6,
         "requests": sum(1 for _, sent in events if sent),
         "median": statistics.median(host),
         "p99": host[min(len(host) - 1, int(len(host) * 0.99))],
@@ -109,7 +150,7 @@ def user_mode(work):
         log = s.log()
     finally:
         sim = s.close()
-    return figures(log, sim)
+    return figures(log, sim, reply_us("ConsoleTiming"), 0)
 
 
 def boot_mode(work):
@@ -125,21 +166,43 @@ def boot_mode(work):
         log = s.log()
     finally:
         sim = s.close()
-    return figures(log, sim)
+    return figures(log, sim, reply_us("BootTiming"), BOOT_REPLY_WINDOW_US)
+
+
+def wine_run(mode, work):
+    """The same update by the Windows build under Wine (Xvfb, xdotool)."""
+    exe = os.path.join(REPO, "build", "windows", "Kqsfupdt.exe")
+    subprocess.run(["bash", os.path.join(REPO, "bench", "wine_session.sh"), mode, exe,
+                    f"{BUILD}/kqsim", work], check=True, timeout=900)
+    log = open(os.path.join(work, "log.txt"), encoding="latin-1").read()
+    sim = open(os.path.join(work, "kqsim.log")).read()
+    f = figures(log, sim, reply_us("ConsoleTiming" if mode == "user" else "BootTiming"),
+                0 if mode == "user" else BOOT_REPLY_WINDOW_US)
+    paint = os.path.join(work, "paint.txt")
+    f["paint"] = open(paint).read().strip() if os.path.exists(paint) else "no paint figures"
+    return f
 
 
 def main():
     if not shutil.which("tmux"):
         raise SystemExit("bench: tmux is needed")
-    print("Update Console against kqsim, default device timings")
-    print(f"{'path':<10} {'requests':>8} {'wall s':>8} {'busy s':>8} {'busy/wall':>9} "
-          f"{'host/request median':>20} {'p99':>10}")
-    for name, run in (("user mode", user_mode), ("boot mode", boot_mode)):
+    print("Update Console against kqsim, default device timings (Linux build; Wine rows: the Windows build)")
+    print(f"{'path':<10} {'requests':>8} {'wall s':>8} {'busy s':>7} {'turn s':>7} {'fixed s':>7} "
+          f"{'ratio':>6} {'host median':>12} {'host p99':>10}")
+    runs = [("user mode", user_mode), ("boot mode", boot_mode)]
+    if "--wine" in sys.argv and shutil.which("wine") and shutil.which("xdotool"):
+        runs += [("user Wine", lambda w: wine_run("user", w)), ("boot Wine", lambda w: wine_run("boot", w))]
+    paints = []
+    for name, run in runs:
         with tempfile.TemporaryDirectory() as work:
             f = run(work)
-        print(f"{name:<10} {f['requests']:>8} {f['wall']:>8.2f} {f['busy']:>8.2f} "
-              f"{f['busy'] / f['wall']:>9.2f} {f['median']:>17} us {f['p99']:>7} us")
-
+        if "paint" in f:
+            paints.append(f"{name}: {f['paint']}")
+        base = f["busy"] + f["turn"] + f["fixed"]
+        print(f"{name:<10} {f['requests']:>8} {f['wall']:>8.3f} {f['busy']:>7.3f} {f['turn']:>7.3f} "
+              f"{f['fixed']:>7.3f} {f['wall'] / base:>6.3f} {f['median']:>9} us {f['p99']:>7} us")
+    for line in paints:
+        print("Windows repaints under Wine, " + line)
 
 if __name__ == "__main__":
     main()

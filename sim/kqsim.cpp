@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -451,6 +452,8 @@ int main(int argc, char** argv) {
         CreatedBase = true;
     }
     signal(SIGPIPE, SIG_IGN);
+    // The kernel may otherwise let a sleep run 50 us long to batch wake-ups.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
@@ -481,8 +484,11 @@ int main(int argc, char** argv) {
         std::vector<Served*> owners;
         for (Served& s : served)
             if (s.plugged) fds.push_back(pollfd{s.in, POLLIN, 0}), owners.push_back(&s);
-        int timeoutMs = wake <= now ? 0 : (int)((wake - now + 999) / 1000);
-        int n = poll(fds.data(), fds.size(), timeoutMs);
+        // To the microsecond: a device answers when its model says, not at the next
+        // whole millisecond (that would add a millisecond to every request).
+        uint64_t sleepUs = wake <= now ? 0 : wake - now;
+        timespec timeout = {(time_t)(sleepUs / 1000000), (long)(sleepUs % 1000000) * 1000L};
+        int n = ppoll(fds.data(), fds.size(), &timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             perror("kqsim: poll");
             break;

@@ -1,5 +1,6 @@
-// waits.cpp - the microsecond clock, key state and the operator waits. All waits are
-// busy polls on the window thread; the clock lets the window paint while they run.
+// waits.cpp - the microsecond clock, key state and the operator waits. The waits run on
+// the window thread and sleep between their looks at the keys or the receive ring; the
+// clock lets the window paint every 100 ms while they run.
 #include "base/waits.h"
 
 #include <atomic>
@@ -42,35 +43,60 @@ uint32_t MicroClock() {
     return now;
 }
 
+// Microseconds until the clock's next paint step; 0 while the mark lags behind.
+static uint32_t UntilPaintStep(uint32_t now) {
+    uint32_t since = now - PaintMark;
+    return since >= PAINT_INTERVAL_US ? 0 : PAINT_INTERVAL_US - since;
+}
+
+void SleepForData(uint32_t now, uint32_t us) {
+    uint32_t paint = UntilPaintStep(now);
+    PlatDataWait(us < paint ? us : paint);
+}
+
 bool KeyDown(int vk) { return PlatKeyDown(vk); }
 
-void PumpOneMessage() {
+// A look at the keyboard found nothing to act on: rest until input may have come.
+static void SleepForKeys() { PlatInputWait(KEY_POLL_US); }
+
+// One step of PumpOneMessage; true when a message was taken (more may be waiting).
+static bool PumpStep() {
     switch (PlatTakeMessage()) {
     case PLAT_MSG_NONE:
-        return;
+        return false;
     case PLAT_MSG_QUIT:
         // The window was closed while a procedure waited: its clean-up has run
         // already; the procedure does not finish.
         PlatExitProcess(1);
     case PLAT_MSG_MENU_CLICK:
     case PLAT_MSG_SYSTEM_KEY:
-        return;  // no second command may start from inside a wait
+        return true;  // no second command may start from inside a wait
     case PLAT_MSG_OTHER:
         PlatDispatchMessage();
-        return;
+        return true;
     }
+    return true;
+}
+
+void PumpOneMessage() { PumpStep(); }
+
+// The pump step of the key waits: rest only when the queue is empty.
+static void PumpOrSleep() {
+    if (!PumpStep()) SleepForKeys();
 }
 
 int WaitKey(int key1, int key2) {
     if (key2 == KEY_NONE) {
-        while (KeyDown(key1)) {
+        while (KeyDown(key1)) SleepForKeys();
+        while (!KeyDown(key1)) {
+            PumpOrSleep();
         }
-        while (!KeyDown(key1)) PumpOneMessage();
         return key1;
     }
-    while (KeyDown(key1) || KeyDown(key2)) {
+    while (KeyDown(key1) || KeyDown(key2)) SleepForKeys();
+    while (!KeyDown(key1) && !KeyDown(key2)) {
+        PumpOrSleep();
     }
-    while (!KeyDown(key1) && !KeyDown(key2)) PumpOneMessage();
     return KeyDown(key1) ? key1 : key2;
 }
 
@@ -79,5 +105,6 @@ int WaitDriveLetter() {
         if (KeyDown(KEY_RIGHT)) return KEY_RIGHT;
         for (int letter = 'D'; letter <= 'Z'; letter++)
             if (KeyDown(letter)) return letter;
+        SleepForKeys();
     }
 }

@@ -18,3 +18,11 @@ int WaitKey(int key1, int key2);
 int WaitDriveLetter();
 // Handles at most one pending window message; the quit message ends the process.
 void PumpOneMessage();
+
+// Sleeps until the receive thread may have stored bytes, us microseconds have passed
+// since now (a MicroClock reading), or the clock's next paint step is due, whichever
+// comes first. The caller checks the ring and its deadline again afterwards.
+void SleepForData(uint32_t now, uint32_t us);
+// How long the key waits sleep between two looks at the keyboard. Presses last tens of
+// milliseconds, so a key is never missed, and the core stays idle meanwhile.
+const uint32_t KEY_POLL_US = 1000;

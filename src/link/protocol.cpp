@@ -36,13 +36,20 @@ bool IsBlank(const uint8_t* bytes, uint32_t count) {
 
 void FlushInput() { RxTail.store(RxHead.load()); }
 
+// Takes what the ring holds and sleeps while it is empty; the receive thread's signal
+// ends the sleep as soon as more bytes are stored, and the deadline stays exact.
 uint32_t ReadBytes(uint8_t* buffer, uint32_t count, uint32_t timeout) {
     uint32_t start = MicroClock();
     uint32_t i = 0;
-    while (i < count && (uint32_t)(MicroClock() - start) < timeout) {
-        if (RxRingTake(&buffer[i])) i++;
+    for (;;) {
+        uint32_t now = MicroClock();
+        uint32_t passed = now - start;
+        if (i >= count || passed >= timeout) return i;
+        if (RxRingTake(&buffer[i]))
+            i++;
+        else
+            SleepForData(now, timeout - passed);
     }
-    return i;
 }
 
 WaitResult WaitAckByte(uint32_t timeout) {

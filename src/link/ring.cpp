@@ -1,6 +1,7 @@
 // ring.cpp - the receive ring between the receive thread and the window thread. There
 // is no lock: each side writes only its own index, and stores (or reads) the byte
-// before it moves that index. More than 1023 unread bytes overwrite the oldest.
+// before it moves that index. More than 1023 unread bytes overwrite the oldest. After
+// each store the writer wakes the reader, which sleeps while the ring is empty.
 #include "link/link.h"
 
 uint8_t RxRing[RX_RING_SIZE];
@@ -14,6 +15,7 @@ void RxRingStore(const uint8_t* bytes, uint32_t count) {
         head = (head + 1) & (RX_RING_SIZE - 1);
         RxHead.store(head, std::memory_order_release);
     }
+    if (count != 0) PlatDataSignal();
 }
 
 bool RxRingTake(uint8_t* byte) {

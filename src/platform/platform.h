@@ -36,6 +36,23 @@ uint64_t PlatCounterValue();
 // Sleep the calling thread for at least ms milliseconds. [any thread]
 void PlatSleepMs(uint32_t ms);  // [blocks]
 
+// ---- Sleeping waits ------------------------------------------------------------------
+// The window thread sleeps while it waits for the console, a key or a time, so the
+// receive thread and the device never queue behind a spinning core. Both waits below
+// may return early (a stray wake-up); the core then checks its condition and deadline
+// again, so a backend only has to promise that it never sleeps past us.
+//
+// Sleep until PlatDataSignal is called or us microseconds have passed, whichever comes
+// first. A signal given while nobody waits is kept and ends the next wait at once, so
+// bytes stored just before the wait began are never slept through. Window thread.
+void PlatDataWait(uint32_t us);
+// New bytes are in the receive ring: end the current (or the next) PlatDataWait.
+// [any thread]
+void PlatDataSignal();
+// Sleep until input for the window (a key, a message, a close request) may have come,
+// or us microseconds have passed, whichever comes first. Window thread.
+void PlatInputWait(uint32_t us);
+
 // ---- Window messages -----------------------------------------------------------------
 // The core's view of one pending window message.
 enum PlatMessageKind {

@@ -66,7 +66,7 @@ struct State {
     std::vector<PendingMessage> messages;
     PendingMessage current{PLAT_MSG_NONE, 0, false};
     int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
-    uint64_t sleptMs = 0;
+    uint64_t sleptMs = 0, polls = 0;
     std::vector<std::string> recentScreens;
     std::vector<std::string> scrolledRows, lastRows = std::vector<std::string>(SCREEN_ROWS);
     int lastCursorRow = 0;
@@ -158,6 +158,34 @@ void RunDevices(uint64_t upTo) {
     }
 }
 
+// The earliest device event, key edge or message after now; UINT64_MAX when none.
+uint64_t NextDeviceEvent() {
+    uint64_t when = UINT64_MAX;
+    for (Interface* i : g.interfaces)
+        if (i->plugged && i->device != nullptr) when = std::min(when, i->device->NextEventUs());
+    return when;
+}
+uint64_t NextInputEvent() {
+    uint64_t when = NextDeviceEvent();
+    for (const KeyHold& k : g.keys) {
+        if (k.down > g.now) when = std::min(when, k.down);
+        if (k.up > g.now) when = std::min(when, k.up);
+    }
+    // Messages already pending do not cut a sleep short; the pump takes them first.
+    for (const PendingMessage& m : g.messages)
+        if (m.at > g.now) when = std::min(when, m.at);
+    return when;
+}
+
+// A sleeping wait: virtual time jumps to the first thing that can end it, or to its
+// deadline, so a long time-out costs no polling.
+void SleepUntilEvent(uint64_t us, uint64_t next) {
+    if (!OnMainThread()) return;
+    uint64_t target = std::min(g.now + us, std::max(next, g.now));
+    RunDevices(target);
+    if (g.now < target) g.now = target;
+}
+
 void Advance(uint64_t us) {
     if (!OnMainThread()) return;  // only the program's main thread moves time
     uint64_t target = g.now + us;
@@ -217,6 +245,7 @@ std::string Transcript() {
     return text + ScreenText();
 }
 uint64_t SleptMs() { return g.sleptMs; }
+uint64_t PollCount() { return g.polls; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
 bool WindowCloseRequested() { return g.closeRequested; }
@@ -269,6 +298,7 @@ const char PLAT_PATH_SEPARATOR = '/';
 
 uint64_t PlatCounterFrequency() { return g.noCounter ? 0 : COUNTER_HZ; }
 uint64_t PlatCounterValue() {
+    if (OnMainThread()) g.polls++;
     Advance(g.tick);
     return (g.origin + g.now) * (COUNTER_HZ / 1000000);
 }
@@ -280,6 +310,12 @@ void PlatSleepMs(uint32_t ms) {
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+void PlatDataWait(uint32_t us) { SleepUntilEvent(us, NextDeviceEvent()); }
+// The ring is filled while Deliver waits for the receive thread, so the main thread
+// already knows.
+void PlatDataSignal() {}
+void PlatInputWait(uint32_t us) { SleepUntilEvent(us, NextInputEvent()); }
 
 PlatMessageKind PlatTakeMessage() {
     Advance(g.tick);
@@ -335,6 +371,7 @@ void PlatRepaint() {
 }
 
 bool PlatKeyDown(int vk) {
+    g.polls++;
     Advance(g.tick);
     for (const KeyHold& k : g.keys)
         if (k.vk == vk && k.down <= g.now && g.now < k.up) return true;

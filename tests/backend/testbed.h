@@ -98,6 +98,9 @@ int RepaintCount();
 std::string Transcript();
 // The screen as it was after each of the last repaints (ScreenText form), oldest first.
 const std::vector<std::string>& RecentScreens();
+// Readings of the clock and of the keyboard by the program's main thread: the cost of
+// its waits, which should sleep rather than poll.
+uint64_t PollCount();
 // Milliseconds the program's main thread asked to sleep, in all.
 uint64_t SleptMs();
 int PaintStepCount();

@@ -58,7 +58,12 @@ int main(int argc, char **argv) {
 }
 C
 x86_64-w64-mingw32-gcc -O2 -o "$TMP/probe.exe" "$TMP/probe.c" -lsetupapi || { echo "0 passed, 1 failed"; exit 1; }
-wineboot -i >/dev/null 2>&1; wineserver -w
+# A prefix made once for the test run (KQ_WINE_TEMPLATE) is copied; else one is made.
+if [ -n "${KQ_WINE_TEMPLATE:-}" ] && [ -f "$KQ_WINE_TEMPLATE/system.reg" ]; then
+    cp -a "$KQ_WINE_TEMPLATE" "$WINEPREFIX"
+else
+    wineboot -i >/dev/null 2>&1; wineserver -w
+fi
 
 "$KQSIM" --dir="$TMP/dev" --timing=fast --console --boot >"$TMP/kqsim.log" 2>&1 &
 SIM_PID=$!

@@ -290,9 +290,14 @@ def main():
         template = os.path.join(root, "template")
         env = dict(os.environ, WINEPREFIX=template, WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=")
-        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+        shared = os.environ.get("KQ_WINE_TEMPLATE", "")
+        if shared and os.path.isfile(os.path.join(shared, "system.reg")):
+            # The prefix made once for the whole test run.
+            subprocess.run(["cp", "-a", shared, template], check=True)
+        else:
+            subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=300)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=300)
         check("template Wine prefix made", os.path.isdir(os.path.join(template, "drive_c", "windows", "inf")))
         if all(results):
             for case in CASES:

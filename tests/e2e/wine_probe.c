@@ -128,6 +128,17 @@ int main(int argc, char** argv) {
         PostMessageA(w, WM_COMMAND, (WPARAM)atoi(argv[2]), 0);
         return 0;
     }
+    if (argc >= 3 && strcmp(argv[1], "repaint") == 0) {
+        /* The whole window painted again, N times, each before the next (UpdateWindow
+           sends the paint and waits for it). */
+        HWND w = MainWindow();
+        if (w == NULL) return 2;
+        for (int i = atoi(argv[2]); i > 0; i--) {
+            InvalidateRect(w, NULL, FALSE);
+            UpdateWindow(w);
+        }
+        return 0;
+    }
     if (argc >= 3 && strcmp(argv[1], "text") == 0) {
         char text[256] = "";
         HWND box = FindWindowA(NULL, argv[2]);
@@ -153,6 +164,6 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    fprintf(stderr, "usage: wine_probe client|close|command ID|text TITLE|resources EXE\n");
+    fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|resources EXE\n");
     return 1;
 }

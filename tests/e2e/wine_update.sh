@@ -46,13 +46,15 @@ key() {
     sleep 0.5
 }
 log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
+# The help text on the screen: the program is idle and takes the menu.
+help_shown() { shoot "$WORK/idle.png" && screen_rows_match "$WORK/idle.png" >/dev/null; }
 sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 
 # ---- 1. Update Console --------------------------------------------------------------
 start_sim --console
 run_program update
 check "the program starts" test -n "$WIN"
-sleep 1
+wait_for 20 help_shown
 key alt+f              # the File menu
 key Return             # its first item: Update Console
 DIALOG=""
@@ -89,7 +91,7 @@ check "the console's flash equals the buffer byte for byte" \
 start_sim --console
 run_program service ST
 check "ST: the program starts" test -n "$WIN"
-sleep 1
+wait_for 20 help_shown
 probe command 107 >/dev/null   # Test Remote
 # The frame writes the header only once the console's pipes are open.
 check "ST: Test Remote connects to the simulated console" wait_for 30 log_has "-----Remote Test-----"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "base/waits.h"
 #include "base/screen.h"
 #include "shell/shell.h"
 #include "tests/backend/fixture.h"
@@ -202,4 +203,48 @@ TEST_F(LinkTest, ConnectGivesUpAfterSixSecondsOrEightInServiceMode) {
     EXPECT_NEAR((double)testbed::NowUs(), 8e6, 2e4);
     DisconnectConsole();
     EXPECT_EQ(testbed::ScreenText(), "Connecting to CORVINA...\nCORVINA not found\nDisconnecting...");
+}
+
+// ReadBytes sleeps while the ring is empty: bytes end the sleep when they arrive, the
+// deadline stays exact, the window still paints every 100 ms, and a long silence costs
+// a few readings of the clock per paint step instead of one every few microseconds.
+TEST_F(LinkTest, ReadsSleepUntilBytesOrTheDeadline) {
+    struct Part {
+        uint64_t afterUs;
+        std::vector<uint8_t> bytes;
+    };
+    struct Case {
+        const char* what;
+        uint32_t count, timeoutUs;
+        std::vector<Part> parts;
+        uint32_t expectRead;
+        uint64_t endsAfterUs;  // virtual time the read returns, from its start (+50 us)
+    } cases[] = {
+        {"a minute of silence", 4, 60000000, {}, 0, 60000000},
+        {"an answer in two parts", 4, 10200000, {{3000000, {0x80, 0x7F}}, {3500000, {0x04, 0xFD}}}, 4, 3500000},
+        {"the answer comes too late", 4, 440000, {{900000, {0x80, 0x7F, 0x04, 0xFD}}}, 0, 440000},
+        {"one byte of two in time", 2, 200000, {{1000, {0x06}}, {300000, {0x06}}}, 1, 200000},
+        {"bytes waiting already", 3, 1000, {{0, {1, 2, 3}}}, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testbed::Reset();
+        device_ = RecordingDevice();
+        Open(CONSOLE_PATH);
+        uint64_t start = testbed::NowUs();
+        for (const Part& p : c.parts) device_.replies.push_back({start + p.afterUs, p.bytes});
+        if (!c.parts.empty() && c.parts[0].afterUs == 0) MicroClock();  // let them arrive first
+        uint64_t polls = testbed::PollCount();
+        int paints = testbed::PaintStepCount();
+        uint8_t got[8] = {};
+        EXPECT_EQ(ReadBytes(got, c.count, c.timeoutUs), c.expectRead);
+        uint64_t took = testbed::NowUs() - start;
+        EXPECT_GE(took, c.endsAfterUs);
+        EXPECT_LE(took, c.endsAfterUs + 50);
+        uint64_t steps = c.endsAfterUs / 100000;
+        EXPECT_LE(testbed::PollCount() - polls, 4 * steps + 20);
+        EXPECT_GE(testbed::PaintStepCount() - paints, (int)steps - 1);
+        LinkThreadStop();
+        ClosePipes();
+    }
 }

@@ -100,3 +100,38 @@ TEST_F(WaitsTest, DelaySleepsOnlyFromOneMillisecond) {
     EXPECT_LT(testbed::NowUs() - t0, 1510u);
     EXPECT_EQ(testbed::SleptMs(), 1u);  // one millisecond asleep, the rest polled
 }
+
+// The key waits sleep between their looks at the keyboard: a prompt answered after a
+// minute costs one look per key and millisecond, not tens of millions, and still ends within a
+// millisecond of the press (after the release it waited for first).
+TEST_F(WaitsTest, KeyWaitsSleepBetweenLooks) {
+    struct Hold {
+        int vk;
+        uint64_t down, up;
+    };
+    struct Case {
+        const char* what;
+        int key1, key2;  // key1 0: the drive-letter wait
+        std::vector<Hold> holds;
+        int expect;
+        uint64_t answeredAt;
+    } cases[] = {
+        {"continue after a minute", KEY_ENTER, KEY_NONE, {{KEY_ENTER, 60000000, 60050000}}, KEY_ENTER, 60000000},
+        {"held for ten seconds first", KEY_ENTER, KEY_NONE,
+         {{KEY_ENTER, 0, 10000000}, {KEY_ENTER, 30000000, 30050000}}, KEY_ENTER, 30000000},
+        {"no after a minute", KEY_ENTER, KEY_RIGHT, {{KEY_RIGHT, 60000000, 60050000}}, KEY_RIGHT, 60000000},
+        {"drive letter after a minute", 0, 0, {{'G', 60000000, 60050000}}, 'G', 60000000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testbed::Reset();
+        for (const Hold& h : c.holds) testbed::HoldKey(h.vk, h.down, h.up);
+        int got = c.key1 == 0 ? WaitDriveLetter() : WaitKey(c.key1, c.key2);
+        EXPECT_EQ(got, c.expect);
+        EXPECT_GE(testbed::NowUs(), c.answeredAt);
+        EXPECT_LE(testbed::NowUs(), c.answeredAt + 1000);
+        // One look per key and millisecond ([->] and D to Z for the drive letter).
+        uint64_t keys = c.key1 == 0 ? 24 : c.key2 == KEY_NONE ? 1 : 2;
+        EXPECT_LE(testbed::PollCount(), keys * (c.answeredAt / KEY_POLL_US + 10));
+    }
+}

@@ -181,6 +181,13 @@ bool TakeEvent(TermEvent* event) {
     return true;
 }
 
+// The terminal's input and the close signals end the sleep early; queued events do
+// not, since a wait that is not pumping (a key still held) must not spin on them.
+void PlatInputWait(uint32_t us) {
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    poll(&p, 1, (int)((us + 999) / 1000));
+}
+
 void WaitForInput(int ms) {
     if (CloseRequested() || QuitPosted || ResizePending || QueueCount > 0) return;
     pollfd p = {STDIN_FILENO, POLLIN, 0};

@@ -20,6 +20,26 @@ uint64_t PlatCounterValue() {
 
 void PlatSleepMs(uint32_t ms) { Sleep(ms); }
 
+// ---- Sleeping waits -----------------------------------------------------------------------
+// An auto-reset event: a signal set before the wait begins ends it at once.
+static HANDLE DataEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+
+void PlatDataSignal() { SetEvent(DataEvent); }
+
+// Windows counts waits in whole milliseconds and may end one late (WinMain asks for a
+// 1 ms timer). The wait therefore sleeps whole milliseconds that end a millisecond
+// before the deadline, and spends the rest looking at the event between time slices.
+void PlatDataWait(uint32_t us) {
+    DWORD ms = us >= 2000 ? us / 1000 - 1 : 0;
+    if (WaitForSingleObject(DataEvent, ms) == WAIT_TIMEOUT && ms == 0) SwitchToThread();
+}
+
+// Key presses reach GetAsyncKeyState even when another window has the focus, so no
+// message need announce them: the wait is a short nap that new messages cut short.
+void PlatInputWait(uint32_t us) {
+    MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)((us + 999) / 1000), QS_ALLINPUT);
+}
+
 // ---- Keyboard and process ------------------------------------------------------------------
 // Only the "down now" bit: the "pressed since the last query" bit would let a press
 // made before a prompt answer it.
