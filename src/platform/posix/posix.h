@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <string>
 
 // ---- Terminal (terminal.cpp) --------------------------------------------------------
 // The layout on the terminal: the title on row 0, the 80 x 36 text screen on rows 1 to
@@ -58,6 +59,9 @@ void InstallSignalHandlers();
 void ReadPendingInput();
 // Takes the next event: the close request first, then the queue. false when none.
 bool TakeEvent(TermEvent* event);
+// Drops every key typed so far, read or not: a dialog or prompt takes only keys
+// pressed after it appeared. The close request and a resize stay pending.
+void DiscardTypeAhead();
 // Blocks until the terminal has input or a signal arrives, at most ms milliseconds.
 void WaitForInput(int ms);
 void RequestClose();
@@ -77,3 +81,20 @@ bool NextBoxEvent(TermEvent* event);
 // The close request met inside a box that has no way out: the window is cleaned up
 // and the process ends with exit code 1, as when it is closed during a prompt.
 [[noreturn]] void CloseFromModal();
+
+// ---- Pipes (fifo_write.cpp) -------------------------------------------------------------
+// Writes all count bytes to the FIFO fd, waiting for room at most limitMs in all.
+// Returns count, or -1 when the write failed, the time ran out, or stopRequested (may be
+// NULL) reports true while the FIFO has no room. Some bytes may have gone out before a
+// failure. [any thread]
+long BoundedFifoWrite(int fd, const void* bytes, unsigned long count, uint32_t limitMs,
+                      bool (*stopRequested)());
+
+// ---- Private profile text (profile.cpp) ----------------------------------------------------
+// The value of key in section of a profile file's text; false when it is not there.
+bool ProfileRead(const std::string& text, const char* section, const char* key,
+                 std::string* value);
+// The text with key of section set to value (NULL removes the key), the section added
+// at the end when missing. Later copies of the key are dropped.
+std::string ProfileUpdate(const std::string& text, const char* section, const char* key,
+                          const char* value);
