@@ -143,6 +143,10 @@ void MacDialogTimer() {
 bool MacDialogCommand(int id, const char* newLowText) {
     if (id == IDC_MAC_EXIT) return true;
     if (id != IDC_MAC_OK) return false;
+    // The field holds six characters. A longer text (a backend without the limit)
+    // would be cut down unseen, and the console would get another address than the
+    // one on the screen: it is refused like any other text that is not six digits.
+    if (newLowText == nullptr || strlen(newLowText) > MAC_FIELD_CHARS) return false;
     char text[MAC_FIELD_CHARS + 1];
     CopyField(text, newLowText);
     uint8_t frame[MAC_FRAME_LENGTH];

@@ -72,6 +72,8 @@ struct State {
     int repaints = 0, paintSteps = 0, pipeOpens = 0, listOpens = 0;
     uint64_t sleptMs = 0;
     std::vector<std::string> recentScreens;
+    std::string watched;
+    int watchedShown = 0, watchedPrints = 0;
     std::vector<MessageBoxRecord> boxes;
     bool closeRequested = false;
     std::vector<std::string> fontCalls;
@@ -217,6 +219,11 @@ std::string ScreenText() {
 int RepaintCount() { return g.repaints; }
 const std::vector<std::string>& RecentScreens() { return g.recentScreens; }
 uint64_t SleptMs() { return g.sleptMs; }
+void WatchText(const std::string& text) {
+    g.watched = text;
+    g.watchedShown = g.watchedPrints = 0;
+}
+int WatchedTextPrints() { return g.watchedPrints; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
 bool WindowCloseRequested() { return g.closeRequested; }
@@ -318,6 +325,14 @@ void PlatPaintStep() {
 const size_t RECENT_SCREENS = 64;
 void PlatRepaint() {
     g.repaints++;
+    if (!g.watched.empty()) {
+        std::string screen = ScreenText();
+        int shown = 0;
+        for (size_t at = screen.find(g.watched); at != std::string::npos; at = screen.find(g.watched, at + 1))
+            shown++;
+        if (shown > g.watchedShown) g.watchedPrints += shown - g.watchedShown;
+        g.watchedShown = shown;
+    }
     if (g.recentScreens.size() == RECENT_SCREENS) g.recentScreens.erase(g.recentScreens.begin());
     g.recentScreens.push_back(ScreenText());
 }

@@ -94,6 +94,11 @@ std::string ScreenRow(int row);
 int RepaintCount();
 // The screen as it was after each of the last repaints (ScreenText form), oldest first.
 const std::vector<std::string>& RecentScreens();
+// Counts how many times text is printed anew, across every repaint, however far it has
+// scrolled since: each repaint that shows it more often than the one before adds the
+// difference.
+void WatchText(const std::string& text);
+int WatchedTextPrints();
 // Milliseconds the program's main thread asked to sleep, in all.
 uint64_t SleptMs();
 int PaintStepCount();
