@@ -212,15 +212,17 @@ static void MacFrameComplete(const uint8_t* f) {
     PlatMacDialogChanged();
 }
 
-void MacReceive() {
-    uint8_t block[READ_BLOCK];
-    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) {
-        for (long i = 0; i < n; i++) {
-            FrameReceiverFeed(&ReplyReceiver, block[i]);
-            if (ReplyReceiver.length == MAC_FRAME_LENGTH) {
-                MacFrameComplete(ReplyBuffer);
-                ReplyReceiver.length = 0;  // valid or not, the next frame starts afresh
-            }
+void MacReceiveBytes(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        FrameReceiverFeed(&ReplyReceiver, bytes[i]);
+        if (ReplyReceiver.length == MAC_FRAME_LENGTH) {
+            MacFrameComplete(ReplyBuffer);
+            ReplyReceiver.length = 0;  // valid or not, the next frame starts afresh
         }
     }
+}
+
+void MacReceive() {
+    uint8_t block[READ_BLOCK];
+    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) MacReceiveBytes(block, (uint32_t)n);
 }

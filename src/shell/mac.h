@@ -67,6 +67,8 @@ unsigned MacDialogTakeChanges(MacDialogView* view);
 void MacReceive();
 
 // ---- Pieces, exposed for the tests ------------------------------------------------------
+// What MacReceive does with each block it reads: bytes from the console, in order.
+void MacReceiveBytes(const uint8_t* bytes, uint32_t count);
 // Adds one to the six hexadecimal digits (upper case) of text; "FFFFFF" becomes
 // "000000". Characters after the sixth are left alone.
 void MacAdvance(char* text);

@@ -148,6 +148,7 @@ TEST(Profile, TheStoredValueSurvivesWhatEditorsAndDisksDo) {
     } cases[] = {
         {"plain", "[Kqsfupdt]\nMac=000123\n", "000123"},
         {"byte-order mark", "\xEF\xBB\xBF[Kqsfupdt]\nMac=000123\n", "000123"},
+        {"two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF[Kqsfupdt]\nMac=000123\n", "000123"},
         {"CRLF", "[Kqsfupdt]\r\nMac=000123\r\n", "000123"},
         {"lone CR", "[Kqsfupdt]\rMac=000123\r", "000123"},
         {"no final line end", "[Kqsfupdt]\nMac=000123", "000123"},
@@ -186,12 +187,18 @@ TEST(Profile, AnUpdateLeavesOneReadableValue) {
          "[A]\nx=1\n[Kqsfupdt]\nMac=000124\nY=2\n"},
         {"added to its section", "[Kqsfupdt]\nY=2\n\n[B]\n", "[Kqsfupdt]\nY=2\nMac=000124\n\n[B]\n"},
         {"section appended", "[B]\nz=3\n", "[B]\nz=3\n\n[Kqsfupdt]\nMac=000124\n"},
+        {"marks doubled by an editor (found by fuzzing)",
+         "\xEF\xBB\xBF\xEF\xBB\xBF[Kqs\xFF\xFF" "fup[Kd", "[Kqs\xFF\xFF" "fup[Kd\n\n[Kqsfupdt]\nMac=000124\n"},
+        {"a mark behind NUL bytes (found by fuzzing)", Bytes("\xEF\xBB\xBF\0\0\xEF\xBB\xBF[B]\n"),
+         "[B]\n\n[Kqsfupdt]\nMac=000124\n"},
         {"mark, NUL and a duplicate cleaned up",
          Bytes("\xEF\xBB\xBF[Kqsfupdt\0]\r\nMac=000123\r\n[Kqsfupdt]\r\nMac=000001\r\n"),
          "[Kqsfupdt]\r\nMac=000124\r\n[Kqsfupdt]\r\n"},
     };
     for (const Case& c : cases) {
         std::string out = ProfileUpdate(c.text, "Kqsfupdt", "Mac", "000124");
+        // Writing again changes the value's line and nothing else.
+        EXPECT_EQ(ProfileUpdate(out, "Kqsfupdt", "Mac", "000125").size(), out.size()) << c.name;
         EXPECT_EQ(out, c.expected) << c.name;
         std::string value;
         EXPECT_TRUE(ProfileRead(out, "Kqsfupdt", "Mac", &value)) << c.name;

@@ -19,12 +19,21 @@
 namespace {
 
 // The file's lines without byte-order mark, NUL bytes and line-end characters.
-std::vector<std::string> ProfileLines(const std::string& text, bool* crlf) {
+std::vector<std::string> ProfileLines(const std::string& withNuls, bool* crlf) {
+    std::string text;
+    text.reserve(withNuls.size());
+    for (char c : withNuls)
+        if (c != 0) text += c;
+    // Every mark in front: an editor that does not see the mark adds one of its own.
     size_t start = 0;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        start = 3;  // UTF-8
-    else if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)
-        start = 2;  // UTF-16: its ASCII characters remain once the NULs are gone
+    for (;;) {
+        if (text.compare(start, 3, "\xEF\xBB\xBF") == 0)
+            start += 3;  // UTF-8
+        else if (text.compare(start, 2, "\xFF\xFE") == 0 || text.compare(start, 2, "\xFE\xFF") == 0)
+            start += 2;  // UTF-16: its ASCII characters remain once the NULs are gone
+        else
+            break;
+    }
     *crlf = text.find("\r\n") != std::string::npos;
     std::vector<std::string> lines;
     std::string line;
@@ -39,7 +48,7 @@ std::vector<std::string> ProfileLines(const std::string& text, bool* crlf) {
             continue;
         }
         open = true;
-        if (c != 0) line += c;
+        line += c;
     }
     if (open) lines.push_back(line);
     return lines;
