@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Linux programs and tests (build/linux) and the Windows programs
-# (build/windows). "linux" or "windows" as the argument builds only that one.
+# Builds the Linux programs and tests (build/linux) and the 32-bit Windows programs
+# (build/windows). "linux" or "windows" as the argument builds only that one. Where
+# Wine cannot run 32-bit programs (no wine32), the x86_64 twin (build/windows64) that
+# the Wine checks use instead is built too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for preset in ${1:-linux windows}; do
+presets=${1:-linux windows}
+if [ -z "${1:-}" ] && ! { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
+  presets="$presets windows64"
+fi
+for preset in $presets; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$(nproc)"
 done

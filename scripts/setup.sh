@@ -7,6 +7,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest libncurses-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  clang libclang-rt-14-dev
   wine wine64 xvfb xdotool x11-utils imagemagick
   python3 python3-freetype tmux procps
   libusb-1.0-0-dev umockdev libumockdev-dev
@@ -14,6 +16,31 @@ PACKAGES=(
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+# The Windows programs are 32-bit: Wine runs them with its 32-bit half (wine32:i386),
+# whose loader is an i386 program. A kernel without IA-32 emulation (some virtual
+# machines and containers) cannot start it, and with wine32 installed /usr/bin/wine
+# would then run nothing at all: there the Wine checks use the x86_64 twin build
+# (cmake --preset windows64) instead. The probe is the smallest i386 program, exit(0).
+kernel_runs_i386() {
+  local probe
+  probe=$(mktemp)
+  printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5b\x00\x00\x00\x5b\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\x31\xdb\x31\xc0\x40\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  local ok=1
+  "$probe" 2>/dev/null && ok=0
+  rm -f "$probe"
+  return $ok
+}
+if kernel_runs_i386; then
+  PACKAGES+=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    $SUDO apt-get update -qq
+  fi
+else
+  echo "This kernel cannot run 32-bit code: no wine32; Wine checks use build/windows64"
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -22,8 +22,14 @@ extern char LogFilePath[];            // "TEMP\log.txt"
 void MakeWorkingPaths();
 
 // ---- Log file --------------------------------------------------------------------------
-// Appends one entry to the log file: open "a+", write, close.
+// Appends one entry to the log file: open "a+", write, close. After the first entry
+// that cannot be written the log is off for the rest of the run (until
+// MakeWorkingPaths), and the window thread's next entry says so once on the screen.
 void LogAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Called once by the receive thread: it never writes the screen.
+void LogMarkReceiveThread();
+// True once the log has been given up.
+bool LogSwitchedOff();
 
 // ---- Fatal error -----------------------------------------------------------------------
 // Closes the pipes, shows the selected text of the message pair in a box captioned

@@ -80,7 +80,14 @@
       "Switch on Console.    Insert USB-Stick to Console \n  Wait 60 seconds \n" \
       "  Switch off Console.    Remove USB-Stick of Console \n" \
       "  Switch on Console & check Vinculum version \n" \
-      "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC) \n")
+      "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC) \n") \
+    X(MSG_LOG_OFF, "No se puede escribir %s: registro desactivado\n", \
+      "Cannot write %s: log switched off\n") \
+    X(MSG_MAC_NOT_STORED, \
+      "No se puede guardar la siguiente direcci\xA2n en kq.ini.\n" \
+      "La direcci\xA2n %s no cuenta como entregada.", \
+      "Cannot store the next address in kq.ini.\n" \
+      "Address %s is not counted as handed out.")
 
 #define KQ_DECLARE_PAIR(name, es, en) extern const char name[];
 KQ_MESSAGE_PAIRS(KQ_DECLARE_PAIR)

@@ -160,6 +160,29 @@ static void DeleteMarkedInfFiles(void)
     FindClose(Search);
 }
 
+/* kqclean is a 32-bit program. On 64-bit Windows the system shows a 32-bit program
+   SysWOW64 where it asks for System32, so the driver file (which lives in the real
+   System32\Drivers) would never be found. Redirection is turned off around that one
+   delete. The two functions exist only on 64-bit capable Windows: they are looked up at
+   run time, and without them there is no redirection to turn off. */
+typedef BOOL(WINAPI* RedirectionOff)(PVOID*);
+typedef BOOL(WINAPI* RedirectionRevert)(PVOID);
+
+static void DeleteDriverFile(void)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    RedirectionOff off = NULL;
+    RedirectionRevert revert = NULL;
+    if (kernel != NULL) {
+        off = (RedirectionOff)(void (*)(void))GetProcAddress(kernel, "Wow64DisableWow64FsRedirection");
+        revert = (RedirectionRevert)(void (*)(void))GetProcAddress(kernel, "Wow64RevertWow64FsRedirection");
+    }
+    PVOID previous = NULL;
+    BOOL redirectionOff = off != NULL && revert != NULL && off(&previous);
+    DeleteFileA(CLEAN_DRIVER_FILE);
+    if (redirectionOff) revert(previous);
+}
+
 int main(void)
 {
     fputs("Cleaning KQ registry keys...\n", stdout);
@@ -169,7 +192,7 @@ int main(void)
     }
 
     fputs("Deleting KQ files...\n", stdout);
-    DeleteFileA(CLEAN_DRIVER_FILE);
+    DeleteDriverFile();
 
     // The search works in the current directory. If the INF directory cannot
     // be entered, searching wherever we happen to be could delete someone

@@ -1,9 +1,15 @@
 /* images.S - embeds the files of data/ into the program, byte for byte. The build
    passes data/ to the assembler as an include directory (-Wa,-I...). */
-#define KQ_EMBED(symbol, file) \
-    .globl symbol;             \
-    .balign 16;                \
-symbol:                        \
+/* 32-bit Windows gives every C symbol a leading underscore. */
+#if defined(_WIN32) && defined(__i386__)
+#define KQ_SYMBOL(name) _##name
+#else
+#define KQ_SYMBOL(name) name
+#endif
+#define KQ_EMBED(symbol, file)    \
+    .globl KQ_SYMBOL(symbol);     \
+    .balign 16;                   \
+KQ_SYMBOL(symbol):                \
     .incbin file
 
     .section .rodata

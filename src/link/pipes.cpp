@@ -119,6 +119,7 @@ static std::atomic<bool> LinkStop{false};
 bool LinkThreadStopping() { return LinkStop; }
 
 long LinkThreadRead(uint8_t* block, uint32_t capacity) {
+    LogMarkReceiveThread();
     while (!LinkStop) {
         PlatHandle h = InPipe;
         if (h == PLAT_NO_HANDLE) {

@@ -155,8 +155,14 @@ PlatHandle PlatPipeOpen(const char* path);  // [blocks]
 // when the read failed (end of file, unplugged, cancelled). [any thread]
 long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count);  // [blocks]
 // Write up to count bytes. Returns the count written, or -1 when the write failed; a
-// write to a pipe without reader fails, it never kills the process. [any thread]
+// write to a pipe without reader fails, it never kills the process. A device that has
+// stopped reading must not hold the program: a write that cannot complete within
+// PLAT_PIPE_WRITE_LIMIT_MS fails (-1), and a close request of the operator (the close
+// box, Ctrl+C, SIGTERM) ends a blocked write at once, as failed. [any thread]
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);  // [blocks]
+// The longest a single PlatPipeWrite may block. Far above what the console needs for
+// its largest frame, far below what an operator takes for a hang.
+const uint32_t PLAT_PIPE_WRITE_LIMIT_MS = 2000;
 // Close the handle. [any thread]
 void PlatPipeClose(PlatHandle h);
 
@@ -167,8 +173,9 @@ void PlatPipeClose(PlatHandle h);
 void PlatSettingRead(const char* file, const char* section, const char* key,
                      const char* def, char* buffer, size_t capacity);
 // Write key of section in file, creating the file or the section when missing.
-// [any thread]
-void PlatSettingWrite(const char* file, const char* section, const char* key,
+// Returns true only when the value is stored: false when the file or its folder is
+// read-only, the disk is full, or the file could not be replaced. [any thread]
+bool PlatSettingWrite(const char* file, const char* section, const char* key,
                       const char* value);
 
 // ---- Dialogs ----------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/messages.h"
+#include "base/screen.h"
 #include "link/link.h"
 #include "platform/platform.h"
 
@@ -13,6 +15,7 @@ static const char SETTINGS_FILE[] = "kq.ini";
 static const char SETTINGS_SECTION[] = "Kqsfupdt";
 static const char SETTINGS_KEY[] = "Mac";
 static const char SETTINGS_DEFAULT[] = "000000";
+static const char MAC_DIALOG_CAPTION[] = "MAC Address";
 
 // The first three bytes of every address this tool hands out.
 static const uint8_t MAC_PREFIX[3] = {0x00, 0x1F, 0x19};
@@ -45,6 +48,8 @@ static MacDialogView Shown;       // what the controls should show
 static unsigned ShownChanged;     // MAC_CHANGED_ bits not yet taken by the backend
 static char StoredMac[MAC_FIELD_CHARS + 1] = "000000";  // the next address to hand out
 static int8_t Countdown;          // replies left to confirm the stored address
+// The address the console took but kq.ini could not keep; shown by the window thread.
+static char NotStored[MAC_FIELD_CHARS + 1];
 
 // The receive state of MacReceive: it outlives the command, as a half-read frame does
 // in the pipe.
@@ -103,6 +108,7 @@ void MacDialogInit() {
     for (char* p = stored; *p; p++) *p = UpperHexDigit(*p);
     MacGuard guard;
     memcpy(StoredMac, stored, sizeof StoredMac);
+    NotStored[0] = 0;
     snprintf(Shown.currentHigh, sizeof Shown.currentHigh, "00-00-00-");
     snprintf(Shown.currentLow, sizeof Shown.currentLow, "000000");
     snprintf(Shown.newHigh, sizeof Shown.newHigh, "%02X-%02X-%02X-", MAC_PREFIX[0], MAC_PREFIX[1],
@@ -112,15 +118,35 @@ void MacDialogInit() {
                    MAC_CHANGED_NEW_LOW;
 }
 
+// The address kq.ini could not keep, told on the window thread, which owns the boxes.
+// Taken before the box opens: the timer goes on firing inside the box's own loop.
+static void ReportNotStored() {
+    char address[MAC_FIELD_CHARS + 1];
+    {
+        MacGuard guard;
+        memcpy(address, NotStored, sizeof address);
+        NotStored[0] = 0;
+    }
+    if (address[0] == 0) return;
+    char text[256];
+    snprintf(text, sizeof text, PickMessage(MSG_MAC_NOT_STORED), address);
+    PlatMessageBox(text, MAC_DIALOG_CAPTION);
+}
+
 void MacDialogTimer() {
     uint8_t request[3] = {FRAME_START, FRAME_MAC_REQUEST, 0};
     request[2] = FrameChecksum(request, 2);
     SendFrame(request, sizeof request);
+    ReportNotStored();
 }
 
 bool MacDialogCommand(int id, const char* newLowText) {
     if (id == IDC_MAC_EXIT) return true;
     if (id != IDC_MAC_OK) return false;
+    // The field holds six characters. A longer text (a backend without the limit)
+    // would be cut down unseen, and the console would get another address than the
+    // one on the screen: it is refused like any other text that is not six digits.
+    if (newLowText == nullptr || strlen(newLowText) > MAC_FIELD_CHARS) return false;
     char text[MAC_FIELD_CHARS + 1];
     CopyField(text, newLowText);
     uint8_t frame[MAC_FRAME_LENGTH];
@@ -148,10 +174,13 @@ unsigned MacDialogTakeChanges(MacDialogView* view) {
 
 // ---- The receive thread ----------------------------------------------------------------------
 // A complete 9-byte frame. A MAC reply is shown; while a set of the stored address
-// waits for its confirmation, a reply of exactly that address advances it.
+// waits for its confirmation, a reply of exactly that address advances it, but only
+// once kq.ini holds the next one: an address the file does not remember as given
+// would be handed out again to the next console.
 static void MacFrameComplete(const uint8_t* f) {
     if (f[1] != FRAME_MAC_REPLY || f[8] != FrameChecksum(f, 8)) return;
-    char advanced[MAC_FIELD_CHARS + 1] = "";
+    char confirmed[MAC_FIELD_CHARS + 1] = "";
+    char next[MAC_FIELD_CHARS + 1] = "";
     {
         MacGuard guard;
         snprintf(Shown.currentHigh, sizeof Shown.currentHigh, "%02X-%02X-%02X-", f[2], f[3], f[4]);
@@ -159,29 +188,41 @@ static void MacFrameComplete(const uint8_t* f) {
         ShownChanged |= MAC_CHANGED_CURRENT_HIGH | MAC_CHANGED_CURRENT_LOW;
         if (Countdown != 0) {
             if (strncmp(StoredMac, Shown.currentLow, MAC_DIGITS) == 0) {
-                MacAdvance(StoredMac);
-                CopyField(Shown.newLow, StoredMac);
-                ShownChanged |= MAC_CHANGED_NEW_LOW;
-                memcpy(advanced, StoredMac, sizeof advanced);
+                memcpy(confirmed, StoredMac, sizeof confirmed);
+                memcpy(next, StoredMac, sizeof next);
+                MacAdvance(next);
             }
             Countdown--;
         }
     }
     // Only this thread advances the address, so the file is written in the same order
     // as the memory, outside the lock.
-    if (advanced[0]) PlatSettingWrite(SETTINGS_FILE, SETTINGS_SECTION, SETTINGS_KEY, advanced);
+    if (next[0]) {
+        bool stored = PlatSettingWrite(SETTINGS_FILE, SETTINGS_SECTION, SETTINGS_KEY, next);
+        MacGuard guard;
+        if (stored && strcmp(StoredMac, confirmed) == 0) {
+            memcpy(StoredMac, next, sizeof StoredMac);
+            CopyField(Shown.newLow, StoredMac);
+            ShownChanged |= MAC_CHANGED_NEW_LOW;
+        } else if (!stored) {
+            Countdown = 0;  // one report per failure, not one per reply
+            memcpy(NotStored, confirmed, sizeof NotStored);
+        }
+    }
     PlatMacDialogChanged();
+}
+
+void MacReceiveBytes(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        FrameReceiverFeed(&ReplyReceiver, bytes[i]);
+        if (ReplyReceiver.length == MAC_FRAME_LENGTH) {
+            MacFrameComplete(ReplyBuffer);
+            ReplyReceiver.length = 0;  // valid or not, the next frame starts afresh
+        }
+    }
 }
 
 void MacReceive() {
     uint8_t block[READ_BLOCK];
-    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) {
-        for (long i = 0; i < n; i++) {
-            FrameReceiverFeed(&ReplyReceiver, block[i]);
-            if (ReplyReceiver.length == MAC_FRAME_LENGTH) {
-                MacFrameComplete(ReplyBuffer);
-                ReplyReceiver.length = 0;  // valid or not, the next frame starts afresh
-            }
-        }
-    }
+    for (long n; (n = LinkThreadRead(block, READ_BLOCK)) >= 0;) MacReceiveBytes(block, (uint32_t)n);
 }

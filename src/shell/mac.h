@@ -34,8 +34,9 @@ enum {
     MAC_CHANGED_NEW_LOW = 1 << 3,
 };
 
-// The text of control 204 as the core reads it: at most this many characters.
-const uint32_t MAC_FIELD_CHARS = 7;
+// The text of control 204: six hexadecimal digits, and the field takes no more, so
+// what the operator sees is exactly what is sent.
+const uint32_t MAC_FIELD_CHARS = 6;
 
 // The texts of the four controls.
 struct MacDialogView {
@@ -66,6 +67,8 @@ unsigned MacDialogTakeChanges(MacDialogView* view);
 void MacReceive();
 
 // ---- Pieces, exposed for the tests ------------------------------------------------------
+// What MacReceive does with each block it reads: bytes from the console, in order.
+void MacReceiveBytes(const uint8_t* bytes, uint32_t count);
 // Adds one to the six hexadecimal digits (upper case) of text; "FFFFFF" becomes
 // "000000". Characters after the sixth are left alone.
 void MacAdvance(char* text);

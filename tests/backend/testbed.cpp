@@ -40,6 +40,7 @@ struct Interface {
     VirtualDevice* device = nullptr;
     bool broken = false;
     bool plugged = true;
+    bool stalled = false;         // the device no longer reads PIPE00
     std::vector<uint8_t> toHost;  // bytes waiting in PIPE01
     int readersWaiting = 0;       // threads blocked in a read of PIPE01
     int readersBusy = 0;          // threads that took bytes and have not come back
@@ -70,11 +71,16 @@ struct State {
     std::vector<std::string> recentScreens;
     std::vector<std::string> scrolledRows, lastRows = std::vector<std::string>(SCREEN_ROWS);
     int lastCursorRow = 0;
+    std::string watched;
+    int watchedShown = 0, watchedPrints = 0;
     std::vector<MessageBoxRecord> boxes;
     bool closeRequested = false;
     std::vector<std::string> fontCalls;
     int fontRegistrations = 0;
     std::map<std::string, std::string> settings;
+    bool settingsReadOnly = false;
+    int stalledWrites = 0;
+    uint64_t stalledUs = 0;
     std::vector<Interface*> interfaces;
     std::vector<std::string> listing;
     std::map<PlatHandle, Pipe> pipes;
@@ -246,6 +252,11 @@ std::string Transcript() {
 }
 uint64_t SleptMs() { return g.sleptMs; }
 uint64_t PollCount() { return g.polls; }
+void WatchText(const std::string& text) {
+    g.watched = text;
+    g.watchedShown = g.watchedPrints = 0;
+}
+int WatchedTextPrints() { return g.watchedPrints; }
 int PaintStepCount() { return g.paintSteps; }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return g.boxes; }
 bool WindowCloseRequested() { return g.closeRequested; }
@@ -286,6 +297,17 @@ void Unplug(const std::string& path) {
     i->device = nullptr;
     cv.notify_all();
 }
+void SetSettingsReadOnly(bool readOnly) {
+    std::lock_guard<std::mutex> lock(mu);
+    g.settingsReadOnly = readOnly;
+}
+void SetPipeStalled(const std::string& path, bool stalled) {
+    std::lock_guard<std::mutex> lock(mu);
+    Interface* i = FindInterface(path);
+    if (i != nullptr) i->stalled = stalled;
+}
+int StalledWriteCount() { return g.stalledWrites; }
+uint64_t StalledWriteUs() { return g.stalledUs; }
 int PipeOpenCount() { return g.pipeOpens; }
 int DeviceListOpenCount() { return g.listOpens; }
 
@@ -365,6 +387,14 @@ void FollowScroll() {
 const size_t RECENT_SCREENS = 64;
 void PlatRepaint() {
     g.repaints++;
+    if (!g.watched.empty()) {
+        std::string screen = ScreenText();
+        int shown = 0;
+        for (size_t at = screen.find(g.watched); at != std::string::npos; at = screen.find(g.watched, at + 1))
+            shown++;
+        if (shown > g.watchedShown) g.watchedPrints += shown - g.watchedShown;
+        g.watchedShown = shown;
+    }
     if (g.recentScreens.size() == RECENT_SCREENS) g.recentScreens.erase(g.recentScreens.begin());
     g.recentScreens.push_back(ScreenText());
     FollowScroll();
@@ -510,15 +540,30 @@ long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
     return result;
 }
 
+// A write to a device that has stopped reading blocks until the write limit or the
+// first close request posted within it, whichever comes first, and then fails.
+static long StalledWrite() {
+    uint64_t end = g.now + (uint64_t)PLAT_PIPE_WRITE_LIMIT_MS * 1000;
+    for (const PendingMessage& m : g.messages)
+        if (m.close && m.at < end) end = std::max(m.at, g.now);
+    g.stalledWrites++;
+    g.stalledUs += end - g.now;
+    Advance(end - g.now);
+    return -1;
+}
+
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
     VirtualDevice* device = nullptr;
+    bool stalled = false;
     {
         std::lock_guard<std::mutex> lock(mu);
         auto it = g.pipes.find(h);
         if (it == g.pipes.end() || it->second.in || !it->second.open) return -1;
         if (!it->second.iface->plugged) return -1;
         device = it->second.iface->device;
+        stalled = it->second.iface->stalled;
     }
+    if (stalled) return StalledWrite();
     if (device) device->HostWrote(g.now, (const uint8_t*)bytes, count);
     return (long)count;
 }
@@ -536,9 +581,11 @@ void PlatSettingRead(const char*, const char* section, const char* key, const ch
     auto it = g.settings.find(std::string(section) + "/" + key);
     snprintf(buffer, capacity, "%s", it == g.settings.end() ? def : it->second.c_str());
 }
-void PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
+bool PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
     std::lock_guard<std::mutex> lock(mu);
+    if (g.settingsReadOnly) return false;
     g.settings[std::string(section) + "/" + key] = value;
+    return true;
 }
 
 void PlatLanguageDialog() {

@@ -101,6 +101,11 @@ const std::vector<std::string>& RecentScreens();
 // Readings of the clock and of the keyboard by the program's main thread: the cost of
 // its waits, which should sleep rather than poll.
 uint64_t PollCount();
+// Counts how many times text is printed anew, across every repaint, however far it has
+// scrolled since: each repaint that shows it more often than the one before adds the
+// difference.
+void WatchText(const std::string& text);
+int WatchedTextPrints();
 // Milliseconds the program's main thread asked to sleep, in all.
 uint64_t SleptMs();
 int PaintStepCount();
@@ -115,6 +120,8 @@ bool WindowCloseRequested();
 const std::vector<std::string>& FontCalls();
 // How many more times PlatFontRemove reports that it removed something (default 0).
 void SetFontRegistrations(int count);
+// Makes every settings write fail from now on (a read-only kq.ini, a full disk).
+void SetSettingsReadOnly(bool readOnly);
 std::string SettingValue(const std::string& section, const std::string& key);
 void SetSettingValue(const std::string& section, const std::string& key, const std::string& value);
 
@@ -139,6 +146,13 @@ void Plug(const std::string& path, VirtualDevice* device);
 void Unplug(const std::string& path);
 // A device whose pipe PIPE01 cannot be opened ("CreateFile").
 void PlugBroken(const std::string& path);
+// The device behind this path stops reading its PIPE00: every write blocks until the
+// write limit (PLAT_PIPE_WRITE_LIMIT_MS of virtual time) or until a close request of
+// the operator posted for that span arrives, then fails.
+void SetPipeStalled(const std::string& path, bool stalled);
+// Writes that blocked on a stalled pipe, and the virtual time they blocked in all.
+int StalledWriteCount();
+uint64_t StalledWriteUs();
 // Number of PlatPipeOpen calls seen so far, and of device-list openings.
 int PipeOpenCount();
 int DeviceListOpenCount();

@@ -9,7 +9,12 @@ kqclean runs, and the prefix is inspected afterwards. A small Windows helper
 (kqclean_helper.c, built here with MinGW-w64) holds a file open without sharing
 and builds registry chains deeper than any full key path.
 
-Needs wine (64-bit), wineserver and x86_64-w64-mingw32-gcc on the PATH.
+kqclean.exe is a 32-bit program: it needs Wine's 32-bit half (wine32) in the
+64-bit prefix, where its System32 is the prefix's syswow64 unless it turns
+redirection off, as it must for the driver file. On a host whose kernel cannot
+run 32-bit code the x86_64 build in build/windows64 is checked instead, and
+without it the test is skipped (exit code 77).
+Needs wine, wineserver and x86_64-w64-mingw32-gcc on the PATH.
 Prints one line per check and ends with "N passed, M failed".
 """
 
@@ -56,6 +61,7 @@ class Prefix:
         self.windows = os.path.join(self.path, "drive_c", "windows")
         self.inf = os.path.join(self.windows, "inf")
         self.drivers = os.path.join(self.windows, "system32", "drivers")
+        self.drivers32 = os.path.join(self.windows, "syswow64", "drivers")
 
     def wine(self, *args, cwd=None):
         return subprocess.run(["wine"] + list(args), env=self.env, cwd=cwd,
@@ -127,6 +133,9 @@ def case_full_install(prefix):
     check("full: trees planted (7 keys each, 255-character name at depth 4)", ok, str(len(before)))
     write(os.path.join(prefix.drivers, "KqUsb.sys"), b"MZ driver")
     write(os.path.join(prefix.drivers, "KqUsb2.sys"), b"MZ other driver")
+    # The 32-bit view of System32: a file of the same name there is not the driver.
+    os.makedirs(prefix.drivers32, exist_ok=True)
+    write(os.path.join(prefix.drivers32, "KqUsb.sys"), b"MZ 32-bit view")
 
     inf = prefix.inf
     marked = ["oem12", "oem3", "oem40", "zz_last"]
@@ -181,6 +190,8 @@ def case_full_install(prefix):
 
     check("full: driver file KqUsb.sys deleted",
           not os.path.exists(os.path.join(prefix.drivers, "KqUsb.sys")))
+    check("full: the 32-bit view's KqUsb.sys (syswow64) stays",
+          os.path.exists(os.path.join(prefix.drivers32, "KqUsb.sys")))
     check("full: other driver files kept",
           os.path.exists(os.path.join(prefix.drivers, "KqUsb2.sys")))
 
@@ -273,13 +284,23 @@ def case_no_inf_dir(prefix):
 CASES = [case_full_install, case_some_absent, case_clean_pc, case_deep_keys, case_no_inf_dir]
 
 
+def testable_exe(exe):
+    """The program this host can run: exe, or for a 32-bit exe on a host that
+    cannot run 32-bit code its x86_64 build; None when there is none."""
+    script = ". '%s'; wine_testable_exe '%s'" % (os.path.join(HERE, "wine_arch.sh"), exe)
+    proc = subprocess.run(["bash", "-c", script], stdout=subprocess.PIPE)
+    return proc.stdout.decode().strip() if proc.returncode == 0 else None
+
+
 def main():
     global KQCLEAN, HELPER
     if len(sys.argv) != 2:
         print("usage: test_kqclean.py path/to/kqclean.exe")
         return 2
     started = time.time()
-    KQCLEAN = os.path.abspath(sys.argv[1])
+    KQCLEAN = testable_exe(os.path.abspath(sys.argv[1]))
+    if KQCLEAN is None:
+        return 77
     root = tempfile.mkdtemp(prefix="kqclean-e2e-")
     try:
         check("kqclean.exe exists", os.path.isfile(KQCLEAN), KQCLEAN)

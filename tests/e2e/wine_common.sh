@@ -6,6 +6,9 @@
 
 HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 REPO=$(cd "$HERE/../.." && pwd)
+# shellcheck source=wine_arch.sh
+. "$HERE/wine_arch.sh"
+EXE=$(wine_testable_exe "$EXE") || exit 77
 OUT=$(dirname "$EXE")/e2e
 WORK=$(mktemp -d /tmp/kq-wine.XXXXXX)
 mkdir -p "$OUT"
@@ -67,7 +70,8 @@ start_display() {
     fi
 }
 
-# make_prefix: a fresh 64-bit Wine prefix without Mono or Gecko prompts. The program's
+# make_prefix: a fresh 64-bit Wine prefix without Mono or Gecko prompts. With wine32
+# installed it runs the 32-bit programs too (their System32 is the prefix's syswow64). The program's
 # language follows the user's, which Wine takes from the locale variables; runs are
 # English unless APP_LOCALE says otherwise (the locale need not exist on the host).
 APP_LOCALE=en_US.UTF-8

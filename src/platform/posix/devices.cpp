@@ -107,13 +107,11 @@ long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
     return n > 0 ? (long)n : -1;
 }
 
+// A device that stops reading fails the write within the limit; a close request of
+// the operator ends it at once (events.cpp).
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
     if (UsbIsHandle(h)) return UsbPipeWrite(h, bytes, count);
-    for (;;) {
-        ssize_t n = write((int)h, bytes, count);
-        if (n < 0 && errno == EINTR) continue;  // a resize or close signal, not a failure
-        return n < 0 ? -1 : (long)n;            // EPIPE: SIGPIPE is ignored
-    }
+    return BoundedFifoWrite((int)h, bytes, count, PLAT_PIPE_WRITE_LIMIT_MS, CloseRequested);
 }
 
 void PlatPipeClose(PlatHandle h) {

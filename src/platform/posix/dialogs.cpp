@@ -58,6 +58,7 @@ void PlatMessageBox(const char* text, const char* caption) {
         fprintf(stderr, "%s: %s\n", caption, text);
         return;
     }
+    DiscardTypeAhead();
     DrawMessageBox(text, caption);
     for (;;) {
         TermEvent e;
@@ -145,6 +146,7 @@ static void DrawLanguageDialog(int focus) {
 
 void PlatLanguageDialog() {
     int focus = BUTTON_COUNT - 1;  // OK
+    DiscardTypeAhead();
     LanguageDialogOpen();
     DrawLanguageDialog(focus);
     for (;;) {
@@ -184,7 +186,6 @@ void PlatLanguageDialog() {
 
 static const int MAC_DIALOG_WIDTH = 52, MAC_DIALOG_HEIGHT = 11;
 static const int MAC_TEXT_COLUMN = 16;  // where the addresses start inside the dialog
-static const int MAC_FIELD_TYPED = 6;   // digits the operator can type
 static const uint64_t MAC_TIMER_MS = 200;
 static const int MAC_CHANGE_POLL_MS = 20;
 
@@ -217,8 +218,8 @@ static void DrawMacDialog(const MacDialogView& view, const char* field) {
     TerminalPutText(top + 2, column + 9, view.currentLow, 6);
     TerminalPutText(top + 4, left + 10, "New:", 4);
     TerminalPutText(top + 4, column, view.newHigh, 9);
-    char shown[MAC_FIELD_CHARS + 2];
-    snprintf(shown, sizeof shown, "%-7.7s", field);
+    char shown[MAC_FIELD_CHARS + 1];
+    snprintf(shown, sizeof shown, "%-*.*s", (int)MAC_FIELD_CHARS, (int)MAC_FIELD_CHARS, field);
     attron(A_REVERSE);
     TerminalPutText(top + 4, column + 9, shown, (int)MAC_FIELD_CHARS);
     attroff(A_REVERSE);
@@ -235,6 +236,7 @@ static void DrawMacDialog(const MacDialogView& view, const char* field) {
 void PlatMacDialog() {
     MacDialogView view;
     char field[MAC_FIELD_CHARS + 1] = "";
+    DiscardTypeAhead();  // an [ENTER] typed while "Connecting..." showed is not "OK"
     MacDialogInit();
     TakeMacTexts(&view, field);
     MacTextsChanged = false;
@@ -253,7 +255,7 @@ void PlatMacDialog() {
             if (e.type == TERM_EVENT_RESIZE) redraw = true;
             if (e.type == TERM_EVENT_KEY) {
                 size_t length = strlen(field);
-                if (IsHexKey(e.vk) && length < (size_t)MAC_FIELD_TYPED) {
+                if (IsHexKey(e.vk) && length < (size_t)MAC_FIELD_CHARS) {
                     field[length] = (char)e.vk;
                     field[length + 1] = 0;
                     redraw = true;

@@ -108,6 +108,16 @@ static bool AltKey(wint_t ch) {
     return true;
 }
 
+// Keys typed before a dialog or box appeared (an [ENTER] pressed while "Connecting..."
+// showed) were meant for something else: whether already read into the queue or still
+// waiting in the terminal, they are dropped. WaitKey needs no such help, as it wants
+// the key released before it takes a press.
+void DiscardTypeAhead() {
+    ReadPendingInput();
+    QueueHead = QueueCount = 0;  // the queue holds typed keys only
+    memset(KeyReadAt, 0, sizeof KeyReadAt);
+}
+
 void ReadPendingInput() {
     if (!OnTerminalThread()) return;
     wint_t ch;

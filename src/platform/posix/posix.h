@@ -63,6 +63,9 @@ void InstallSignalHandlers();
 void ReadPendingInput();
 // Takes the next event: the close request first, then the queue. false when none.
 bool TakeEvent(TermEvent* event);
+// Drops every key typed so far, read or not: a dialog or prompt takes only keys
+// pressed after it appeared. The close request and a resize stay pending.
+void DiscardTypeAhead();
 // Blocks until the terminal has input or a signal arrives, at most ms milliseconds.
 void WaitForInput(int ms);
 void RequestClose();
@@ -120,3 +123,20 @@ long UsbPipeWrite(PlatHandle h, const void* bytes, unsigned long count);
 void UsbPipeClose(PlatHandle h);
 // Ends a read running on the receive thread (its stop was asked for). [any thread]
 void UsbWakeReaders();
+
+// ---- Pipes (fifo_write.cpp) -------------------------------------------------------------
+// Writes all count bytes to the FIFO fd, waiting for room at most limitMs in all.
+// Returns count, or -1 when the write failed, the time ran out, or stopRequested (may be
+// NULL) reports true while the FIFO has no room. Some bytes may have gone out before a
+// failure. [any thread]
+long BoundedFifoWrite(int fd, const void* bytes, unsigned long count, uint32_t limitMs,
+                      bool (*stopRequested)());
+
+// ---- Private profile text (profile.cpp) ----------------------------------------------------
+// The value of key in section of a profile file's text; false when it is not there.
+bool ProfileRead(const std::string& text, const char* section, const char* key,
+                 std::string* value);
+// The text with key of section set to value (NULL removes the key), the section added
+// at the end when missing. Later copies of the key are dropped.
+std::string ProfileUpdate(const std::string& text, const char* section, const char* key,
+                          const char* value);

@@ -53,7 +53,8 @@ void PlatDeviceListClose() {
 // The pipes are opened for overlapped I/O, and every read and write waits for its own
 // completion, so to the core they block like plain synchronous files. The overlap is
 // what lets the receive thread be stopped while it waits for the console: its read
-// also waits on the thread's stop event and is cancelled when that fires. A plain
+// also waits on the thread's stop event and is cancelled when that fires, and it lets
+// a write give up on a device that has stopped reading. A plain
 // synchronous read cannot be relied on to wake up: Wine 8 answers CancelSynchronousIo
 // with "not found" and neither CancelIoEx nor closing the handle ends a blocked
 // ReadFile on a FIFO, which is how the device simulators serve the pipes. Closing the
@@ -66,19 +67,18 @@ PlatHandle PlatPipeOpen(const char* path) {
     return (PlatHandle)h;
 }
 
-// Runs one overlapped transfer to its end. A stop event that fires first cancels it;
-// the transfer is still waited for, because it owns the caller's buffer until then.
-static long Transfer(PlatHandle h, void* buffer, unsigned long count, bool isRead) {
+// Runs one overlapped read to its end. A stop event that fires first cancels it; the
+// read is still waited for, because it owns the caller's buffer until then.
+long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
     HANDLE file = (HANDLE)h;
-    HANDLE stop = isRead ? Win32CurrentStopEvent() : NULL;
+    HANDLE stop = Win32CurrentStopEvent();
     if (stop != NULL && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return -1;
     OVERLAPPED ov;
     memset(&ov, 0, sizeof ov);
     ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (ov.hEvent == NULL) return -1;
     DWORD done = 0;
-    BOOL started = isRead ? ReadFile(file, buffer, (DWORD)count, NULL, &ov)
-                          : WriteFile(file, buffer, (DWORD)count, NULL, &ov);
+    BOOL started = ReadFile(file, buffer, (DWORD)count, NULL, &ov);
     long result = -1;
     if (started || GetLastError() == ERROR_IO_PENDING) {
         if (!started && stop != NULL) {
@@ -93,12 +93,45 @@ static long Transfer(PlatHandle h, void* buffer, unsigned long count, bool isRea
     return result;
 }
 
-long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
-    return Transfer(h, buffer, count, true);
-}
+// A write the device does not take. It owns its copy of the bytes and its OVERLAPPED,
+// so a write that outlives its caller (a device that stopped reading, a cancel the
+// driver does not honour) never touches the caller's memory.
+struct PendingWrite {
+    OVERLAPPED ov;
+    unsigned char bytes[1];
+};
+
+// How long a cancelled write is given to report its end before it is left to the
+// handle's close (the caller closes both pipes after a failed write).
+static const DWORD CANCEL_GRACE_MS = 500;
 
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
-    return Transfer(h, const_cast<void*>(bytes), count, false);
+    HANDLE file = (HANDLE)h;
+    PendingWrite* w = (PendingWrite*)calloc(1, sizeof(PendingWrite) + count);
+    if (w == NULL) return -1;
+    memcpy(w->bytes, bytes, count);
+    w->ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (w->ov.hEvent == NULL) {
+        free(w);
+        return -1;
+    }
+    DWORD done = 0;
+    long result = -1;
+    bool finished = true;
+    BOOL started = WriteFile(file, w->bytes, (DWORD)count, NULL, &w->ov);
+    if (started || GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(w->ov.hEvent, PLAT_PIPE_WRITE_LIMIT_MS) != WAIT_OBJECT_0) {
+            CancelIoEx(file, &w->ov);  // the device has stopped reading
+            finished = WaitForSingleObject(w->ov.hEvent, CANCEL_GRACE_MS) == WAIT_OBJECT_0;
+            if (finished) GetOverlappedResult(file, &w->ov, &done, FALSE);
+        } else if (GetOverlappedResult(file, &w->ov, &done, FALSE)) {
+            result = (long)done;
+        }
+    }
+    if (!finished) return -1;  // still owned by the system: left, not freed under it
+    CloseHandle(w->ov.hEvent);
+    free(w);
+    return result;
 }
 
 void PlatPipeClose(PlatHandle h) { CloseHandle((HANDLE)h); }

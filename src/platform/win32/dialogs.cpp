@@ -64,6 +64,9 @@ static void ShowMacTexts(HWND dialog) {
 static INT_PTR CALLBACK MacDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
+        // Six digits and no more: a seventh character would be cut off unseen when
+        // the field is read, and the console would get another address than shown.
+        SendDlgItemMessageA(dialog, IDC_MAC_NEW_LOW, EM_LIMITTEXT, MAC_FIELD_CHARS, 0);
         MacDialogInit();
         ShowMacTexts(dialog);
         MacDialogWindow = dialog;

@@ -130,6 +130,9 @@ void PlatSettingRead(const char* file, const char* section, const char* key, con
     GetPrivateProfileStringA(section, key, def, buffer, (DWORD)capacity, file);
 }
 
-void PlatSettingWrite(const char* file, const char* section, const char* key, const char* value) {
-    WritePrivateProfileStringA(section, key, value, file);
+// The private-profile writer fails on a read-only kq.ini or Windows directory (without
+// the per-user copy a 32-bit program without an execution level gets) and on a full
+// disk; the caller must hear of it.
+bool PlatSettingWrite(const char* file, const char* section, const char* key, const char* value) {
+    return WritePrivateProfileStringA(section, key, value, file) != 0;
 }

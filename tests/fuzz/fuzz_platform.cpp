@@ -1,0 +1,52 @@
+// fuzz_platform.cpp - a platform that does nothing, so the core's parsers can be fed
+// in a fuzzer: no window, no device, no file; the clock counts up by itself.
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+const char PLAT_PATH_SEPARATOR = '/';
+static uint64_t Counter = 0;
+
+uint64_t PlatCounterFrequency() { return 1000000; }
+uint64_t PlatCounterValue() { return Counter += 10; }
+void PlatSleepMs(uint32_t ms) { Counter += (uint64_t)ms * 1000; }
+PlatMessageKind PlatTakeMessage() { return PLAT_MSG_NONE; }
+void PlatDispatchMessage() {}
+void PlatPaintStep() {}
+void PlatRepaint() {}
+bool PlatKeyDown(int) { return false; }
+void PlatExitProcess(int code) {
+    fprintf(stderr, "the program would end here with %d\n", code);
+    abort();
+}
+void PlatMessageBox(const char*, const char*) {}
+int PlatUserPrimaryLanguage() { return 0x09; }
+PlatThread PlatThreadStart(void (*)()) { return 0; }
+void PlatThreadCancelAndJoin(PlatThread) {}
+void PlatMakeDirectory(const char*) {}
+void PlatRemoveDirectory(const char*) {}
+bool PlatDeleteFile(const char*) { return false; }
+long PlatWriteWholeFile(const char*, const void*, unsigned long) { return -1; }
+bool PlatDriveFilePath(char, const char*, char*, size_t) { return false; }
+bool PlatFontRemove(const char*) { return false; }
+void PlatFontAdd(const char*) {}
+void PlatFontCreate() {}
+void PlatFontDelete() {}
+void PlatWindowShowAndSize() {}
+void PlatWindowClose() {}
+bool PlatDeviceListOpen() { return true; }
+PlatDeviceResult PlatDeviceListPath(int, char*, size_t) { return PLAT_DEVICE_END; }
+void PlatDeviceListClose() {}
+PlatHandle PlatPipeOpen(const char*) { return PLAT_NO_HANDLE; }
+long PlatPipeRead(PlatHandle, void*, unsigned long) { return -1; }
+long PlatPipeWrite(PlatHandle, const void*, unsigned long count) { return (long)count; }
+void PlatPipeClose(PlatHandle) {}
+void PlatSettingRead(const char*, const char*, const char*, const char* def, char* buffer,
+                     size_t capacity) {
+    snprintf(buffer, capacity, "%s", def ? def : "");
+}
+bool PlatSettingWrite(const char*, const char*, const char*, const char*) { return true; }
+void PlatLanguageDialog() {}
+void PlatMacDialog() {}
+void PlatMacDialogChanged() {}
