@@ -58,6 +58,7 @@ bool KeyDown(int vk) { return PlatKeyDown(vk); }
 
 // A look at the keyboard found nothing to act on: rest until input may have come.
 static void SleepForKeys() { PlatInputWait(KEY_POLL_US); }
+void KeyPollPause() { SleepForKeys(); }
 
 // One step of PumpOneMessage; true when a message was taken (more may be waiting).
 static bool PumpStep() {

@@ -12,6 +12,9 @@ uint32_t MicroClock();
 // Resets the clock's remembered frequency and paint mark (tests only).
 void MicroClockReset();
 bool KeyDown(int vk);
+// Between two looks at the keys in a poll that handles no window messages: rests until
+// input may have come (a millisecond at most), so such a poll does not spin.
+void KeyPollPause();
 // Waits for a release, then a press, of key1 (or of key1 or key2); returns the key.
 int WaitKey(int key1, int key2);
 // Polls [->] and D to Z until one is down; returns 39 or the letter's code.

@@ -24,9 +24,6 @@ static const uint32_t SEND_PAUSE_US = 30000;
 static const uint32_t SEND_PAUSE_PER_BYTE_US = 100;
 // The console answers a listen at the latest this long after its listen time.
 static const uint32_t LISTEN_GRACE_US = 30000;
-// Our buffer for the console's CMD_LINK_HEARD frame: the longest valid one is 259
-// bytes; anything longer is cut here and then fails its checksum.
-static const uint32_t LISTEN_FRAME_CAPACITY = 300;
 
 static const uint32_t DISCOVER_LISTEN_US = 32000;
 static const uint32_t ANNOUNCE_LENGTH = 6;
@@ -58,12 +55,15 @@ void LinkEnd() {
     SendFrame(frame, sizeof frame);
 }
 
-// A complete CMD_LINK_HEARD frame: 80 07 n, n bytes, checksum over all before it.
-static bool HeardFrameComplete(const FrameReceiver& r) {
-    if (r.length < 3 || r.buffer[1] != CMD_LINK_HEARD) return false;
-    uint32_t n = r.buffer[2];
-    if (r.length < n + 4) return false;
-    return r.buffer[n + 3] == FrameChecksum(r.buffer, n + 3);
+bool LinkHeardFeed(FrameReceiver* r, uint8_t byte) {
+    FrameReceiverFeed(r, byte);
+    if (r->length < 3 || r->buffer[1] != CMD_LINK_HEARD) return false;
+    uint32_t n = r->buffer[2];
+    if (r->length < n + 4 || r->buffer[n + 3] != FrameChecksum(r->buffer, n + 3)) return false;
+    HeardCount = (uint8_t)n;
+    HeardPos = 0;
+    memcpy(HeardBuffer, r->buffer + 3, n);
+    return true;
 }
 
 void LinkListen(uint8_t wanted, uint32_t timeUs) {
@@ -86,11 +86,7 @@ void LinkListen(uint8_t wanted, uint32_t timeUs) {
         if (elapsed >= window) return;
         uint8_t byte;
         if (ReadBytes(&byte, 1, window - elapsed) != 1) return;
-        FrameReceiverFeed(&r, byte);
-        if (!HeardFrameComplete(r)) continue;
-        HeardCount = frame[2];
-        memcpy(HeardBuffer, frame + 3, HeardCount);
-        return;
+        if (LinkHeardFeed(&r, byte)) return;
     }
 }
 

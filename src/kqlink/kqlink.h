@@ -79,6 +79,16 @@ void LinkSendRaw(const uint8_t* bytes, uint8_t count);
 // CMD_LINK_HEARD answer into HeardBuffer; HeardCount 0 when none came by time + 30 ms.
 // Whatever reached the ring before the listen is dropped.
 void LinkListen(uint8_t wanted, uint32_t timeUs);
+// The listen's reader: feeds one byte of the console's answer to r (a buffer of at
+// least LISTEN_FRAME_CAPACITY bytes is enough for any answer) and, once a
+// CMD_LINK_HEARD frame with a good checksum is complete, takes its payload into
+// HeardBuffer and returns true. Frames of other codes or with a bad checksum are passed
+// over; their bytes collect until the next frame start.
+struct FrameReceiver;
+// Our buffer for the console's CMD_LINK_HEARD frame: the longest valid one is 259
+// bytes; anything longer is cut there and then fails its checksum.
+const uint32_t LISTEN_FRAME_CAPACITY = 300;
+bool LinkHeardFeed(FrameReceiver* r, uint8_t byte);
 // Leaves KQ-LINK mode: 80 08 78, no wait and no answer.
 void LinkEnd();
 // The checksum of bytes 1 to count-1: their sum masked with 0x7F.

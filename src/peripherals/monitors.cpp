@@ -84,8 +84,7 @@ static int OpenMonitor(const char* prompt, uint8_t type, const char* name) {
 static void Poll(void (*cycle)(uint8_t), uint8_t address, const char* operated) {
     ScreenPrintPair(MSG_OPERATE_ON, operated);
     ScreenPrintPair(MSG_PUSH_ENTER_EXIT);
-    while (KeyDown(KEY_ENTER)) {
-    }
+    while (KeyDown(KEY_ENTER)) KeyPollPause();
     while (!KeyDown(KEY_ENTER)) {
         cycle(address);
         PumpOneMessage();
@@ -122,9 +121,11 @@ static uint8_t SignalLevel;
 static uint8_t ChooseRemoteNumber() {
     static const int KEYS[12] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C'};
     ScreenPrintPair(MSG_REMOTE_NUMBER_PROMPT);
-    for (;;)
+    for (;;) {
         for (int i = 0; i < 12; i++)
             if (KeyDown(KEYS[i])) return (uint8_t)(i + 1);
+        KeyPollPause();
+    }
 }
 
 static void ReceiverCycle(uint8_t r) {

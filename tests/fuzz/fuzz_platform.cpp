@@ -14,6 +14,9 @@ void PlatSleepMs(uint32_t ms) { Counter += (uint64_t)ms * 1000; }
 PlatMessageKind PlatTakeMessage() { return PLAT_MSG_NONE; }
 void PlatDispatchMessage() {}
 void PlatPaintStep() {}
+void PlatDataWait(uint32_t us) { Counter += us; }
+void PlatDataSignal() {}
+void PlatInputWait(uint32_t us) { Counter += us; }
 void PlatRepaint() {}
 bool PlatKeyDown(int) { return false; }
 void PlatExitProcess(int code) {
