@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/progress.h"
 #include "base/waits.h"
 #include "core.h"
 
@@ -86,6 +87,7 @@ struct State {
     int macOpenings = 0;
     uint64_t macOpenedAt = 0;
     std::string macField;  // the text of control 204
+    std::vector<ProgressReport> progress;
 };
 
 State g;
@@ -174,6 +176,7 @@ void Reset() {
     }
     g.mainThread = std::this_thread::get_id();
     MicroClockReset();
+    ProgressReset();
 }
 uint64_t NowUs() { return g.now; }
 void SetClockOrigin(uint64_t us) { g.origin = us; }
@@ -250,6 +253,7 @@ void Unplug(const std::string& path) {
     i->device = nullptr;
     cv.notify_all();
 }
+const std::vector<ProgressReport>& ProgressReports() { return g.progress; }
 int PipeOpenCount() { return g.pipeOpens; }
 int DeviceListOpenCount() { return g.listOpens; }
 
@@ -528,4 +532,12 @@ void PlatMacDialog() {
 
 void PlatMacDialogChanged() {
     if (macOpen) macChanged = true;
+}
+
+void PlatShowProgress(const PlatProgress* p) {
+    if (!OnMainThread()) {
+        fprintf(stderr, "testbed: progress reported from another thread\n");
+        return;
+    }
+    g.progress.push_back({g.now, p->state, p->phase, p->label ? p->label : "", p->timed, p->done, p->total});
 }
