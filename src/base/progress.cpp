@@ -29,13 +29,18 @@ static uint32_t LastReportUs;
 // the clock too, and must never report.
 static thread_local bool ReportingThread = false;
 
-static void Report(uint32_t nowUs) {
-    LastReportUs = nowUs;
+// Brings the time spent (and, for a timed phase, the units done) up to now.
+static void Refresh(uint32_t nowUs) {
     Current.elapsedMs = (nowUs - PhaseStartUs) / 1000;
     if (Current.state == PLAT_PROGRESS_RUNNING && Current.timed) {
         uint32_t spent = Current.elapsedMs;
         Current.done = spent < Current.total ? spent : Current.total;
     }
+}
+
+static void Report(uint32_t nowUs) {
+    LastReportUs = nowUs;
+    Refresh(nowUs);
     PlatShowProgress(&Current);
 }
 
@@ -67,7 +72,7 @@ void ProgressStep(uint32_t done) {
 void ProgressEnd(bool ok) {
     ReportingThread = true;
     uint32_t now = MicroClock();
-    if (Current.state == PLAT_PROGRESS_RUNNING && Current.timed) Report(now);  // time spent so far
+    Refresh(now);  // a wait that ran out shows the whole time-out spent
     if (Current.state == PLAT_PROGRESS_HIDDEN) {
         // No phase of this walk ran: the verdict stands alone.
         Current.label = PickMessage(WORK_NAME);
