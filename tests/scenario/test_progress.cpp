@@ -274,3 +274,46 @@ TEST_F(ProgressTest, EveryWalkReportsItsPhasesAndItsVerdict) {
         if (k.total != 0 || k.verdict == PLAT_PROGRESS_FAILED) EXPECT_EQ(s.verdict.done, k.done);
     }
 }
+
+// ---- The terminal's status line ---------------------------------------------------------------
+TEST(ProgressLine, ShowsPhaseBarCountPercentAndTimeLeft) {
+    struct Case {
+        PlatProgress p;
+        const char* line;
+    } cases[] = {
+        // Counted: the pace so far gives the time left; none before a second has passed.
+        {{PLAT_PROGRESS_RUNNING, 2, "Programming", false, 126, 504, 6500},
+         " Programming [#####...............] 126/504  25%  0:20 left"},
+        {{PLAT_PROGRESS_RUNNING, 2, "Programming", false, 3, 504, 400},
+         " Programming [....................] 3/504   0%  "},
+        {{PLAT_PROGRESS_RUNNING, 1, "Erasing", false, 0, 16, 5000}, " Erasing [....................] 0/16   0%  "},
+        // Timed: seconds spent of the time-out, which bounds the time left.
+        {{PLAT_PROGRESS_RUNNING, 1, "Erasing", true, 5300, 60200, 5300},
+         " Erasing [#...................] 5.3/60.2 s   8%  at most 0:55 left"},
+        // A report beyond its total is shown at its total.
+        {{PLAT_PROGRESS_RUNNING, 3, "Verifying", false, 70, 64, 9000},
+         " Verifying [####################] 64/64 100%  "},
+        {{PLAT_PROGRESS_DONE, 2, "Programming", false, 504, 504, 26000},
+         " Programming [####################] 504/504 100%  done"},
+        {{PLAT_PROGRESS_FAILED, 2, "Programming", false, 2, 504, 900},
+         " Programming [....................] 2/504   0%  FAILED"},
+        {{PLAT_PROGRESS_FAILED, 0, "Update", false, 0, 0, 0}, " Update FAILED"},
+        {{PLAT_PROGRESS_HIDDEN, 0, "Searching", true, 0, 5000, 0}, ""},
+    };
+    for (const Case& k : cases) {
+        char line[81];
+        FormatProgressLine(&k.p, line, sizeof line);
+        EXPECT_EQ(std::string(line), k.line);
+    }
+    // The longest phase name with a nine-minute wait still fits the 80 columns; figures
+    // no walk reaches are cut at the line's end, never written past it.
+    PlatProgress wide = {PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 1000, 600000, 1000};
+    char line[200];
+    FormatProgressLine(&wide, line, sizeof line);
+    EXPECT_LE(strlen(line), 80u) << line;
+    PlatProgress absurd = {PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 4294967, 4294967, 4294967};
+    char cut[81];
+    memset(cut, 'x', sizeof cut);
+    FormatProgressLine(&absurd, cut, sizeof cut);
+    EXPECT_EQ(strlen(cut), 80u);
+}
