@@ -14,18 +14,32 @@
 static ITaskbarList3* Taskbar = NULL;
 static bool TaskbarAsked = false;
 
+// A debugger (or Wine's +debugstr channel) hears why the button shows nothing.
+static void Note(const char* what, HRESULT result) {
+    char text[96];
+    wsprintfA(text, "kqsfupdt: taskbar %s failed (0x%08lx)\n", what, (unsigned long)result);
+    OutputDebugStringA(text);
+}
+
 static ITaskbarList3* TaskbarInterface() {
     if (TaskbarAsked) return Taskbar;
     TaskbarAsked = true;
     // S_FALSE (already initialised on this thread) is as good as S_OK.
     HRESULT init = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
-    if (FAILED(init) && init != RPC_E_CHANGED_MODE) return NULL;
-    ITaskbarList3* list = NULL;
-    if (FAILED(CoCreateInstance(CLSID_TaskbarList, NULL, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                (void**)&list)) ||
-        list == NULL)
+    if (FAILED(init) && init != RPC_E_CHANGED_MODE) {
+        Note("CoInitializeEx", init);
         return NULL;
-    if (FAILED(list->HrInit())) {
+    }
+    ITaskbarList3* list = NULL;
+    HRESULT created = CoCreateInstance(CLSID_TaskbarList, NULL, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                       (void**)&list);
+    if (FAILED(created) || list == NULL) {
+        Note("CoCreateInstance", created);
+        return NULL;
+    }
+    HRESULT ready = list->HrInit();
+    if (FAILED(ready)) {
+        Note("HrInit", ready);
         list->Release();
         return NULL;
     }
@@ -53,7 +67,9 @@ void PlatShowProgress(const PlatProgress* p) {
     if (p->state != PLAT_PROGRESS_HIDDEN) {
         ULONGLONG total = p->total != 0 ? p->total : 1;
         ULONGLONG done = p->total != 0 ? (p->done < p->total ? p->done : p->total) : 1;
-        list->SetProgressValue(Win32MainWindow, done, total);
+        HRESULT r = list->SetProgressValue(Win32MainWindow, done, total);
+        if (FAILED(r)) Note("SetProgressValue", r);
     }
-    list->SetProgressState(Win32MainWindow, FlagOf(p->state));
+    HRESULT r = list->SetProgressState(Win32MainWindow, FlagOf(p->state));
+    if (FAILED(r)) Note("SetProgressState", r);
 }
