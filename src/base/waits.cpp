@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "base/messages.h"
 #include "base/base.h"
+#include "base/progress.h"
 
 // The frequency is read once; both threads may do that first read, with one result.
 static std::atomic<uint64_t> CounterFrequency{0};
@@ -40,6 +41,7 @@ uint32_t MicroClock() {
         PlatPaintStep();
         PaintMark += PAINT_INTERVAL_US;
     }
+    ProgressClockTick(now);
     return now;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/base.h"
+#include "base/progress.h"
 #include "base/screen.h"
 #include "link/link.h"
 
@@ -127,23 +128,30 @@ static bool ProgramUnit(BootSession* s, uint32_t address, const uint8_t* data) {
     return true;
 }
 
-// Walks the image in units, skipping units that are all 0xFF. The unit that reaches
-// past the image's end is sent from a copy padded with 0xFF, the erased value.
-static bool ProgramWalk(BootSession* s, const uint8_t* image, uint32_t length) {
+// The unit at address a. The unit that reaches past the image's end is a copy padded
+// with 0xFF, the erased value.
+static const uint8_t* UnitAt(const uint8_t* image, uint32_t length, uint32_t a, uint32_t unit) {
     static uint8_t tail[BOOT_MAX_UNIT];
+    if (length - a >= unit) return image + a;
+    memset(tail, 0xFF, unit);
+    memcpy(tail, image + a, length - a);
+    return tail;
+}
+
+// Walks the image in units, skipping units that are all 0xFF.
+static bool ProgramWalk(BootSession* s, const uint8_t* image, uint32_t length) {
     const BootStepText& t = s->target->texts[STEP_PROGRAM];
     BootShow(s, t.beforeKind, t.before);
     uint32_t unit = s->unit;
     if (unit == 0 || unit > BOOT_MAX_UNIT) return false;
+    uint32_t toSend = 0, sent = 0;
+    for (uint32_t a = 0; a < length; a += unit) toSend += !IsBlank(UnitAt(image, length, a, unit), unit);
+    ProgressBegin(PROGRESS_PROGRAMMING, toSend);
     for (uint32_t a = 0; a < length; a += unit) {
-        const uint8_t* data = image + a;
-        if (length - a < unit) {
-            memset(tail, 0xFF, unit);
-            memcpy(tail, image + a, length - a);
-            data = tail;
-        }
+        const uint8_t* data = UnitAt(image, length, a, unit);
         if (IsBlank(data, unit)) continue;
         if (!ProgramUnit(s, a, data)) return false;
+        ProgressStep(++sent);
     }
     return true;
 }
@@ -177,6 +185,7 @@ static bool RunStep(BootSession* s, BootStep step, const uint8_t* image, uint32_
         case STEP_CONFIRM:
             return Confirm(s);
         case STEP_ERASE:
+            ProgressBeginTimed(PROGRESS_ERASING, t.ackWindowUs);
             s->frame[0] = BOOT_ERASE_STATE;
             return Command(s, step, s->frame, 1, t.ackWindowUs);
         case STEP_LOAD:
@@ -197,8 +206,13 @@ bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length) {
     s->clockMode = 0;
     memset(s->deviceCode, 0, sizeof s->deviceCode);
     s->unit = s->target->fixedUnit;
-    for (uint32_t i = 0; i < s->target->stepCount; i++)
-        if (!RunStep(s, s->target->steps[i], image, length)) return false;
+    for (uint32_t i = 0; i < s->target->stepCount; i++) {
+        if (!RunStep(s, s->target->steps[i], image, length)) {
+            ProgressEnd(false);
+            return false;
+        }
+    }
+    ProgressEnd(true);
     s->port->finish(s);
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/base.h"
+#include "base/progress.h"
 #include "base/messages.h"
 #include "base/screen.h"
 #include "base/waits.h"
@@ -153,8 +154,12 @@ void ConsoleBootFallback(const char* name, const uint8_t* buffer, uint32_t lengt
     WaitKey(KEY_ENTER, KEY_NONE);
     ScreenPrint("-----Boot Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, name);
-    if (SeekDevice(ID_BOOT_MODE, SEEK_BOOT_US))
+    ProgressBeginTimed(PROGRESS_SEARCHING, SEEK_BOOT_US);
+    if (SeekDevice(ID_BOOT_MODE, SEEK_BOOT_US)) {
+        ProgressHide();
         ConsoleBootUpdate(name, buffer, length);
-    else
+    } else {
+        ProgressEnd(false);
         ScreenPrintPair(MSG_NOT_FOUND, name);
+    }
 }

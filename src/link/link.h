@@ -100,6 +100,8 @@ bool SeekDevice(UsbIdentity id, uint32_t timeout);
 // Seeks the running console: its first identity for 5 s, then in service mode its
 // second for 2 s. True when its pipes are open.
 bool SeekRunningConsole();
+// How long SeekRunningConsole may take at most: 5 s, 7 s in service mode.
+uint32_t RunningConsoleSeekUs();
 // Starts receiver on the receive thread, prints "Connecting to...", waits 1 s and seeks
 // the running console (5 s, then 2 s for the second identity in service mode).
 bool ConnectConsole(void (*receiver)());

@@ -6,6 +6,7 @@
 #include "base/messages.h"
 #include "base/screen.h"
 #include "base/base.h"
+#include "base/progress.h"
 #include "base/waits.h"
 
 static const uint32_t CONNECT_PAUSE_US = 1000000;
@@ -126,6 +127,8 @@ bool SeekDevice(UsbIdentity id, uint32_t timeout) {
     return OutPipe != PLAT_NO_HANDLE;
 }
 
+uint32_t RunningConsoleSeekUs() { return CONNECT_FIRST_US + (ServiceFlag ? CONNECT_SECOND_US : 0); }
+
 bool SeekRunningConsole() {
     if (SeekDevice(ID_CONSOLE, CONNECT_FIRST_US)) return true;
     return ServiceFlag && SeekDevice(ID_CONSOLE_SECOND, CONNECT_SECOND_US);
@@ -134,8 +137,13 @@ bool SeekRunningConsole() {
 bool ConnectConsole(void (*receiver)()) {
     LinkThreadStart(receiver);
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
+    ProgressBeginTimed(PROGRESS_SEARCHING, CONNECT_PAUSE_US + RunningConsoleSeekUs());
     DelayMicroseconds(CONNECT_PAUSE_US);
     bool open = SeekRunningConsole();
+    if (open)
+        ProgressHide();
+    else
+        ProgressEnd(false);
     if (!open) ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
     return open;
 }

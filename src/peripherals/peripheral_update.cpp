@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/base.h"
+#include "base/progress.h"
 #include "base/messages.h"
 #include "base/screen.h"
 #include "base/waits.h"
@@ -80,9 +81,20 @@ static const uint8_t* ChunkAt(const uint8_t* image, uint32_t size, uint32_t offs
     return tail;
 }
 
+// Chunks that will go out: the blank ones are skipped.
+static uint32_t ChunksToSend(const uint8_t* image, uint32_t size, uint32_t chunk) {
+    uint8_t tail[CHUNK];
+    uint32_t n = 0;
+    for (uint32_t offset = 0; offset < size; offset += chunk)
+        n += !IsBlank(ChunkAt(image, size, offset, chunk, tail), chunk);
+    return n;
+}
+
 static bool PeripheralWrite(uint8_t address, const uint8_t* image, uint32_t size, const uint8_t* ack) {
     uint8_t tail[CHUNK];
     uint8_t packet[4 + 4 + CHUNK];
+    uint32_t sent = 0;
+    ProgressBegin(PROGRESS_PROGRAMMING, ChunksToSend(image, size, CHUNK));
     for (uint32_t offset = 0; offset < size; offset += CHUNK) {
         const uint8_t* chunk = ChunkAt(image, size, offset, CHUNK, tail);
         if (IsBlank(chunk, CHUNK)) continue;
@@ -91,6 +103,7 @@ static bool PeripheralWrite(uint8_t address, const uint8_t* image, uint32_t size
         memcpy(data + 4, chunk, CHUNK);
         uint8_t length = LoaderPacket(packet, address, LOADER_WRITE, data, sizeof data);
         if (!LoaderStep(packet, length, ack, LISTEN_WRITE_US, MSG_PROGRAMING_ADDRESS, offset)) return false;
+        ProgressStep(++sent);
     }
     return true;
 }
@@ -100,10 +113,13 @@ static bool PeripheralLoad(uint8_t address, const uint8_t* image, uint32_t size)
     LoaderAck(address, ack);
     uint8_t length = LoaderPacket(packet, address, LOADER_BEGIN, nullptr, 0);
     if (!LoaderStep(packet, length, ack, LISTEN_BEGIN_US)) return false;
+    uint32_t erased = 0;
+    ProgressBegin(PROGRESS_ERASING, ERASE_BLOCKS - 1);
     for (uint8_t block = 0; block < ERASE_BLOCKS; block++) {
         if (block == KEPT_BLOCK) continue;
         length = LoaderPacket(packet, address, LOADER_ERASE, &block, 1);
         if (!LoaderStep(packet, length, ack, LISTEN_ERASE_US, MSG_ERASING_BLOCK, block)) return false;
+        ProgressStep(++erased);
     }
     if (!PeripheralWrite(address, image, size, ack)) return false;
     length = LoaderPacket(packet, address, LOADER_FINISH, nullptr, 0);
@@ -111,11 +127,14 @@ static bool PeripheralLoad(uint8_t address, const uint8_t* image, uint32_t size)
 }
 
 void PeripheralUpdate(uint8_t address, const uint8_t* image, uint32_t size) {
-    ScreenPrint(PeripheralLoad(address, image, size) ? TEXT_OK : TEXT_ERROR);
+    bool ok = PeripheralLoad(address, image, size);
+    ProgressEnd(ok);
+    ScreenPrint(ok ? TEXT_OK : TEXT_ERROR);
 }
 
 // ---- Tempa BOX ----------------------------------------------------------------------------
 static bool TempaFail(const char* label) {
+    ProgressEnd(false);
     ScreenPrint("...ERROR %s...", label);
     ScreenPrint("\n");
     return false;
@@ -144,11 +163,15 @@ static bool TempaHandshake(const uint8_t* bootRecord, uint16_t bootSize) {
     DelayMicroseconds(TEMPA_ERASE_PAUSE_US);
     SendRawByte(0x55);
     ScreenPrintPair(MSG_DELETING_FLASH);
+    ProgressBeginTimed(PROGRESS_ERASING, TEMPA_ERASE_WAIT_US);
     if (RawWaitByte(TEMPA_ERASE_WAIT_US) != TEMPA_SYNC_OK) return TempaFail("Response to 0x55 different of 0xaa");
     ScreenPrint("Sending boot record...\n");
+    ProgressBegin(PROGRESS_BOOT_RECORD, 2u + bootSize);  // its size in two bytes, then its bytes
     if (!Echoed((uint8_t)(bootSize >> 8)) || !Echoed((uint8_t)bootSize)) return TempaFail("BOOT SIZE");
-    for (uint32_t i = 0; i < bootSize; i++)
+    for (uint32_t i = 0; i < bootSize; i++) {
         if (!Echoed(bootRecord[i])) return TempaFail("BOOT DATA");
+        ProgressStep(3 + i);
+    }
     return true;
 }
 
@@ -158,6 +181,8 @@ static bool TempaLoad(const uint8_t* image, uint16_t imageSize) {
     uint8_t length = LoaderPacket(packet, TEMPA_ADDRESS, LOADER_BEGIN, nullptr, 0);
     if (!LoaderStep(packet, length, ack, LISTEN_BEGIN_US)) return TempaFail("UPDATATEmKQLcOMIENZO");
     uint8_t tail[TEMPA_CHUNK];
+    uint32_t sent = 0;
+    ProgressBegin(PROGRESS_PROGRAMMING, ChunksToSend(image, imageSize, TEMPA_CHUNK));
     for (uint32_t offset = 0; offset < imageSize; offset += TEMPA_CHUNK) {
         const uint8_t* chunk = ChunkAt(image, imageSize, offset, TEMPA_CHUNK, tail);
         if (IsBlank(chunk, TEMPA_CHUNK)) continue;
@@ -167,6 +192,7 @@ static bool TempaLoad(const uint8_t* image, uint16_t imageSize) {
         length = LoaderPacket(packet, TEMPA_ADDRESS, LOADER_WRITE, data, sizeof data);
         if (!LoaderStep(packet, length, ack, TEMPA_LISTEN_WRITE_US, MSG_PROGRAMING_ADDRESS, offset))
             return TempaFail("UPDATATEmKQLpROGRAMARxBYTES");
+        ProgressStep(++sent);
     }
     length = LoaderPacket(packet, TEMPA_ADDRESS, LOADER_FINISH, nullptr, 0);
     if (!LoaderStep(packet, length, ack, LISTEN_FINISH_US)) return TempaFail("UPDATATEmKQLfIN");
@@ -183,6 +209,7 @@ void TempaBoxUpdate(const char* name, const uint8_t* bootRecord, uint16_t bootSi
     DelayMicroseconds(TEMPA_SPEED_PAUSE_US);
     ScreenPrintPair(MSG_PROGRAMMING_FLASH);
     if (!TempaLoad(image, imageSize)) return;
+    ProgressEnd(true);
     ScreenPrintPair(MSG_UPDATED, name);
     ScreenPrintPair(MSG_REMOVE_JUMPERS);
     ScreenPrint("\n");

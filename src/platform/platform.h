@@ -200,3 +200,28 @@ void PlatMacDialog();  // [blocks] [re-enters]
 // thread show them soon, without waiting for it. Does nothing when no MAC dialog is
 // open. [any thread]
 void PlatMacDialogChanged();
+
+// ---- Progress of long work ------------------------------------------------------------------
+// What the core reports while a long walk runs (a search, an erase, programming,
+// verifying, a boot record), so the operator sees it move outside the text screen: on
+// the taskbar button, on the terminal's status line. Nothing of the text screen
+// changes with it.
+enum PlatProgressState {
+    PLAT_PROGRESS_HIDDEN = 0,  // no long work: show nothing
+    PLAT_PROGRESS_RUNNING,     // a phase runs: done of total
+    PLAT_PROGRESS_DONE,        // the walk succeeded (done equals total)
+    PLAT_PROGRESS_FAILED       // the walk failed where done stands
+};
+struct PlatProgress {
+    PlatProgressState state;
+    int phase;           // what runs: the core's ProgressPhase (base/progress.h)
+    const char* label;   // its name in the operator's language, never NULL
+    bool timed;          // a wait with a time-out: done and total are milliseconds
+    uint32_t done;       // units done, or milliseconds spent (never above total)
+    uint32_t total;      // units in all, or the time-out; may be 0
+    uint32_t elapsedMs;  // since the phase began, for an estimate of the time left
+};
+// Show the progress. Called at the start and end of every phase and at most ten times
+// a second in between, always on the window thread, never from the receive thread.
+// A backend that cannot show it (no taskbar interface) ignores it; it must not fail.
+void PlatShowProgress(const PlatProgress* progress);

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "shell/mac.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/screen.h"
 #include "shell/shell.h"
 #include "base/waits.h"
@@ -109,4 +110,5 @@ void ShellCommand(int id) {
     else if (c->body)
         c->body();
     AfterCommand();
+    ProgressHide();  // the verdict stayed in sight until the operator went on
 }

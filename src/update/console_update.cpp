@@ -8,6 +8,7 @@
 #include "base/messages.h"
 #include "base/screen.h"
 #include "base/base.h"
+#include "base/progress.h"
 #include "update/languages.h"
 
 static const uint32_t SEEK_LAST_US = 2000000;
@@ -39,22 +40,34 @@ static bool StartHandshake() {
 }
 
 static bool EraseBlocks() {
+    ProgressBegin(PROGRESS_ERASING, ERASE_BLOCKS);
     for (uint32_t block = 0; block < ERASE_BLOCKS; block++) {
         uint8_t frame[5] = {FRAME_START, FRAME_USER_UPDATE, SUB_ERASE, (uint8_t)block, 0};
         frame[4] = FrameChecksum(frame, 4);
         SendFrame(frame, 5);
         ScreenPrintPair(MSG_ERASING_BLOCK, block);
         if (WaitReply(ERASE_ACK_US, FRAME_USER_UPDATE) != WaitResult::Ok) return false;
+        ProgressStep(block + 1);
     }
     return true;
 }
 
+// Chunks that will go out: the blank ones are skipped.
+static uint32_t ChunksToSend(const uint8_t* buffer, uint32_t size) {
+    uint32_t n = 0;
+    for (uint32_t offset = 0; offset < size; offset += FLASH_CHUNK) n += !IsBlank(buffer + offset, FLASH_CHUNK);
+    return n;
+}
+
 static bool ProgramChunks(const uint8_t* buffer, uint32_t size) {
+    uint32_t sent = 0;
+    ProgressBegin(PROGRESS_PROGRAMMING, ChunksToSend(buffer, size));
     for (uint32_t offset = 0; offset < size; offset += FLASH_CHUNK) {
         if (IsBlank(buffer + offset, FLASH_CHUNK)) continue;
         SendFlashChunk(FRAME_USER_UPDATE, SUB_PROGRAM, offset, buffer + offset);
         ScreenPrintPair(MSG_PROGRAMING_ADDRESS, offset);
         if (WaitReply(PROGRAM_ACK_US, FRAME_USER_UPDATE) != WaitResult::Ok) return false;
+        ProgressStep(++sent);
     }
     return true;
 }
@@ -77,6 +90,7 @@ bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
         ScreenPrintPair(MSG_END);
         ok = WaitReply(END_ACK_US, FRAME_USER_UPDATE) == WaitResult::Ok;
     }
+    ProgressEnd(ok);
     if (!ok) {
         ScreenPrint(TEXT_ERROR);
         return false;
@@ -88,6 +102,7 @@ bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
 // The running console under its identities, then the one it shows before its USB
 // set-up is complete.
 static bool SeekConsoleForUpdate() {
+    ProgressBeginTimed(PROGRESS_SEARCHING, RunningConsoleSeekUs() + SEEK_LAST_US);
     return SeekRunningConsole() || SeekDevice(ID_CONSOLE_LAST, SEEK_LAST_US);
 }
 
@@ -96,7 +111,9 @@ void UpdateConsoleCommand() {
     PrepareFlashBuffer();
     ScreenPrint("-----User Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
-    if (SeekConsoleForUpdate())
+    bool found = SeekConsoleForUpdate();
+    ProgressHide();
+    if (found)
         UserModeUpdate(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);
     else
         ConsoleBootFallback(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);

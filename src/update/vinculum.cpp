@@ -13,6 +13,7 @@
 #include "base/messages.h"
 #include "base/screen.h"
 #include "base/base.h"
+#include "base/progress.h"
 #include "base/waits.h"
 
 static const char VINCULUM_NAME[] = "Vinculum";
@@ -67,6 +68,7 @@ static bool ShortRequest(uint8_t sub, const char* pair) {
 // rewrites a whole page of the Vinculum, and the verify reads back the whole image.
 static bool SendChunks(uint8_t sub, const char* addressPair) {
     uint32_t offset = 0;
+    ProgressBegin(sub == SUB_VERIFY ? PROGRESS_VERIFYING : PROGRESS_PROGRAMMING, VINCULUM_IMAGE_SIZE / FLASH_CHUNK);
     while (offset < VINCULUM_IMAGE_SIZE) {
         FlushInput();
         SendFlashChunk(FRAME_VINCULUM, sub, offset, ImageVinculum + offset);
@@ -74,6 +76,7 @@ static bool SendChunks(uint8_t sub, const char* addressPair) {
         if (WaitReply(CHUNK_ACK_US, FRAME_VINCULUM) == WaitResult::Ok) {
             ChunkFailures = 0;
             offset += FLASH_CHUNK;
+            ProgressStep(offset / FLASH_CHUNK);
         } else if (++ChunkFailures >= CHUNK_SENDS) {
             return false;
         }
@@ -97,12 +100,16 @@ void VinculumByCable() {
     LinkThreadStart(ReceiveThread);
     ScreenPrint("-----Vinculum Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
+    ProgressBeginTimed(PROGRESS_SEARCHING, CONNECT_PAUSE_US + RunningConsoleSeekUs());
     DelayMicroseconds(CONNECT_PAUSE_US);
     if (!SeekRunningConsole()) {
+        ProgressEnd(false);
         ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
-    } else if (VinculumUpdate()) {
+    } else if (ProgressHide(), VinculumUpdate()) {
+        ProgressEnd(true);
         ScreenPrintPair(MSG_UPDATED, VINCULUM_NAME);
     } else {
+        ProgressEnd(false);
         ScreenPrint(TEXT_ERROR);
     }
     LinkThreadStop();

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/progress.h"
 #include "base/waits.h"
 #include "core.h"
 
@@ -94,6 +95,7 @@ struct State {
     int macOpenings = 0;
     uint64_t macOpenedAt = 0;
     std::string macField;  // the text of control 204
+    std::vector<ProgressReport> progress;
 };
 
 State g;
@@ -210,6 +212,7 @@ void Reset() {
     }
     g.mainThread = std::this_thread::get_id();
     MicroClockReset();
+    ProgressReset();
 }
 uint64_t NowUs() { return g.now; }
 void SetClockOrigin(uint64_t us) { g.origin = us; }
@@ -308,6 +311,7 @@ void SetPipeStalled(const std::string& path, bool stalled) {
 }
 int StalledWriteCount() { return g.stalledWrites; }
 uint64_t StalledWriteUs() { return g.stalledUs; }
+const std::vector<ProgressReport>& ProgressReports() { return g.progress; }
 int PipeOpenCount() { return g.pipeOpens; }
 int DeviceListOpenCount() { return g.listOpens; }
 
@@ -642,4 +646,12 @@ void PlatMacDialog() {
 
 void PlatMacDialogChanged() {
     if (macOpen) macChanged = true;
+}
+
+void PlatShowProgress(const PlatProgress* p) {
+    if (!OnMainThread()) {
+        fprintf(stderr, "testbed: progress reported from another thread\n");
+        return;
+    }
+    g.progress.push_back({g.now, p->state, p->phase, p->label ? p->label : "", p->timed, p->done, p->total});
 }

@@ -125,6 +125,17 @@ void SetSettingsReadOnly(bool readOnly);
 std::string SettingValue(const std::string& section, const std::string& key);
 void SetSettingValue(const std::string& section, const std::string& key, const std::string& value);
 
+// Every progress report the program made since Reset, in order, with its virtual time.
+struct ProgressReport {
+    uint64_t atUs;
+    PlatProgressState state;
+    int phase;
+    std::string label;
+    bool timed;
+    uint32_t done, total;
+};
+const std::vector<ProgressReport>& ProgressReports();
+
 // ---- Simulated devices -----------------------------------------------------------------
 // A device behind one driver interface. The backend calls it on the test's main thread
 // only, always with the current virtual time.

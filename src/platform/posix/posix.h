@@ -32,6 +32,19 @@ bool OnTerminalThread();
 // of them, clipped at the terminal's right edge.
 void TerminalPutText(int y, int x, const char* text, int maxCells);
 
+// ---- Progress on the status line (progress_line.cpp) -------------------------------------
+// While long work runs, the hint line under the text screen gives way to its progress:
+// phase, bar, units done of units in all, percentage and the time left.
+// The status line for a report, clipped to capacity - 1 characters (code page 437, as
+// the screen font); closing shows that a close request waits for the work's end.
+void FormatProgressLine(const PlatProgress* p, char* line, size_t capacity);
+// The title row's notice while a close request waits for the work to end.
+extern const char CLOSE_WAITS_NOTICE[];
+// The status line to draw now; false when no work is shown (the hint line is drawn).
+bool StatusLine(char* line, size_t capacity);
+// True while a phase of long work runs (a close request then waits for its end).
+bool ProgressRunning();
+
 // ---- Code page 437 (cp437.cpp) ------------------------------------------------------
 // The character that shows a byte of the screen font in the terminal.
 wchar_t Cp437ToUnicode(uint8_t byte);

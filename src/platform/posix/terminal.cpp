@@ -69,6 +69,7 @@ void TerminalDrawAll() {
     }
     char title[128];
     FormatWindowTitle(title, sizeof title);
+    if (ProgressRunning() && CloseRequested()) snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
     char padded[SCREEN_COLUMNS + 1];
     snprintf(padded, sizeof padded, "%-80.80s", title);
     attron(A_REVERSE);
@@ -81,6 +82,13 @@ void TerminalDrawAll() {
             row[k] = Cp437ToUnicode(ScreenCells[r * SCREEN_COLUMNS + k]);
         row[SCREEN_COLUMNS] = 0;
         mvaddnwstr(TERM_SCREEN_TOP + r, 0, row, SCREEN_COLUMNS);
+    }
+    char status[SCREEN_COLUMNS + 1];
+    if (StatusLine(status, sizeof status)) {
+        attron(A_BOLD);
+        TerminalPutText(TERM_SCREEN_TOP + SCREEN_ROWS, 0, status, SCREEN_COLUMNS);
+        attroff(A_BOLD);
+        return;
     }
     attron(A_DIM);
     TerminalPutText(TERM_SCREEN_TOP + SCREEN_ROWS, 0, HINT, SCREEN_COLUMNS);
