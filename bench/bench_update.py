@@ -172,7 +172,11 @@ def boot_mode(work):
 
 def wine_run(mode, work):
     """The same update by the Windows build under Wine (Xvfb, xdotool)."""
+    # The 32-bit build where it was built; wine_session.sh (wine_arch.sh) turns to its
+    # x86_64 twin in build/windows64 on hosts that cannot run 32-bit code.
     exe = os.path.join(REPO, "build", "windows", "Kqsfupdt.exe")
+    if not os.path.exists(exe):
+        exe = os.path.join(REPO, "build", "windows64", "Kqsfupdt.exe")
     subprocess.run(["bash", os.path.join(REPO, "bench", "wine_session.sh"), mode, exe,
                     f"{BUILD}/kqsim", work], check=True, timeout=900)
     log = open(os.path.join(work, "log.txt"), encoding="latin-1").read()
