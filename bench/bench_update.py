@@ -39,7 +39,7 @@ LINE = re.compile(r"^Time:([0-9a-f]{8}) (Mesa<-|->PC) Nbytes:(\d+)")
 class Session:
     """kqsfupdt in a tmux session against a kqsim serving one device."""
 
-    def __init__(self, work, sim_args):
+    def __init__(self, work, sim_args, program_args=""):
         self.work = work
         self.devices = os.path.join(work, "devices")
         self.run = os.path.join(work, "run")
@@ -51,7 +51,7 @@ class Session:
         self.socket = f"kqbench{os.getpid()}"
         env = f"env LANG=C.UTF-8 KQUSB_DEVICES={self.devices} XDG_CONFIG_HOME={work}/config"
         self.tmux("new-session", "-d", "-s", "b", "-x", "100", "-y", "42", "-c", self.run,
-                  f"{env} {BUILD}/kqsfupdt")
+                  f"{env} {BUILD}/kqsfupdt {program_args}")
         self.wait(lambda: "Process:" in self.screen(), 10, "the help text")
 
     def tmux(self, *args):
@@ -85,8 +85,9 @@ class Session:
 
 
 def reply_us(timing):
-    """The device model's reply delay (turn-around), read from the simulator's header."""
-    text = open(os.path.join(REPO, "sim", "sim.h")).read()
+    """The device model's reply delay (turn-around), read from the simulator's headers."""
+    sim = os.path.join(REPO, "sim")
+    text = "".join(open(os.path.join(sim, n)).read() for n in sorted(os.listdir(sim)) if n.endswith(".h"))
     block = text[text.index(f"struct {timing} {{"):]
     return int(re.search(r"replyUs = (\d+)", block).group(1))
 
@@ -171,7 +172,11 @@ def boot_mode(work):
 
 def wine_run(mode, work):
     """The same update by the Windows build under Wine (Xvfb, xdotool)."""
+    # The 32-bit build where it was built; wine_session.sh (wine_arch.sh) turns to its
+    # x86_64 twin in build/windows64 on hosts that cannot run 32-bit code.
     exe = os.path.join(REPO, "build", "windows", "Kqsfupdt.exe")
+    if not os.path.exists(exe):
+        exe = os.path.join(REPO, "build", "windows64", "Kqsfupdt.exe")
     subprocess.run(["bash", os.path.join(REPO, "bench", "wine_session.sh"), mode, exe,
                     f"{BUILD}/kqsim", work], check=True, timeout=900)
     log = open(os.path.join(work, "log.txt"), encoding="latin-1").read()

@@ -25,16 +25,16 @@ KQ_PAINT_TIMES=$(winpath "$DEST/paint.txt")
 run_program bench
 [ -n "$WIN" ] || { echo "bench: the program did not start" >&2; exit 1; }
 wait_for 20 eval 'shoot "$WORK/s.png" && screen_rows_match "$WORK/s.png" >/dev/null'
-xdotool key --window "$WIN" alt+f; sleep 0.5
-xdotool key --window "$WIN" Return
+xdotool key --window "$WIN" alt+f 2>/dev/null; sleep 0.5
+xdotool key --window "$WIN" Return 2>/dev/null
 wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
-xdotool key --window "$DIALOG" Return
+xdotool key --window "$DIALOG" Return 2>/dev/null
 sim_has() { grep -qE -- "$1" "$DEST/kqsim.log"; }
 if [ "$MODE" = user ]; then
     wait_for 300 sim_has ' end +#1 .*ack'
 else
     # [ENTER] at the BOOT jumper prompt, pressed until the boot program hears from us.
-    wait_for 60 eval 'xdotool key --window "$WIN" Return; sim_has "boot[0-9a-f]{2} "'
+    wait_for 60 eval 'xdotool key --window "$WIN" Return 2>/dev/null; sim_has "boot[0-9a-f]{2} "'
     wait_for 300 sim_has 'bootend'
 fi
 sleep 1  # the answer's log line

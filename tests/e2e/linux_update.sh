@@ -41,7 +41,10 @@ wait_for() {  # TEXT SECONDS
     echo "   (waited $2 s for \"$1\"; the screen was:)"; screen | sed 's/^/   | /'
     return 1
 }
-keys() { tm send-keys -t kq "$@"; sleep 0.4; }
+# Keys go in as typed; what a key leads to is waited for on the screen, not slept out.
+keys() { tm send-keys -t kq "$@"; sleep 0.05; }
+# F10, and the File menu is open.
+menu() { keys F10; wait_for "Update Vinculum by cable" 5 >/dev/null; }
 
 start_sim() {  # kqsim options...
     mkdir -p "$WORK/devices" "$WORK/flash"
@@ -63,7 +66,7 @@ start_program() {  # arguments...
     wait_for "Process:" 10
 }
 exit_program() {
-    keys F10
+    menu
     keys x
     for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
     grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
@@ -75,7 +78,7 @@ same_flash() {  # saved-file expected-file
 # ---- 1. User mode, default languages -----------------------------------------------
 start_sim --console
 start_program
-keys F10
+menu
 keys Enter                         # Update Console
 check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
 keys Enter                         # OK
@@ -95,7 +98,7 @@ tm kill-server 2>/dev/null
 rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --boot
 start_program
-keys F10
+menu
 keys Enter
 wait_for "Select Languages" 10 >/dev/null
 keys DC                            # Delete: Clear
@@ -120,7 +123,7 @@ tm kill-server 2>/dev/null
 rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --console
 start_program ST
-keys F10
+menu
 for _ in 1 2 3 4 5 6; do keys Down; done   # Test Remote: six items below the first
 keys Enter
 check "service command connects" wait_for "Connecting to CORVINA..." 5

@@ -21,18 +21,23 @@ APP_LOCALE=es_ES.UTF-8
 # shot_of MODE CELLS: starts the program with KQ_PAINT_CELLS=CELLS, waits until its
 # screen shows the help text's rows, keeps a screenshot in $OUT/wine_paint_MODE.png,
 # forces 50 more repaints, closes it and keeps its paint times in $WORK/MODE.times.
-HELP_ROWS_ES=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 "
+# Rows of the Spanish help text with ink: its second paragraph line fits in 80
+# columns, so the blank rows are 3, 5 and 16.
+HELP_ROWS_ES=" 0 1 2 4 6 7 8 9 10 11 12 13 14 15 17 18 19 20 21 "
 shot_of() {
     local mode=$1
     export KQ_PAINT_CELLS=$2 KQ_PAINT_TIMES
     KQ_PAINT_TIMES=$(winpath "$WORK/$mode.times")
     run_program "$mode"
     [ -n "$WIN" ] || return 1
-    HELP_ROWS=$HELP_ROWS_ES wait_for 30 eval 'shoot "$OUT/wine_paint_$mode.png" && screen_rows_match "$OUT/wine_paint_$mode.png" >/dev/null'
+    local shown=0
+    HELP_ROWS=$HELP_ROWS_ES wait_for 30 eval 'shoot "$OUT/wine_paint_$mode.png" && screen_rows_match "$OUT/wine_paint_$mode.png" >/dev/null' || shown=1
+    [ "$shown" = 0 ] || HELP_ROWS=$HELP_ROWS_ES screen_rows_match "$OUT/wine_paint_$mode.png"
     probe repaint 50 >/dev/null
     probe close >/dev/null
     finish_app 30
     unset KQ_PAINT_CELLS KQ_PAINT_TIMES
+    return "$shown"
 }
 
 check "the row drawing shows the help text" shot_of rows 0

@@ -11,6 +11,9 @@ static uint64_t Counter = 0;
 uint64_t PlatCounterFrequency() { return 1000000; }
 uint64_t PlatCounterValue() { return Counter += 10; }
 void PlatSleepMs(uint32_t ms) { Counter += (uint64_t)ms * 1000; }
+void PlatDataWait(uint32_t us) { Counter += us; }
+void PlatDataSignal() {}
+void PlatInputWait(uint32_t us) { Counter += us; }
 PlatMessageKind PlatTakeMessage() { return PLAT_MSG_NONE; }
 void PlatDispatchMessage() {}
 void PlatPaintStep() {}

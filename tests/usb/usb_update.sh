@@ -48,7 +48,10 @@ wait_for() {  # TEXT SECONDS
     echo "   (waited $2 s for \"$1\"; the screen was:)"; screen | sed 's/^/   | /'
     return 1
 }
-keys() { tm send-keys -t kq "$@"; sleep 0.4; }
+# Keys go in as typed; what a key leads to is waited for on the screen, not slept out.
+keys() { tm send-keys -t kq "$@"; sleep 0.05; }
+# F10, and the File menu is open.
+menu() { keys F10; wait_for "Update Vinculum by cable" 5 >/dev/null; }
 
 start_console() {  # kq_usb_console options...
     rm -f "$WORK/ready" "$WORK/summary" "$WORK/flash.bin"
@@ -68,7 +71,7 @@ start_program() {
     wait_for "Process:" 10
 }
 exit_program() {
-    keys F10
+    menu
     keys x
     for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
     grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
@@ -78,7 +81,7 @@ summary_has() { grep -q "$1" "$WORK/summary"; }
 # ---- 1. User mode through libusb, a kernel driver bound to the interface ----------
 check "the emulated console is on the bus" start_console --kernel-driver
 start_program
-keys F10
+menu
 keys Enter                         # Update Console
 wait_for "3: GERMAN" 10 >/dev/null
 keys Enter                         # OK: all four languages
@@ -97,7 +100,7 @@ tm kill-server 2>/dev/null
 # ---- 2. Unplugged while programming -----------------------------------------------------
 start_console --faults=unplug:program#100
 start_program
-keys F10
+menu
 keys Enter
 wait_for "3: GERMAN" 10 >/dev/null
 keys Enter
@@ -112,7 +115,7 @@ tm kill-server 2>/dev/null
 # ---- 3. Endpoints in the wrong order --------------------------------------------------------
 start_console --endpoints=swapped
 start_program
-keys F10
+menu
 keys Enter
 wait_for "3: GERMAN" 10 >/dev/null
 keys Enter
