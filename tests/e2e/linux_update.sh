@@ -5,7 +5,8 @@
 #   1. a running console: user-mode update, all four languages;
 #   2. no running console, the processor in boot mode: the boot-mode update, English only;
 #   3. a service command (Test Remote) connecting to the console, finding no Remote,
-#      and disconnecting.
+#      and disconnecting;
+#   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open.
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
@@ -133,6 +134,21 @@ check "no Remote on KQ-LINK is reported" wait_for "No Remote connection to KQ-LI
 check "and disconnects" wait_for "Disconnecting..." 20
 check "no not-found message" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'not found'"
 check "the log holds the Remote Test header" grep -q -- '-----Remote Test-----' "$WORK/run/TEMP/log.txt"
+keys Enter
+wait_for "Process:" 10 >/dev/null
+
+# ---- 4. Set MAC Address: a key typed before the dialog opens does not press OK ----------
+menu
+for _ in 1 2 3; do keys Down; done   # Set MAC Address
+keys Enter
+wait_for "Connecting to CORVINA..." 5 >/dev/null
+keys Enter                           # typed ahead during the search
+check "the MAC dialog opens" wait_for "Current:" 15
+sleep 1
+check "the Enter typed ahead did not press OK" shows "Current:"
+check "and no address was set" bash -c "! grep -q 'macset' '$WORK/kqsim.log'"
+keys Escape
+check "[ESC] leaves the dialog" wait_for "Push [ENTER] on PC-Keyboard to continue" 10
 keys Enter
 check "Exit ends with code 0" exit_program
 stop_sim
