@@ -17,10 +17,8 @@ void PlatInputWait(uint32_t us) { Counter += us; }
 PlatMessageKind PlatTakeMessage() { return PLAT_MSG_NONE; }
 void PlatDispatchMessage() {}
 void PlatPaintStep() {}
-void PlatDataWait(uint32_t us) { Counter += us; }
-void PlatDataSignal() {}
-void PlatInputWait(uint32_t us) { Counter += us; }
 void PlatRepaint() {}
+void PlatShowProgress(const PlatProgress*) {}
 bool PlatKeyDown(int) { return false; }
 void PlatExitProcess(int code) {
     fprintf(stderr, "the program would end here with %d\n", code);
