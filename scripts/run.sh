@@ -10,7 +10,9 @@ export KQUSB_DEVICES="${KQUSB_DEVICES:-/run/kqusb}"
 sim_pid=""
 if [ -z "$(ls -A "$KQUSB_DEVICES" 2>/dev/null)" ]; then
   export KQUSB_DEVICES="$(mktemp -d /tmp/kqusb.XXXXXX)"
-  build/linux/kqsim --dir "$KQUSB_DEVICES" --console --boot --timing=fast >"$KQUSB_DEVICES.log" 2>&1 &
+  # A console with a Remote on its KQ-LINK port, and its processor in boot mode for the
+  # "Update Console" fallback.
+  build/linux/kqsim --dir "$KQUSB_DEVICES" --console --remote --boot --timing=fast >"$KQUSB_DEVICES.log" 2>&1 &
   sim_pid=$!
   echo "No console attached: simulated console in $KQUSB_DEVICES (log: $KQUSB_DEVICES.log)"
   sleep 0.5
