@@ -28,9 +28,8 @@ CONSOLE="usb#vid_1d2b&pid_0001#0001"
 # The program gives the console 30 ms beyond each listen window to answer, as a real
 # console always does; a simulated one that the scheduler holds back longer than that
 # on a machine busy with builds makes the update fail as a slow console would. Where
-# it is allowed, the program and kqsim therefore run ahead of ordinary jobs.
-PRIORITY=()
-nice -n -10 true 2>/dev/null && PRIORITY=(nice -n -10)
+# it is allowed, this check (and so the program and kqsim) runs ahead of ordinary jobs.
+renice -n -10 -p $$ >/dev/null 2>&1
 
 tm() { tmux -L "$SOCKET" "$@"; }
 cleanup() {
@@ -99,7 +98,7 @@ start_sim() {  # kqsim options...
     [ -f "$WORK/kqsim.log" ] && cat "$WORK/kqsim.log" >>"$WORK/kqsim-all.log"
     rm -rf "$WORK/devices" "$WORK/flash"
     mkdir -p "$WORK/devices" "$WORK/flash"
-    "${PRIORITY[@]}" "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
+    "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
     SIM_PID=$!
     for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && return 0; sleep 0.1; done
     return 1
@@ -114,7 +113,7 @@ sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
 start_program() {
     rm -rf "$WORK/run" "$WORK/transcript" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "${PRIORITY[*]} env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
          sh -c '\"$BIN\" ST; echo EXIT=\$? > exitcode'"
     wait_for "Process:" 10
 }
