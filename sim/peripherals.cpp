@@ -321,7 +321,16 @@ void Unit::Set(uint64_t nowUs, const std::vector<uint8_t>& p) {
         remoteNumber_ = p[3];
         return NoReply(*r, "set");
     }
-    Request* r = Log(nowUs, "settext", "");
+    // The request line shows where the text starts on the unit's display and what it
+    // says up to its zero byte: @42 "Fn: s1  St: 1" (other bytes as \xNN).
+    size_t at = 0;
+    while (at < TEXT_BYTES && p[3 + at] == ' ') at++;
+    std::string shown = "@" + std::to_string(at) + " \"";
+    for (size_t i = at; i < TEXT_BYTES && p[3 + i] != 0; i++) {
+        uint8_t c = p[3 + i];
+        shown += c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? std::string(1, (char)c) : Format("\\x%02X", c);
+    }
+    Request* r = Log(nowUs, "settext", shown + "\"");
     if (r == nullptr) return;
     display_.assign(p.begin() + 3, p.begin() + 3 + TEXT_BYTES);
     displayCount_++;

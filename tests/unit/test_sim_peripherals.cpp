@@ -289,6 +289,9 @@ TEST(SimPeripherals, QueriesFollowTheScriptAndTimeAndSetsAreRecorded) {
     bus.Ask(Pkt({0x80, 0xA6, 0x01, 12}));
     EXPECT_EQ(remote.DisplayText(), text);
     EXPECT_EQ(remote.DisplayCount(), 1);
+    // kqsim's request line tells where the text starts and what it says.
+    EXPECT_EQ(remote.Requests().back().kind, "settext");
+    EXPECT_EQ(remote.Requests().back().detail, "@42 \"Fn: s37\\x01  St: 1\"");
     EXPECT_EQ(receiver.RemoteNumber(), 12);
     EXPECT_TRUE(receiver.DisplayText().empty());
 }
