@@ -36,7 +36,8 @@ cleanup() {
     [ ${#EXTRA_PIDS[@]} -gt 0 ] && kill "${EXTRA_PIDS[@]}" 2>/dev/null
     [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    rm -rf "$WORK"
+    # KQ_KEEP_WORK=1 keeps the logs, the prefix and the screenshots for a look afterwards.
+    if [ -n "${KQ_KEEP_WORK:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM

@@ -50,6 +50,15 @@ key() {
     xdotool key --window "$WIN" "$@" 2>/dev/null
     sleep 0.5
 }
+# A key held as long as a person holds it: a monitor looks at [ENTER] once per cycle
+# (a query and a listen, about 0.1 s), so a key pressed and released at once may fall
+# between two looks.
+hold_key() {
+    xdotool keydown --window "$WIN" "$1" 2>/dev/null
+    sleep 0.3
+    xdotool keyup --window "$WIN" "$1" 2>/dev/null
+    sleep 0.2
+}
 log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
 sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
@@ -60,8 +69,7 @@ enter_until() {  # PATTERN N SECONDS
     local deadline=$((SECONDS + $3))
     until [ "$(sim_count "$1")" -ge "$2" ]; do
         [ $SECONDS -ge $deadline ] && return 1
-        key Return
-        sleep 0.5
+        hold_key Return
     done
 }
 help_is_back() {
