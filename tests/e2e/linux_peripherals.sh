@@ -63,7 +63,6 @@ poll() {  # SECONDS WHAT COMMAND...
 wait_for() { poll "$2" "\"$1\"" shows "$1"; }          # TEXT SECONDS
 wait_for_re() { poll "$2" "/$1/" shows_re "$1"; }      # REGEX SECONDS
 not_shows() { ! shows "$1"; }
-wait_gone() { poll "$2" "\"$1\" to go" not_shows "$1"; }
 keys() { tm send-keys -t kq "$@"; sleep 0.4; }
 # menu N: the File menu's item N, counted from 0 over the items (separators skipped).
 # Service menu: 4 Update Remote, 5 Update Receiver, 6 Test Remote, 7 Test Receiver,

@@ -50,26 +50,25 @@ key() {
     xdotool key --window "$WIN" "$@" 2>/dev/null
     sleep 0.5
 }
-# A key held as long as a person holds it: a monitor looks at [ENTER] once per cycle
-# (a query and a listen, about 0.1 s), so a key pressed and released at once may fall
-# between two looks.
-hold_key() {
-    xdotool keydown --window "$WIN" "$1" 2>/dev/null
-    sleep 0.3
-    xdotool keyup --window "$WIN" "$1" 2>/dev/null
-    sleep 0.2
-}
 log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
 sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 help_shown() { shoot "$WORK/idle.png" && screen_rows_match "$WORK/idle.png" >/dev/null; }
+# [ENTER] held as long as a person holds it (the monitor looks at the key once per
+# cycle, and xdotool's own press lasts a few milliseconds).
+press_return() {
+    xdotool keydown --window "$WIN" Return 2>/dev/null
+    sleep 0.3
+    xdotool keyup --window "$WIN" Return 2>/dev/null
+    sleep 0.5
+}
 # [ENTER] at a prompt, pressed again until kqsim has seen the next step (N lines
-# matching PATTERN): a busy machine may miss a short key press.
+# matching PATTERN): a busy machine may still miss a key press.
 enter_until() {  # PATTERN N SECONDS
     local deadline=$((SECONDS + $3))
     until [ "$(sim_count "$1")" -ge "$2" ]; do
         [ $SECONDS -ge $deadline ] && return 1
-        hold_key Return
+        press_return
     done
 }
 help_is_back() {
