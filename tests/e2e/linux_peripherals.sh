@@ -63,12 +63,13 @@ poll() {  # SECONDS WHAT COMMAND...
 wait_for() { poll "$2" "\"$1\"" shows "$1"; }          # TEXT SECONDS
 wait_for_re() { poll "$2" "/$1/" shows_re "$1"; }      # REGEX SECONDS
 not_shows() { ! shows "$1"; }
-keys() { tm send-keys -t kq "$@"; sleep 0.4; }
+keys() { tm send-keys -t kq "$@"; sleep 0.05; }
 # menu N: the File menu's item N, counted from 0 over the items (separators skipped).
 # Service menu: 4 Update Remote, 5 Update Receiver, 6 Test Remote, 7 Test Receiver,
 # 8 Update Tempa BOX, 9 Test Tempa BOX.
 menu() {
     keys F10
+    wait_for "Update Vinculum by cable" 5 >/dev/null  # the menu is open
     for ((i = 0; i < $1; i++)); do keys Down; done
     keys Enter
 }
