@@ -128,27 +128,19 @@ static bool ProgramUnit(BootSession* s, uint32_t address, const uint8_t* data) {
     return true;
 }
 
-// The unit at address a. The unit that reaches past the image's end is a copy padded
-// with 0xFF, the erased value.
-static const uint8_t* UnitAt(const uint8_t* image, uint32_t length, uint32_t a, uint32_t unit) {
-    static uint8_t tail[BOOT_MAX_UNIT];
-    if (length - a >= unit) return image + a;
-    memset(tail, 0xFF, unit);
-    memcpy(tail, image + a, length - a);
-    return tail;
-}
-
-// Walks the image in units, skipping units that are all 0xFF.
+// Walks the image in units, skipping units that are all 0xFF; the last unit may reach
+// past the image and is then sent from a copy padded with 0xFF.
 static bool ProgramWalk(BootSession* s, const uint8_t* image, uint32_t length) {
+    static uint8_t tail[BOOT_MAX_UNIT];
     const BootStepText& t = s->target->texts[STEP_PROGRAM];
     BootShow(s, t.beforeKind, t.before);
     uint32_t unit = s->unit;
     if (unit == 0 || unit > BOOT_MAX_UNIT) return false;
     uint32_t toSend = 0, sent = 0;
-    for (uint32_t a = 0; a < length; a += unit) toSend += !IsBlank(UnitAt(image, length, a, unit), unit);
+    for (uint32_t a = 0; a < length; a += unit) toSend += !IsBlank(UnitAt(image, length, a, unit, tail), unit);
     ProgressBegin(PROGRESS_PROGRAMMING, toSend);
     for (uint32_t a = 0; a < length; a += unit) {
-        const uint8_t* data = UnitAt(image, length, a, unit);
+        const uint8_t* data = UnitAt(image, length, a, unit, tail);
         if (IsBlank(data, unit)) continue;
         if (!ProgramUnit(s, a, data)) return false;
         ProgressStep(++sent);

@@ -66,6 +66,9 @@ const uint32_t TX_BUFFER_SIZE = 4096;
 void DelayMicroseconds(uint32_t us);
 uint8_t FrameChecksum(const uint8_t* bytes, uint32_t count);
 bool IsBlank(const uint8_t* bytes, uint32_t count);
+// The unit of an image at offset. A unit that reaches past the image's end is copied
+// into tail (unit bytes, owned by the caller) and padded with 0xFF, the erased value.
+const uint8_t* UnitAt(const uint8_t* image, uint32_t size, uint32_t offset, uint32_t unit, uint8_t* tail);
 void FlushInput();
 uint32_t ReadBytes(uint8_t* buffer, uint32_t count, uint32_t timeout);
 // The result of an acknowledgement wait: a name, so a test of it reads as what it means.

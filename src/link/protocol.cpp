@@ -35,6 +35,13 @@ bool IsBlank(const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
+const uint8_t* UnitAt(const uint8_t* image, uint32_t size, uint32_t offset, uint32_t unit, uint8_t* tail) {
+    if (size - offset >= unit) return image + offset;
+    memset(tail, 0xFF, unit);
+    memcpy(tail, image + offset, size - offset);
+    return tail;
+}
+
 void FlushInput() { RxTail.store(RxHead.load()); }
 
 // Takes what the ring holds and sleeps while it is empty; the receive thread's signal

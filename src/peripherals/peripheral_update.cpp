@@ -72,21 +72,12 @@ static bool LoaderStep(const uint8_t* packet, uint8_t length, const uint8_t* ack
     return ExpectReply(ack, ACK_LENGTH);
 }
 
-// The chunk at offset, the part beyond the image's end read as erased flash.
-static const uint8_t* ChunkAt(const uint8_t* image, uint32_t size, uint32_t offset, uint32_t chunk,
-                              uint8_t* tail) {
-    if (size - offset >= chunk) return image + offset;
-    memset(tail, 0xFF, chunk);
-    memcpy(tail, image + offset, size - offset);
-    return tail;
-}
-
 // Chunks that will go out: the blank ones are skipped.
 static uint32_t ChunksToSend(const uint8_t* image, uint32_t size, uint32_t chunk) {
     uint8_t tail[CHUNK];
     uint32_t n = 0;
     for (uint32_t offset = 0; offset < size; offset += chunk)
-        n += !IsBlank(ChunkAt(image, size, offset, chunk, tail), chunk);
+        n += !IsBlank(UnitAt(image, size, offset, chunk, tail), chunk);
     return n;
 }
 
@@ -96,7 +87,7 @@ static bool PeripheralWrite(uint8_t address, const uint8_t* image, uint32_t size
     uint32_t sent = 0;
     ProgressBegin(PROGRESS_PROGRAMMING, ChunksToSend(image, size, CHUNK));
     for (uint32_t offset = 0; offset < size; offset += CHUNK) {
-        const uint8_t* chunk = ChunkAt(image, size, offset, CHUNK, tail);
+        const uint8_t* chunk = UnitAt(image, size, offset, CHUNK, tail);
         if (IsBlank(chunk, CHUNK)) continue;
         uint8_t data[4 + CHUNK];
         for (int i = 0; i < 4; i++) data[i] = (uint8_t)(offset >> (24 - 8 * i));
@@ -184,7 +175,7 @@ static bool TempaLoad(const uint8_t* image, uint16_t imageSize) {
     uint32_t sent = 0;
     ProgressBegin(PROGRESS_PROGRAMMING, ChunksToSend(image, imageSize, TEMPA_CHUNK));
     for (uint32_t offset = 0; offset < imageSize; offset += TEMPA_CHUNK) {
-        const uint8_t* chunk = ChunkAt(image, imageSize, offset, TEMPA_CHUNK, tail);
+        const uint8_t* chunk = UnitAt(image, imageSize, offset, TEMPA_CHUNK, tail);
         if (IsBlank(chunk, TEMPA_CHUNK)) continue;
         // The loader takes a 16-bit address; the two upper bytes are 0.
         uint8_t data[4 + TEMPA_CHUNK] = {0, 0, (uint8_t)(offset >> 8), (uint8_t)offset};

@@ -159,3 +159,31 @@ shoot() {
     import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
         convert "$WORK/window.png" -gravity SouthWest -crop 640x396+0+0 +repage "$1"
 }
+
+# ---- kqsim behind the program (set KQSIM first) ------------------------------------------
+# start_sim OPTIONS...: kqsim with fast timing in $WORK/devices, its flash saved at exit
+# into $WORK/flash/, its interfaces registered in the prefix as the driver would.
+DEVICES="$WORK/devices"
+SIM_PID=""
+start_sim() {
+    rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
+    "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
+    SIM_PID=$!
+    EXTRA_PIDS+=("$SIM_PID")
+    wait_for 10 eval '[ -p "$DEVICES/usb#vid_1d2b&pid_0001#0001/PIPE01" ]'
+    bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
+}
+stop_sim() {
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+}
+sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
+sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
+# key KEY...: typed into the program's window (GetAsyncKeyState sees them too).
+key() {
+    xdotool key --window "$WIN" "$@" 2>/dev/null
+    sleep 0.5
+}
+log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
+# The help text on the screen: the program is idle and takes the menu.
+help_shown() { shoot "$WORK/idle.png" && screen_rows_match "$WORK/idle.png" >/dev/null; }

@@ -32,28 +32,6 @@ make_prefix
 build_probe
 
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
-DEVICES="$WORK/devices"
-SIM_PID=""
-start_sim() {
-    rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
-    "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
-    SIM_PID=$!
-    EXTRA_PIDS+=("$SIM_PID")
-    wait_for 10 eval '[ -p "$DEVICES/$CONSOLE/PIPE01" ]'
-    bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
-}
-stop_sim() {
-    kill -TERM "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
-}
-key() {
-    xdotool key --window "$WIN" "$@" 2>/dev/null
-    sleep 0.5
-}
-log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
-sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
-sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
-help_shown() { shoot "$WORK/idle.png" && screen_rows_match "$WORK/idle.png" >/dev/null; }
 # [ENTER] held as long as a person holds it (the monitor looks at the key once per
 # cycle, and xdotool's own press lasts a few milliseconds).
 press_return() {

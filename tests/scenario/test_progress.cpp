@@ -269,9 +269,15 @@ TEST_F(ProgressTest, EveryWalkReportsItsPhasesAndItsVerdict) {
         EXPECT_EQ(s.phases, k.phases);
         EXPECT_EQ(s.verdict.state, k.verdict);
         EXPECT_TRUE(s.hiddenAtEnd) << "the bar stays after the command";
-        if (k.verdict == PLAT_PROGRESS_DONE) EXPECT_EQ(s.verdict.done, s.verdict.total);
-        if (k.total != 0) EXPECT_EQ(s.verdict.total, k.total);
-        if (k.total != 0 || k.verdict == PLAT_PROGRESS_FAILED) EXPECT_EQ(s.verdict.done, k.done);
+        if (k.verdict == PLAT_PROGRESS_DONE) {
+            EXPECT_EQ(s.verdict.done, s.verdict.total);
+        }
+        if (k.total != 0) {
+            EXPECT_EQ(s.verdict.total, k.total);
+        }
+        if (k.total != 0 || k.verdict == PLAT_PROGRESS_FAILED) {
+            EXPECT_EQ(s.verdict.done, k.done);
+        }
     }
 }
 
