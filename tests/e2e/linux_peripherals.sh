@@ -20,8 +20,6 @@ SIM=$(realpath "$2")
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 WORK=$(mktemp -d)
 SOCKET="kqper$$"
-PASSED=0
-FAILED=0
 SIM_PID=""
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
 
@@ -31,7 +29,7 @@ CONSOLE="usb#vid_1d2b&pid_0001#0001"
 # it is allowed, this check (and so the program and kqsim) runs ahead of ordinary jobs.
 renice -n -10 -p $$ >/dev/null 2>&1
 
-tm() { tmux -L "$SOCKET" "$@"; }
+source "$ROOT/tests/e2e/term_common.sh"
 cleanup() {
     tm kill-server 2>/dev/null
     [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
@@ -40,11 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; PASSED=$((PASSED + 1)); else echo "FAIL - $what"; FAILED=$((FAILED + 1)); fi
-}
 # Every screen looked at is also appended to a transcript, so that a line which has
 # scrolled away since (the erase messages under the programming ones) can still be
 # asked about with "seen".
@@ -63,7 +56,6 @@ poll() {  # SECONDS WHAT COMMAND...
 wait_for() { poll "$2" "\"$1\"" shows "$1"; }          # TEXT SECONDS
 wait_for_re() { poll "$2" "/$1/" shows_re "$1"; }      # REGEX SECONDS
 not_shows() { ! shows "$1"; }
-keys() { tm send-keys -t kq "$@"; sleep 0.05; }
 # menu N: the File menu's item N, counted from 0 over the items (separators skipped).
 # Service menu: 4 Update Remote, 5 Update Receiver, 6 Test Remote, 7 Test Receiver,
 # 8 Update Tempa BOX, 9 Test Tempa BOX.

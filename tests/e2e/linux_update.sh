@@ -17,35 +17,15 @@ SIM=$(realpath "$2")
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 WORK=$(mktemp -d)
 SOCKET="kqupd$$"
-PASSED=0
-FAILED=0
 SIM_PID=""
+source "$ROOT/tests/e2e/term_common.sh"
 
-tm() { tmux -L "$SOCKET" "$@"; }
 cleanup() {
     tm kill-server 2>/dev/null
     [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; PASSED=$((PASSED + 1)); else echo "FAIL - $what"; FAILED=$((FAILED + 1)); fi
-}
-screen() { tm capture-pane -p -t kq 2>/dev/null; }
-shows() { screen | grep -qF -- "$1"; }
-wait_for() {  # TEXT SECONDS
-    local deadline=$((SECONDS + $2))
-    while [ $SECONDS -lt $deadline ]; do shows "$1" && return 0; sleep 0.2; done
-    echo "   (waited $2 s for \"$1\"; the screen was:)"; screen | sed 's/^/   | /'
-    return 1
-}
-# Keys go in as typed; what a key leads to is waited for on the screen, not slept out.
-keys() { tm send-keys -t kq "$@"; sleep 0.05; }
-# F10, and the File menu is open.
-menu() { keys F10; wait_for "Update Vinculum by cable" 5 >/dev/null; }
 
 start_sim() {  # kqsim options...
     mkdir -p "$WORK/devices" "$WORK/flash"

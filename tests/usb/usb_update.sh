@@ -16,12 +16,9 @@ EMU=$(realpath "$2")
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 WORK=$(mktemp -d)
 SOCKET="kqusb$$"
-PASSED=0
-FAILED=0
 EMU_PID=""
 SANDBOX=""
-
-tm() { tmux -L "$SOCKET" "$@"; }
+source "$ROOT/tests/e2e/term_common.sh"
 stop_console() {
     [ -n "$EMU_PID" ] && { kill -TERM "$EMU_PID" 2>/dev/null; wait "$EMU_PID" 2>/dev/null; }
     EMU_PID=""
@@ -35,23 +32,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; PASSED=$((PASSED + 1)); else echo "FAIL - $what"; FAILED=$((FAILED + 1)); fi
-}
+# Wrapped lines joined: the messages it looks for are longer than a row.
 screen() { tm capture-pane -p -J -t kq 2>/dev/null; }
-shows() { screen | grep -qF -- "$1"; }
-wait_for() {  # TEXT SECONDS
-    local deadline=$((SECONDS + $2))
-    while [ $SECONDS -lt $deadline ]; do shows "$1" && return 0; sleep 0.2; done
-    echo "   (waited $2 s for \"$1\"; the screen was:)"; screen | sed 's/^/   | /'
-    return 1
-}
-# Keys go in as typed; what a key leads to is waited for on the screen, not slept out.
-keys() { tm send-keys -t kq "$@"; sleep 0.05; }
-# F10, and the File menu is open.
-menu() { keys F10; wait_for "Update Vinculum by cable" 5 >/dev/null; }
 
 start_console() {  # kq_usb_console options...
     rm -f "$WORK/ready" "$WORK/summary" "$WORK/flash.bin"
