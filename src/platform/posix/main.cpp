@@ -16,7 +16,7 @@ static bool WindowDestroyed = false;
 static const int IDLE_WAIT_MS = 100;
 
 PlatMessageKind PlatTakeMessage() {
-    HaveCurrent = TakeEvent(&Current);
+    HaveCurrent = TakeEvent(&Current, false);
     if (!HaveCurrent) return PLAT_MSG_NONE;
     switch (Current.type) {
     case TERM_EVENT_QUIT: return PLAT_MSG_QUIT;
@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
             WaitForInput(IDLE_WAIT_MS);
             continue;
         }
+        // A key typed while idle goes nowhere; no prompt to come may take it.
+        if (HaveCurrent && Current.type == TERM_EVENT_KEY) KeyTaken(Current.vk);
         PlatDispatchMessage();
     }
     TerminalEnd();

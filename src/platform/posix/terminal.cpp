@@ -37,6 +37,26 @@ void TerminalEnd() {
     fflush(stdout);
 }
 
+// The number of cells of row r up to its last one that shows something.
+static int RowLength(int r) {
+    const uint8_t* row = ScreenCells + r * SCREEN_COLUMNS;
+    int end = SCREEN_COLUMNS;
+    while (end > 0 && (row[end - 1] == ' ' || row[end - 1] == 0)) end--;
+    return end;
+}
+
+void TerminalPrintScreen() {
+    if (!Started || !TerminalFits()) return;
+    int rows = SCREEN_ROWS;
+    while (rows > 0 && RowLength(rows - 1) == 0) rows--;
+    for (int r = 0; r < rows; r++) {
+        int length = RowLength(r);
+        for (int k = 0; k < length; k++) printf("%lc", (wint_t)Cp437ToUnicode(ScreenCells[r * SCREEN_COLUMNS + k]));
+        putchar('\n');
+    }
+    fflush(stdout);
+}
+
 bool OnTerminalThread() { return Started && pthread_equal(pthread_self(), TerminalThread); }
 
 bool TerminalFits() { return COLS >= TERM_NEEDED_COLUMNS && LINES >= TERM_NEEDED_ROWS; }
@@ -69,7 +89,10 @@ void TerminalDrawAll() {
     }
     char title[128];
     FormatWindowTitle(title, sizeof title);
-    if (ProgressRunning() && CloseRequested()) snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
+    if (ProgressRunning() && CloseRequested()) {
+        snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
+        NoteCloseDuringWork();
+    }
     char padded[SCREEN_COLUMNS + 1];
     snprintf(padded, sizeof padded, "%-80.80s", title);
     attron(A_REVERSE);
@@ -108,6 +131,7 @@ void PlatRepaint() {
 void PlatPaintStep() {
     if (!OnTerminalThread()) return;  // the receive thread owns no window
     ReadPendingInput();
+    NoteCloseDuringWork();
     if (TakeResize()) PlatRepaint();
 }
 
