@@ -1,6 +1,6 @@
 # term_common.sh - what the terminal checks share, sourced after the script has set
 # SOCKET (a private tmux server) and WORK: one line per check and the counts, the
-# program's screen in the tmux window "kq", waits for screen states instead of sleeps,
+# program's screen in the tmux window "kq" (KQ_PANE names another), waits for screen states instead of sleeps,
 # and keys pressed as a person presses them. A script may redefine screen (to join
 # wrapped lines, or keep a transcript) or wait_for after sourcing.
 PASSED=0
@@ -13,7 +13,7 @@ check() {
     shift
     if "$@"; then echo "ok   - $what"; PASSED=$((PASSED + 1)); else echo "FAIL - $what"; FAILED=$((FAILED + 1)); fi
 }
-screen() { tm capture-pane -p -t kq 2>/dev/null; }
+screen() { tm capture-pane -p -t "${KQ_PANE:-kq}" 2>/dev/null; }
 shows() { screen | grep -qF -- "$1"; }
 wait_for() {  # TEXT SECONDS
     local deadline=$((SECONDS + $2))
@@ -52,12 +52,12 @@ press() {
         local last=${KEY_PRESSED_AT[$k]:-0} at=$not_before
         [ $((last + KEY_GAP_MS)) -gt "$at" ] && at=$((last + KEY_GAP_MS))
         sleep_until_ms "$at"
-        tm send-keys -t kq "$k"
+        tm send-keys -t "${KQ_PANE:-kq}" "$k"
         KEY_PRESSED_AT[$k]=$(now_ms)
     done
 }
 # The text screen's rows (the pane's rows 2 to 37: row 1 is the title, 38 the hint).
-text_rows() { tm capture-pane -p -t kq 2>/dev/null | sed -n '2,37p'; }
+text_rows() { tm capture-pane -p -t "${KQ_PANE:-kq}" 2>/dev/null | sed -n '2,37p'; }
 # prompt_shown TEXT: the last line the program printed holds TEXT. A prompt is printed
 # just before its wait starts, so the program is waiting for its key.
 prompt_shown() { text_rows | grep -v '^ *$' | tail -n 1 | grep -qF -- "$1"; }
