@@ -23,11 +23,8 @@ SOCKET="kqper$$"
 SIM_PID=""
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
 
-# The program gives the console 30 ms beyond each listen window to answer, as a real
-# console always does; a simulated one that the scheduler holds back longer than that
-# on a machine busy with builds makes the update fail as a slow console would. Where
-# it is allowed, this check (and so the program and kqsim) runs ahead of ordinary jobs.
-renice -n -10 -p $$ >/dev/null 2>&1
+# shellcheck source=kqlink_priority.sh
+source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
 
 source "$ROOT/tests/e2e/term_common.sh"
 cleanup() {
