@@ -60,10 +60,13 @@ enum TermEventType {
 struct TermEvent {
     TermEventType type;
     int vk;
+    bool shift = false;  // a key read with Shift held (the arrows, Home and End)
 };
 const int VK_BACK = 8;
 const int VK_ESCAPE = 27;
 const int VK_DELETE = 46;
+const int VK_END = 35;
+const int VK_HOME = 36;
 const int VK_UP = 38;
 const int VK_DOWN = 40;
 const int VK_F10 = 121;
