@@ -48,9 +48,9 @@ static uint64_t NowNs() {
     return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
 }
 
-static void Enqueue(TermEventType type, int vk) {
+static void Enqueue(TermEventType type, int vk, bool shift = false) {
     if (QueueCount == QUEUE_CAPACITY) return;  // typed far ahead: drop the newest
-    Queue[(QueueHead + QueueCount) % QUEUE_CAPACITY] = TermEvent{type, vk};
+    Queue[(QueueHead + QueueCount) % QUEUE_CAPACITY] = TermEvent{type, vk, shift};
     QueueCount++;
 }
 
@@ -96,13 +96,26 @@ static int VirtualKeyOfFunctionKey(wint_t key) {
     case KEY_DOWN: return VK_DOWN;
     case KEY_BACKSPACE: return VK_BACK;
     case KEY_DC: return VK_DELETE;
+    case KEY_HOME: return VK_HOME;
+    case KEY_END: return VK_END;
     default: return 0;
     }
 }
 
-static void KeyRead(int vk) {
+// The moving keys with Shift held, which select in an edit field.
+static int VirtualKeyOfShiftedKey(wint_t key) {
+    switch (key) {
+    case KEY_SLEFT: return 37;
+    case KEY_SRIGHT: return 39;
+    case KEY_SHOME: return VK_HOME;
+    case KEY_SEND: return VK_END;
+    default: return 0;
+    }
+}
+
+static void KeyRead(int vk, bool shift = false) {
     if (vk > 0 && vk < 256) KeyReadAt[vk] = NowNs(), KeySeen[vk] = false;
-    Enqueue(TERM_EVENT_KEY, vk);
+    Enqueue(TERM_EVENT_KEY, vk, shift);
 }
 
 void KeyTaken(int vk) {
@@ -141,6 +154,8 @@ void ReadPendingInput() {
                 Enqueue(TERM_EVENT_SYSTEM_KEY, VK_F10);
             else if (VirtualKeyOfFunctionKey(ch) != 0)
                 KeyRead(VirtualKeyOfFunctionKey(ch));
+            else if (VirtualKeyOfShiftedKey(ch) != 0)
+                KeyRead(VirtualKeyOfShiftedKey(ch), true);
             continue;
         }
         if (ch == 27) {

@@ -71,6 +71,7 @@ enum TermEventType {
 struct TermEvent {
     TermEventType type;
     int vk;
+    bool shift = false;  // a key read with Shift held (the arrows, Home and End)
 };
 // A terminal reports presses, never releases: a key read from it counts as held down
 // for KEY_HOLD_MS, and for as long as no poll has looked at it. Auto-repeat sends a held
@@ -81,6 +82,8 @@ const int KEY_HOLD_MS = 60;
 const int VK_BACK = 8;
 const int VK_ESCAPE = 27;
 const int VK_DELETE = 46;
+const int VK_END = 35;
+const int VK_HOME = 36;
 const int VK_UP = 38;
 const int VK_DOWN = 40;
 const int VK_F10 = 121;
