@@ -29,9 +29,11 @@ export TZ=UTC LC_ALL=C.UTF-8  # zip stores local time; sort orders by bytes
 umask 022
 
 # ---- Build ---------------------------------------------------------------------------
-cmake --preset linux >/dev/null
+# A build tree that exists already is reused as it is (ninja re-runs CMake when it must).
+for preset in linux windows; do
+  [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
+done
 cmake --build --preset linux -j"$(nproc)" --target kqsfupdt kqsim
-cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$(nproc)" --target Kqsfupdt kqclean
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
 [ -n "$version" ] || { echo "release.sh: no version in build/linux" >&2; exit 1; }
