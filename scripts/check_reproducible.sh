@@ -8,6 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+if ! git rev-parse --verify -q HEAD >/dev/null 2>&1; then
+  echo "check_reproducible.sh: skipped, not a git checkout (the builds are of a commit)"
+  exit 0
+fi
 commit=$(git rev-parse "${1:-HEAD}")
 base=$(mktemp -d /tmp/kqrepro.XXXXXX)
 trap 'rm -rf "$base"' EXIT
