@@ -23,6 +23,7 @@ scripts/release.sh "$dist" >/dev/null
 zip=$dist/kqsfupdt-$version-windows.zip
 deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
 check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
+[ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
 check "SHA256SUMS matches the zip and the deb" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
 
 scratch=$(mktemp -d)
