@@ -4,11 +4,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+
+// ---- Command line (options.cpp) ----------------------------------------------------------
+enum ProgramAction { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_VERSION, OPTIONS_UNKNOWN };
+struct ProgramOptions {
+    ProgramAction action = OPTIONS_RUN;
+    std::string commandLine;  // the updater's own words, joined by blanks: "ST CE"
+    std::string unknown;      // the refused option, for OPTIONS_UNKNOWN
+};
+ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
+void PrintUsage(FILE* out);
+void PrintVersion(FILE* out);
+void PrintUnknownOption(FILE* out, const char* option);
+// Exit code for a command line the program does not understand.
+const int EXIT_USAGE = 2;
 
 // ---- Terminal (terminal.cpp) --------------------------------------------------------
 // The layout on the terminal: the title on row 0, the 80 x 36 text screen on rows 1 to
@@ -18,6 +33,9 @@ const int TERM_NEEDED_COLUMNS = 80;
 const int TERM_NEEDED_ROWS = 38;
 
 void TerminalStart();
+// The request that asks a terminal of rows x columns to grow to the layout (each
+// dimension at least the needed one, none made smaller).
+void FormatResizeRequest(int rows, int columns, char* request, size_t capacity);
 // Gives the terminal back to the shell (endwin); safe to call twice or before start.
 void TerminalEnd();
 // After TerminalEnd: the text screen's rows, up to the last that holds text, printed

@@ -1,6 +1,7 @@
 // terminal.cpp - the main window as a terminal screen: the title line, the 80 x 36 text
 // screen drawn cell for cell from the core's ScreenCells, and a hint line. A terminal
-// too small for that shows one clear sentence instead of a garbled screen.
+// too small for that is asked to grow, and shows one clear sentence instead of a garbled
+// screen until it has.
 //
 // The window's paint messages become the paint step: a resize reported by the terminal
 // is redrawn at the next PlatPaintStep (from the microsecond clock) or the next message.
@@ -19,6 +20,18 @@ static pthread_t TerminalThread;
 
 static const char HINT[] = " F10 or Alt+F: File menu    [ENTER] / [->]: answer prompts    Ctrl+C: close";
 
+// A terminal too small for the layout is asked once, at start, to grow to it (the xterm
+// window operation CSI 8 ; rows ; columns t, which xterm, VTE and others carry out).
+// One that grows reports its new size, and the screen is drawn; one that ignores the
+// request keeps the "too small" sentence until the operator makes it larger.
+static void AskToFit() {
+    if (TerminalFits()) return;
+    char request[32];
+    FormatResizeRequest(LINES, COLS, request, sizeof request);
+    fputs(request, stdout);
+    fflush(stdout);
+}
+
 void TerminalStart() {
     initscr();
     cbreak();  // Ctrl+C stays a signal: the close box
@@ -30,6 +43,7 @@ void TerminalStart() {
     curs_set(0);
     TerminalThread = pthread_self();
     Started = true;
+    AskToFit();
 }
 
 void TerminalEnd() {
