@@ -187,6 +187,7 @@ void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) 
                 if (data[i] != 0xFF && flash_->Bytes()[address + i] != 0xFF && unerased++ == 0) first = address + i;
             flash_->Program(address, data, Share(loaderData_, WorkShare(*r)), nullptr);
             busyUntil_ = Busy(start, timing_.writeUs);
+            if (HasFault(*r, FaultKind::Cut)) return CutPower(*r, nowUs);  // before its read-back
             bool verified = std::equal(data, data + loaderData_, flash_->Bytes().begin() + address);
             if (unerased != 0)
                 Error(nowUs, r->kind, Format("write 0x%05X: %u bytes not erased", address, unerased) +
