@@ -68,6 +68,7 @@ struct Attached {
     std::unique_ptr<sim::Station> station;
     std::string label;  // "remote", "receiver-2", "tempabox"...
     size_t errorsShown = 0;
+    uint64_t powerBackUs = 0;  // after a power cut: when it is switched on again
 };
 
 struct Served {
@@ -80,7 +81,36 @@ struct Served {
     int in = -1, out = -1;  // PIPE00 (we read), PIPE01 (we write)
     bool connected = false;
     size_t errorsShown = 0;
+    uint64_t powerBackUs = 0;  // after a power cut: when it is switched on again
 };
+
+// Seconds between a "cut" fault and the power coming back (--power-pause).
+double PowerPause = 2.0;
+
+bool Plug(Served& s, uint64_t now);
+
+// The power comes back: the device starts as its flash decides (a console whose image
+// is not whole shows no USB identity; a Remote or Receiver whose firmware is not whole
+// stays silent on KQ-LINK).
+void PowerBack(Served& s, uint64_t now) {
+    if (s.powerBackUs != 0 && now >= s.powerBackUs) {
+        s.powerBackUs = 0;
+        if (s.device->PowerOn()) {
+            s.gone = false;
+            if (!Plug(s, now)) s.gone = true;
+        } else {
+            Say(now, s.device->InterfacePath(), "power back: the start-up code finds no whole image, no USB identity");
+        }
+    }
+    for (Attached& a : s.peripherals) {
+        if (a.station->PoweredOff() && a.powerBackUs == 0) a.powerBackUs = now + (uint64_t)(PowerPause * 1e6);
+        if (a.powerBackUs == 0 || now < a.powerBackUs) continue;
+        a.powerBackUs = 0;
+        bool shows = a.station->PowerOn();
+        Say(now, s.device->InterfacePath() + "/" + a.label, "power back: %s",
+            shows ? "running" : "its firmware is not whole, it stays silent");
+    }
+}
 
 std::string BaseDir;
 bool CreatedBase = false;
@@ -181,8 +211,9 @@ void RunDevice(Served& s, uint64_t now) {
         }
     }
     if (unplug) {
-        Unplug(s, now, "fault plan");
+        Unplug(s, now, s.device->PoweredOff() ? "power cut" : "fault plan");
         s.gone = true;
+        if (s.device->PoweredOff()) s.powerBackUs = now + (uint64_t)(PowerPause * 1e6);
     }
     ShowErrors(s);
 }
@@ -222,6 +253,10 @@ void Usage() {
         "                       \"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\"\n"
         "  --plug-after=S       plug in S seconds after start (the operator switches on)\n"
         "  --unplug-after=S     unplug S seconds after start\n"
+        "  --power-pause=S      after a \"cut\" fault, switch the device on again S seconds\n"
+        "                       later (default 2); it starts as its flash decides\n"
+        "  --firmware=FILE      a console image (data/console.bin) the console's start-up\n"
+        "                       code recognises besides the one in its flash\n"
         "  --boot-unit=N        programming unit of a boot device (default 128)\n"
         "  --mac=XX-XX-XX-XX-XX-XX  MAC address of a console\n",
         stdout);
@@ -259,6 +294,7 @@ int main(int argc, char** argv) {
     BaseDir = env && *env ? env : "/run/kqusb";
     bool fast = false;
     std::string savePrefix;
+    std::vector<uint8_t> firmware;
     Options common;
     struct DeviceChoice {
         bool boot;
@@ -343,6 +379,15 @@ int main(int argc, char** argv) {
             }
             std::string& f = lastIsPeripheral ? peripherals.back().fault : opt.fault;
             f = f.empty() ? value : f + "," + value;
+        } else if (key == "--power-pause") {
+            ok = next();
+            PowerPause = atof(value.c_str());
+        } else if (key == "--firmware") {
+            ok = next();
+            FILE* f = ok ? fopen(value.c_str(), "rb") : nullptr;
+            firmware.assign(sim::Console::kImageArea, 0xFF);
+            ok = f && fread(firmware.data(), 1, firmware.size(), f) == firmware.size();
+            if (f) fclose(f);
         } else if (key == "--plug-after") {
             ok = next();
             opt.plugAfter = atof(value.c_str());
@@ -380,6 +425,7 @@ int main(int argc, char** argv) {
         } else {
             auto* console = new sim::Console(choice.id);
             if (fast) console->SetTiming(console->Timing().Scaled(100));
+            if (!firmware.empty()) console->KnowFirmware(firmware.data());
             if (!choice.opt.mac.empty()) {
                 unsigned m[6];
                 if (sscanf(choice.opt.mac.c_str(), "%x-%x-%x-%x-%x-%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
@@ -471,6 +517,10 @@ int main(int argc, char** argv) {
         uint64_t now = MonotonicUs();
         uint64_t wake = now + 500000;
         for (Served& s : served) {
+            PowerBack(s, now);
+            if (s.powerBackUs != 0) wake = std::min(wake, s.powerBackUs);
+            for (const Attached& a : s.peripherals)
+                if (a.powerBackUs != 0) wake = std::min(wake, a.powerBackUs);
             if (!s.plugged && !s.gone && now >= (uint64_t)(s.plugAfter * 1e6)) {
                 if (!Plug(s, now)) {
                     Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
