@@ -36,14 +36,14 @@ int main(int argc, char** argv) {
         auto start = std::chrono::steady_clock::now();
         std::vector<sweep::CutPoint> points =
             sample < 0 ? sweep::CutPoints(u) : sweep::PhaseBoundaries(u, sample, 20);
-        int recovered = 0, kept = 0, tries = 0, maxTries = 0;
+        int recovered = 0, kept = 0, minTries = 0, maxTries = 0;
         bool peripheral = u == sweep::Update::RemoteUser || u == sweep::Update::ReceiverUser ||
                           u == sweep::Update::RemoteService || u == sweep::Update::ReceiverService;
         for (const sweep::CutPoint& p : points) {
             sweep::Outcome o = sweep::RunCut(u, p);
             recovered += o.recovered && o.cutTookEffect;
             kept += o.calibrationKept;
-            tries += o.tries;
+            if (minTries == 0 || o.tries < minTries) minTries = o.tries;
             if (o.tries > maxTries) maxTries = o.tries;
             if (!o.recovered || !o.cutTookEffect) {
                 lost++;
@@ -54,9 +54,11 @@ int main(int argc, char** argv) {
             }
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::string tries = minTries == maxTries ? std::to_string(maxTries)
+                                                 : std::to_string(minTries) + " to " + std::to_string(maxTries);
         std::string calibration = peripheral ? std::to_string(kept) + " of " + std::to_string(points.size()) : "-";
-        printf("| %s | %zu | %d | %s | %d to %d | %.0f |\n", sweep::NameOf(u), points.size(), recovered,
-               calibration.c_str(), points.empty() ? 0 : 1, maxTries, seconds);
+        printf("| %s | %zu | %d | %s | %s | %.0f |\n", sweep::NameOf(u), points.size(), recovered,
+               calibration.c_str(), tries.c_str(), seconds);
         fflush(stdout);
         if (points.empty()) lost++;
     }
