@@ -105,6 +105,7 @@ void BootProgram::Restart() {
     lastError_ = 0;
     zeros_ = 0;
     locked_ = false;
+    adjustAnswered_ = silenced_ = refused_ = false;
 }
 
 Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
@@ -312,7 +313,7 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             return host_->Reply(*r, at, Ack());
         case 0x40:
             if (state_ == State::Inquiry || state_ == State::Programming) return refuse(ERR_COMMAND);
-            flash_->Erase(0, flash_->Size());
+            flash_->Erase(0, Share(flash_->Size(), host_->WorkShare(*r)));
             busyUntil_ = host_->Busy(start, config_.timing.eraseUs);
             state_ = State::Erased;
             ended_ = false;
@@ -343,7 +344,7 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             // even where the new data only clears bits.
             bool erased = flash_->IsErased(address, inside);
             uint32_t firstBad = 0;
-            uint32_t bad = flash_->Program(address, data, inside, &firstBad);
+            uint32_t bad = flash_->Program(address, data, Share(inside, host_->WorkShare(*r)), &firstBad);
             if (!erased || bad != 0) {
                 char text[96];
                 if (bad != 0)
@@ -363,7 +364,26 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
 }
 
 // ---- Transports -----------------------------------------------------------------------------
+// Power-on in boot mode (a model choice): the boot program sits in the processor's
+// mask ROM, apart from the flash it writes, so with the jumper set it starts and
+// answers whatever the flash holds, a half-written one included.
 BootDevice::BootDevice(const BootConfig& config, Identity id) : SimDevice(id), program_(config, this) {}
+
+bool BootDevice::PowerOn() {
+    Model::PowerOn();
+    Forget();
+    program_.Restart();
+    busyUntil_ = 0;
+    return true;
+}
+
+bool BootPeer::PowerOn() {
+    Model::PowerOn();
+    program_.Restart();
+    SetBitRate(kAdjustRate);
+    BackOnBus();
+    return true;
+}
 
 void BootDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
     if (!Unplugged()) program_.Receive(nowUs, bytes, count);

@@ -122,6 +122,7 @@ public:
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
     BootProgram& Program() { return program_; }
+    bool PowerOn() override;
 
 protected:
     void Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) override;
@@ -145,6 +146,9 @@ public:
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     BootProgram& Program() { return program_; }
+    // The flash it writes: the Remote's or Receiver's own, shared with the Unit model.
+    void ShareFlash(std::shared_ptr<sim::Flash> flash) { program_.ShareFlash(std::move(flash)); }
+    bool PowerOn() override;
 
 protected:
     void Hear(uint64_t nowUs, const std::vector<uint8_t>& bytes) override;

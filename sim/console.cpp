@@ -10,6 +10,17 @@
 //
 // The firmware handles one request at a time, in arrival order; an answer leaves
 // after the work is done plus the USB turn-around.
+//
+// Power-on (a model choice): the start-up code in sector 0 checks the CRC-32 of the
+// image area (0 to 0x74186, where the language area begins) against the firmware it
+// knows, and starts the firmware only when they agree. A console whose image is not
+// whole (an update cut short anywhere from the first erase to the last chunk of the
+// image) therefore shows none of its USB identities; the processor's boot program,
+// started with the BOOT jumper, answers as always (boot_program.cpp). An incomplete
+// language area does not stop the firmware. The Vinculum keeps its own loader apart
+// from its firmware area: the console reaches that loader whatever the firmware area
+// holds, so a Vinculum update cut short is simply sent again by cable.
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/framework.h"
@@ -42,6 +53,23 @@ std::string Hex(const char* format, uint32_t value) {
 
 }  // namespace
 
+bool Console::FirmwareWhole() const {
+    uint32_t crc = flash_->Crc(0, kImageArea);
+    return std::find(knownFirmware_.begin(), knownFirmware_.end(), crc) != knownFirmware_.end();
+}
+
+bool Console::PowerOn() {
+    Model::PowerOn();
+    Forget();
+    updateOpen_ = vinculumOpen_ = false;
+    linkRate_ = 250000;
+    linkMode_ = false;
+    heard_.clear();
+    listen_ = Listen();
+    busyUntil_ = 0;
+    return FirmwareWhole();
+}
+
 ConsoleTiming ConsoleTiming::Scaled(uint32_t divisor) const {
     if (divisor <= 1) return *this;
     ConsoleTiming t = *this;
@@ -55,6 +83,7 @@ ConsoleTiming ConsoleTiming::Scaled(uint32_t divisor) const {
 Console::Console(Identity id) : SimDevice(id), flash_(std::make_shared<sim::Flash>(kFlashSize)), vinculum_(kVinculumSize) {
     FillOldFirmware(flash_.get());
     FillOldFirmware(&vinculum_);
+    KnowFirmware(flash_->Bytes().data());
     bus_.SetPortListener([this](uint64_t now, const std::vector<uint8_t>& bytes, uint32_t rate) {
         Heard(now, bytes, rate);
     });
@@ -170,7 +199,7 @@ void Console::UserUpdate(uint64_t nowUs, const std::vector<uint8_t>& f) {
                 NoReply(*r, "refused");
                 return;
             }
-            flash_->Erase(block * kBlockSize, kBlockSize);
+            flash_->Erase(block * kBlockSize, Share(kBlockSize, WorkShare(*r)));
             work = timing_.eraseBlockUs;
             break;
         }
@@ -182,7 +211,7 @@ void Console::UserUpdate(uint64_t nowUs, const std::vector<uint8_t>& f) {
                 return;
             }
             uint32_t firstBad = 0;
-            uint32_t bad = flash_->Program(offset, &f[7], kChunk, &firstBad);
+            uint32_t bad = flash_->Program(offset, &f[7], Share(kChunk, WorkShare(*r)), &firstBad);
             if (bad != 0) {
                 char text[96];
                 snprintf(text, sizeof text, "program 0x%05X: %u bytes not erased, first at 0x%05X", offset, bad,
@@ -224,8 +253,11 @@ void Console::Vinculum(uint64_t nowUs, const std::vector<uint8_t>& f) {
             return;
         }
         if (sub == 2) {
-            vinculum_.Erase(offset, kChunk);
-            vinculum_.Program(offset, &f[7], kChunk, nullptr);
+            // A page is erased, then written: a cut in the first half leaves part of it
+            // erased, in the second half part of it written.
+            uint32_t share = WorkShare(*r);
+            vinculum_.Erase(offset, Share(kChunk, std::min(share * 2, 1000u)));
+            if (share > 500) vinculum_.Program(offset, &f[7], Share(kChunk, (share - 500) * 2), nullptr);
             work = timing_.vprogramUs;
         } else {
             busyUntil_ = Busy(start, timing_.vverifyUs);

@@ -38,6 +38,20 @@ bool Flash::IsErased(uint32_t offset, uint32_t count) const {
     return true;
 }
 
+uint32_t Crc32(const uint8_t* bytes, size_t count, uint32_t crc) {
+    crc = ~crc;
+    for (size_t i = 0; i < count; i++) {
+        crc ^= bytes[i];
+        for (int k = 0; k < 8; k++) crc = crc >> 1 ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+uint32_t Flash::Crc(uint32_t offset, uint32_t count) const {
+    if (offset >= Size()) return Crc32(nullptr, 0);
+    return Crc32(bytes_.data() + offset, std::min(count, Size() - offset));
+}
+
 void FillOldFirmware(Flash* flash) {
     // Code-like bytes over the first 7/8, an erased tail, as a shipped image leaves it.
     std::vector<uint8_t>& b = flash->Bytes();
@@ -113,6 +127,10 @@ Request* Model::Log(uint64_t nowUs, const std::string& kind, const std::string& 
     requests_.push_back(r);
     Request& logged = requests_.back();
     for (const Fault& f : faults_.Match(kind, logged.index)) {
+        if (f.kind == FaultKind::Cut && f.value == 0) {
+            CutPower(logged, nowUs);
+            return nullptr;
+        }
         if (f.kind != FaultKind::Unplug) continue;
         logged.result = "unplug";
         Notify(logged);
@@ -120,6 +138,24 @@ Request* Model::Log(uint64_t nowUs, const std::string& kind, const std::string& 
         return nullptr;
     }
     return &logged;
+}
+
+uint32_t Model::WorkShare(const Request& request) const {
+    Fault cut;
+    return HasFault(request, FaultKind::Cut, &cut) ? cut.value : 1000;
+}
+
+// The supply fails: whatever the device was doing stops where it got, nothing more
+// leaves it, and it is off its bus until PowerOn.
+void Model::CutPower(Request& request, uint64_t nowUs) {
+    char note[48];
+    Fault cut;
+    HasFault(request, FaultKind::Cut, &cut);
+    snprintf(note, sizeof note, "power cut at %u/1000", cut.value);
+    request.result = note;
+    poweredOff_ = true;
+    Notify(request);
+    GoAway(nowUs);
 }
 
 void Model::Error(uint64_t nowUs, const std::string& kind, const std::string& text) {
@@ -157,6 +193,9 @@ void Model::Reply(Request& request, uint64_t atUs, Answer answer, const std::str
         }
     };
     std::vector<Fault> hits = faults_.Match(request.kind, request.index);
+    for (const Fault& f : hits) {
+        if (f.kind == FaultKind::Cut) return CutPower(request, request.timeUs);
+    }
     // Content first (WrongCode, BadSum), then the wire (Corrupt, Short), then timing.
     for (const Fault& f : hits) {
         if (f.kind == FaultKind::WrongCode && (size_t)answer.codeAt < b.size()) {

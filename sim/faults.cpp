@@ -18,7 +18,7 @@ const KindName KIND_NAMES[] = {
     {FaultKind::Twice, "twice"},     {FaultKind::Unplug, "unplug"}, {FaultKind::WrongCode, "wrongcode"},
     {FaultKind::BadSum, "badsum"},   {FaultKind::Short, "short"},   {FaultKind::Zero, "zero"},
     {FaultKind::Unit, "unit"},       {FaultKind::Error, "error"},    {FaultKind::Units, "units"},
-    {FaultKind::Blank, "blank"},
+    {FaultKind::Blank, "blank"},     {FaultKind::Cut, "cut"},
 };
 
 const char* NameOf(FaultKind kind) {
@@ -141,6 +141,9 @@ bool FaultPlan::Parse(const std::string& text, FaultPlan* plan, std::string* err
             case FaultKind::Unit:
             case FaultKind::Units:
                 if (!f.hasValue) return fail("needs =value");
+                break;
+            case FaultKind::Cut:
+                if (f.hasValue && f.value > 1000) return fail("value is per mille of the work (0 to 1000)");
                 break;
             case FaultKind::WrongCode:
             case FaultKind::Error:

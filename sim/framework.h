@@ -77,6 +77,10 @@ enum class FaultKind {
     Error,      // boot program: error reply (command | 0x80) then value (default 0x80)
     Units,      // discover: the announce comes from value units at consecutive addresses
     Blank,      // function: the answer carries 0xFF function bytes (no function)
+    Cut,        // the power fails while the device works on the request: value is how far
+                //   the work got, per mille (0, the default: the request arrived and nothing
+                //   was done; 1000: the work is done and the answer never left). Flash keeps
+                //   exactly that much: part of a block erased, part of a unit written.
 };
 struct Fault {
     FaultKind kind = FaultKind::Drop;
@@ -128,6 +132,9 @@ public:
     // the first of their addresses in *firstBad.
     uint32_t Program(uint32_t offset, const uint8_t* data, uint32_t count, uint32_t* firstBad);
     bool IsErased(uint32_t offset, uint32_t count) const;
+    // CRC-32 (the zip polynomial) of a range, as the units' start-up code checks its
+    // firmware area with.
+    uint32_t Crc(uint32_t offset, uint32_t count) const;
 
 private:
     std::vector<uint8_t> bytes_;
@@ -135,6 +142,9 @@ private:
 // A stand-in for whatever firmware was in a flash before the update: not blank, so an
 // update that forgets to erase is caught. Deterministic.
 void FillOldFirmware(Flash* flash);
+uint32_t Crc32(const uint8_t* bytes, size_t count, uint32_t crc = 0);
+// The part of count that work cut at permille got through (rounded down).
+inline uint32_t Share(uint32_t count, uint32_t permille) { return (uint32_t)((uint64_t)count * permille / 1000); }
 
 // ---- The device framework ----------------------------------------------------------------
 // One request as the device understood it.
@@ -201,6 +211,18 @@ public:
     // The request ends with no answer (not understood, refused silently...).
     void NoReply(Request& request, const std::string& result);
     Request& RequestAt(size_t i) { return requests_[i]; }
+    // How much of the request's work is done before the power goes (per mille): 1000
+    // without a "cut" fault. Models that change flash scale that work by it; the power
+    // itself goes when the answer would leave (Reply).
+    uint32_t WorkShare(const Request& request) const;
+
+    // ---- Power
+    // True from a "cut" fault until PowerOn.
+    bool PoweredOff() const { return poweredOff_; }
+    // Power back after a cut (or a switch-off): the device starts from its flash, as its
+    // start-up code decides. Returns whether it shows itself (on USB, on KQ-LINK); a
+    // device that does not stays silent until the next PowerOn.
+    virtual bool PowerOn() { poweredOff_ = false; return true; }
     // The device works from start for workUs; returns when it is free again.
     uint64_t Busy(uint64_t start, uint64_t workUs) {
         busyTotalUs_ += workUs;
@@ -215,8 +237,10 @@ protected:
     // The device leaves its bus at atUs (an "unplug" fault): no more answers.
     virtual void GoAway(uint64_t atUs) = 0;
     void Notify(const Request& request);
+    void CutPower(Request& request, uint64_t nowUs);
 
 private:
+    bool poweredOff_ = false;
     FaultPlan faults_;
     std::deque<Request> requests_;
     std::vector<DeviceError> errors_;
@@ -421,6 +445,16 @@ public:
     bool UpdateOpen() const { return updateOpen_; }
     bool VinculumOpen() const { return vinculumOpen_; }
 
+    // ---- Power-on (see console.cpp for the start-up code's rule)
+    // The firmware's image area: from 0 to where the language area begins.
+    static constexpr uint32_t kImageArea = 0x74186;
+    // A firmware the start-up code recognises: the CRC-32 of its image area. The one in
+    // flash at construction is known already.
+    void KnowFirmware(const uint8_t* imageArea) { knownFirmware_.push_back(Crc32(imageArea, kImageArea)); }
+    // Whether the start-up code would run the firmware that the flash holds now.
+    bool FirmwareWhole() const;
+    bool PowerOn() override;
+
 protected:
     void Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) override;
     std::vector<uint8_t> Wire(const std::vector<uint8_t>& bytes) const override;
@@ -443,6 +477,7 @@ private:
     ConsoleTiming timing_;
     bool updateOpen_ = false;
     bool vinculumOpen_ = false;
+    std::vector<uint32_t> knownFirmware_;
 
     // Frame receiver state.
     std::vector<uint8_t> frame_;

@@ -1,6 +1,14 @@
 // peripherals.cpp - KQ-LINK packet stations, their flash loader, and the Remote,
 // Receiver and Tempa BOX running their firmware.
 //
+// Power-on of a Remote or Receiver (a model choice): the start-up code checks the
+// CRC-32 of the firmware area, the whole flash but block 1 (0x1000-0x1FFF, the unit's
+// calibration, which the firmware never checks), against the firmware it knows. Only
+// a whole firmware runs, announces itself on KQ-LINK and opens its loader; a unit whose
+// firmware area an update left part erased or part written stays silent. Block 1 is
+// whatever the flash holds. With the boot jumper(s) set the processor's boot program
+// runs instead (sim::BootPeer, boot_program.cpp), on the same flash, whatever it holds.
+//
 // Times: the units' microcontrollers erase a 4 KiB block of on-chip flash in about
 // 60 ms (the PC allows 6.5 s) and program 128 bytes in about 4 ms (the PC allows
 // 15 ms). The firmware answers a packet within a third of a millisecond; discovery
@@ -39,7 +47,15 @@ PeripheralTiming PeripheralTiming::Scaled(uint32_t divisor) const {
 }
 
 // ---- Packet stations ------------------------------------------------------------------------
-PacketStation::PacketStation(uint32_t bitRate, uint32_t flashSize) : Station(bitRate), flash_(flashSize) {}
+PacketStation::PacketStation(uint32_t bitRate, uint32_t flashSize)
+    : Station(bitRate), flash_(std::make_shared<sim::Flash>(flashSize)) {}
+
+void PacketStation::ResetLoader() {
+    packet_.clear();
+    pending80_ = skipping_ = false;
+    loaderOpen_ = loaderFinished_ = false;
+    busyUntil_ = 0;
+}
 
 uint8_t PacketStation::PacketSum(const std::vector<uint8_t>& packet, size_t count) {
     uint8_t sum = 0;
@@ -151,8 +167,8 @@ void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) 
         case LOADER_ERASE: {
             uint32_t block = p[3];
             if (!loaderOpen_) return refuse("erase before begin");
-            if ((block + 1) * Unit::kBlockSize > flash_.Size()) return refuse(Format("no block %u", block));
-            flash_.Erase(block * Unit::kBlockSize, Unit::kBlockSize);
+            if ((block + 1) * Unit::kBlockSize > flash_->Size()) return refuse(Format("no block %u", block));
+            flash_->Erase(block * Unit::kBlockSize, Share(Unit::kBlockSize, WorkShare(*r)));
             work = timing_.eraseBlockUs;
             break;
         }
@@ -160,7 +176,7 @@ void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) 
             const uint8_t* data = &p[7];
             if (!loaderOpen_) return refuse("write before begin");
             if (loaderShort_ && (p[3] != 0 || p[4] != 0)) return refuse("address beyond 16 bits");
-            if (address > flash_.Size() || flash_.Size() - address < loaderData_)
+            if (address > flash_->Size() || flash_->Size() - address < loaderData_)
                 return refuse(Format("address 0x%X beyond the flash", address));
             // Bytes that are not erased where the packet puts data: the write leaves old
             // AND new there. The loader reads back what it wrote and withholds the
@@ -168,10 +184,11 @@ void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) 
             // right is still recorded, since the unit was not erased first.
             uint32_t unerased = 0, first = 0;
             for (uint32_t i = 0; i < loaderData_; i++)
-                if (data[i] != 0xFF && flash_.Bytes()[address + i] != 0xFF && unerased++ == 0) first = address + i;
-            flash_.Program(address, data, loaderData_, nullptr);
+                if (data[i] != 0xFF && flash_->Bytes()[address + i] != 0xFF && unerased++ == 0) first = address + i;
+            flash_->Program(address, data, Share(loaderData_, WorkShare(*r)), nullptr);
             busyUntil_ = Busy(start, timing_.writeUs);
-            bool verified = std::equal(data, data + loaderData_, flash_.Bytes().begin() + address);
+            if (HasFault(*r, FaultKind::Cut)) return CutPower(*r, nowUs);  // before its read-back
+            bool verified = std::equal(data, data + loaderData_, flash_->Bytes().begin() + address);
             if (unerased != 0)
                 Error(nowUs, r->kind, Format("write 0x%05X: %u bytes not erased", address, unerased) +
                                           Format(", first at 0x%05X", first));
@@ -192,16 +209,19 @@ void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) 
 }
 
 // ---- Units running their firmware ----------------------------------------------------------
+static uint32_t FirmwareCrc(const std::vector<uint8_t>& flash);
+
 Unit::Unit(PeripheralType type, uint8_t address, uint32_t flashSize)
     : PacketStation(kBitRate, flashSize), type_(type), address_(address & 0x0F) {
-    FillOldFirmware(&flash_);
+    FillOldFirmware(flash_.get());
     if (type != PeripheralType::TempaBox) {
         // The resident loader of the Remote and Receiver; block 1 holds the unit's
         // calibration, written at the factory: a few bytes, the rest erased.
         OpenLoader(address_, 128, true, false);
-        std::fill(flash_.Bytes().begin() + kBlockSize, flash_.Bytes().begin() + 2 * kBlockSize, 0xFF);
-        for (uint32_t i = 0; i < 16; i++) flash_.Bytes()[kBlockSize + i] = (uint8_t)(0xC0 + i * 3 + address_);
+        std::fill(flash_->Bytes().begin() + kBlockSize, flash_->Bytes().begin() + 2 * kBlockSize, 0xFF);
+        for (uint32_t i = 0; i < 16; i++) flash_->Bytes()[kBlockSize + i] = (uint8_t)(0xC0 + i * 3 + address_);
     }
+    knownFirmware_.push_back(FirmwareCrc(Flash()));
     // The default keys: s1, s37 with its second function, ENTER, each held 300 ms,
     // every two seconds.
     SetScript({{200000, 1, true},
@@ -215,8 +235,32 @@ Unit::Unit(PeripheralType type, uint8_t address, uint32_t flashSize)
     level_ = [](uint64_t now) { return (uint8_t)(0x60 + (now / 50000) % 64); };
 }
 
+// The firmware area's check value: everything but block 1.
+static uint32_t FirmwareCrc(const std::vector<uint8_t>& flash) {
+    size_t split = std::min(flash.size(), (size_t)Unit::kBlockSize);
+    size_t resume = std::min(flash.size(), (size_t)(2 * Unit::kBlockSize));
+    return Crc32(flash.data() + resume, flash.size() - resume, Crc32(flash.data(), split));
+}
+
+void Unit::KnowFirmware(const std::vector<uint8_t>& flashImage) { knownFirmware_.push_back(FirmwareCrc(flashImage)); }
+
+bool Unit::FirmwareWhole() const {
+    return std::find(knownFirmware_.begin(), knownFirmware_.end(), FirmwareCrc(Flash())) != knownFirmware_.end();
+}
+
+bool Unit::PowerOn() {
+    Model::PowerOn();
+    ResetLoader();
+    if (!FirmwareWhole()) {
+        GoAway(0);
+        return false;
+    }
+    BackOnBus();
+    return true;
+}
+
 std::vector<uint8_t> Unit::Calibration() const {
-    if (flash_.Size() < 2 * kBlockSize) return {};
+    if (flash_->Size() < 2 * kBlockSize) return {};
     return std::vector<uint8_t>(Flash().begin() + kBlockSize, Flash().begin() + 2 * kBlockSize);
 }
 

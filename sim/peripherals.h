@@ -45,8 +45,10 @@ struct PeripheralTiming {
 // loader (begin, erase, write, finish) when the subclass opens one.
 class PacketStation : public Station {
 public:
-    const std::vector<uint8_t>& Flash() const { return flash_.Bytes(); }
-    sim::Flash& FlashMemory() { return flash_; }
+    const std::vector<uint8_t>& Flash() const { return flash_->Bytes(); }
+    sim::Flash& FlashMemory() { return *flash_; }
+    // The chip itself: the unit's boot program (BootPeer) writes the same flash.
+    std::shared_ptr<sim::Flash> SharedFlash() { return flash_; }
     const PeripheralTiming& Timing() const { return timing_; }
     void SetTiming(const PeripheralTiming& timing) { timing_ = timing; }
     bool LoaderOpen() const { return loaderOpen_; }
@@ -76,7 +78,10 @@ protected:
     size_t LoaderLength(const std::vector<uint8_t>& packet) const;
     void LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& packet);
 
-    sim::Flash flash_;
+    // Back to what the station does after reset: no loader open, nothing half heard.
+    void ResetLoader();
+
+    std::shared_ptr<sim::Flash> flash_;
     PeripheralTiming timing_;
     uint64_t busyUntil_ = 0;
 
@@ -121,6 +126,14 @@ public:
     // Block 1 of a Remote or Receiver as it left the factory; the update leaves it.
     std::vector<uint8_t> Calibration() const;
 
+    // ---- Power-on (see peripherals.cpp for the start-up code's rule)
+    // A firmware the start-up code recognises, as the flash would hold it from address
+    // 0 (0xFF beyond the image); the one in flash at construction is known already.
+    void KnowFirmware(const std::vector<uint8_t>& flashImage);
+    // Whether the start-up code would run the firmware that the flash holds now.
+    bool FirmwareWhole() const;
+    bool PowerOn() override;
+
     // The keys pressed on the Remote: the script repeats every periodUs (0: once).
     void SetScript(std::vector<Press> script, uint64_t periodUs = 0);
     // Function number and state (1 pressed) at a time; kNoFunction before any key.
@@ -154,6 +167,7 @@ private:
     std::vector<uint8_t> display_;
     int displayCount_ = 0;
     uint8_t remoteNumber_ = 0;
+    std::vector<uint32_t> knownFirmware_;
 };
 
 class Remote : public Unit {
@@ -188,6 +202,7 @@ public:
     TempaBoxBoot();
     Stage CurrentStage() const { return stage_; }
     const std::vector<uint8_t>& BootRecord() const { return record_; }
+    bool PowerOn() override;
 
 protected:
     void Hear(uint64_t nowUs, const std::vector<uint8_t>& bytes) override;

@@ -6,6 +6,10 @@
 // bytes, most significant first) and the record itself, echoing every byte, and jumps
 // to the record: a loader that answers KQ-LINK loader packets at 250 000 bit/s as
 // address 14, 64 bytes a write with 16-bit addresses, no erase of its own.
+//
+// Power-on (a model choice): the Tempa BOX is always updated with its boot jumper
+// set, and its boot program lives apart from the flash it writes: after any cut it
+// starts again at the bit-rate adjustment, whatever the flash holds.
 #include <cstdio>
 
 #include "sim/peripherals.h"
@@ -13,9 +17,21 @@
 namespace sim {
 
 TempaBoxBoot::TempaBoxBoot() : PacketStation(kBootRate, kFlashSize) {
-    FillOldFirmware(&flash_);
+    FillOldFirmware(flash_.get());
     OpenLoader(kLoaderAddress, 64, false, true);
     timing_.writeUs = 3000;
+}
+
+bool TempaBoxBoot::PowerOn() {
+    Model::PowerOn();
+    ResetLoader();
+    stage_ = Stage::Adjust;
+    locked_ = false;
+    recordSize_ = 0;
+    record_.clear();
+    SetBitRate(kBootRate);
+    BackOnBus();
+    return true;
 }
 
 std::vector<uint8_t> TempaBoxBoot::Wire(const std::vector<uint8_t>& bytes) const {
@@ -63,7 +79,7 @@ void TempaBoxBoot::BootByte(uint64_t nowUs, uint8_t byte, bool* answeredZero) {
             if (byte != 0x55 || !locked_) return;  // not understood before the lock
             Request* r = Log(nowUs, "boot55", "");
             if (r == nullptr) return;
-            flash_.Erase(0, flash_.Size());
+            flash_->Erase(0, Share(flash_->Size(), WorkShare(*r)));
             busyUntil_ = Busy(nowUs, timing_.chipEraseUs);
             stage_ = Stage::SizeHigh;
             return Reply(*r, busyUntil_ + timing_.replyUs, Answer{{0xAA}, 0, false}, "erased");

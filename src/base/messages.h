@@ -52,6 +52,11 @@
       " wait until Initialization of Tempa BOX is finished (RXD & TXD leds off)\n") \
     X(MSG_NO_PERIPHERAL, "Ningun %s conectado a KQ-LINK?\n", "No %s connection to KQ-LINK?\n") \
     X(MSG_PERIPHERAL_UPDATE_QUESTION, "Actualizar %s? [ENTER] si, [->] no\n", "%s update? [ENTER] yes, [->] no\n") \
+    X(MSG_SERVICE_WHY, \
+      " Un %s interrumpido al actualizar solo contesta en SERVICIO TECNICO,\n" \
+      " que tambien reescribe su calibracion (flash 0x1000-0x1FFF)\n", \
+      " A %s whose update was cut short answers only in TECHNICAL SERVICE,\n" \
+      " which also rewrites its calibration (flash 0x1000-0x1FFF)\n") \
     X(MSG_SERVICE_UPDATE_QUESTION, "Actualizar %s por SERVICIO TECNICO? [ENTER] si, [->] no\n", \
       "%s TECHNICAL SERVICE update? [ENTER] yes, [->] no\n") \
     X(MSG_SERVICE_PROMPT_REMOTE, "Apagar Remote, poner jumper(s), conectar a KQ-LINK, encender...\n", \

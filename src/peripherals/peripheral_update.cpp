@@ -237,6 +237,9 @@ static void UpdatePeripheral(const PeripheralKind& p) {
         return;
     }
     ScreenPrintPair(MSG_NO_PERIPHERAL, p.name);
+    // A unit whose earlier update was cut short has no firmware to answer with: say so,
+    // and what the technical-service path costs, before the technician chooses.
+    ScreenPrintPair(MSG_SERVICE_WHY, p.name);
     ScreenPrintPair(MSG_SERVICE_UPDATE_QUESTION, p.name);
     if (WaitKey(KEY_ENTER, KEY_RIGHT) != KEY_ENTER) return;
     ScreenPrintPair(p.servicePrompt);

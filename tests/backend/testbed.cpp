@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -58,6 +59,8 @@ struct ThreadRecord {
 };
 
 struct State {
+    std::function<void()> onKeyLook;
+    bool inOperator = false;
     uint64_t now = 0, origin = 0;
     uint32_t tick = 2;
     bool noCounter = false;
@@ -227,6 +230,7 @@ void PressKey(int vk, uint64_t atUs) { HoldKey(vk, atUs, atUs + 50000); }
 void PostMessageAt(PlatMessageKind kind, uint64_t atUs) { g.messages.push_back({kind, atUs, false}); }
 void PostCloseAt(uint64_t atUs) { g.messages.push_back({PLAT_MSG_OTHER, atUs, true}); }
 
+void SetOperator(std::function<void()> onKeyLook) { g.onKeyLook = std::move(onKeyLook); }
 void SetLanguageDialogButtons(const std::vector<int>& ids) { g.dialogButtons = ids; }
 const std::vector<DialogView>& LanguageDialogViews() { return g.dialogViews; }
 bool LanguageDialogStuck() { return g.dialogStuck; }
@@ -407,6 +411,12 @@ void PlatRepaint() {
 bool PlatKeyDown(int vk) {
     g.polls++;
     Advance(g.tick);
+    if (g.onKeyLook && !g.inOperator && OnMainThread()) {
+        g.inOperator = true;
+        std::function<void()> look = g.onKeyLook;  // it may replace itself
+        look();
+        g.inOperator = false;
+    }
     for (const KeyHold& k : g.keys)
         if (k.vk == vk && k.down <= g.now && g.now < k.up) return true;
     return false;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ void PostMessageAt(PlatMessageKind kind, uint64_t atUs);
 // The close box clicked at atUs: its dispatch destroys the window (ShellDestroy) and
 // posts the quit message.
 void PostCloseAt(uint64_t atUs);
+
+// Someone at the PC who reads the screen: called whenever the program looks at the
+// keyboard (it waits at a prompt), on the main thread, with the time as it is. It may
+// press keys (PressKey), plug and unplug devices. Not called from inside itself. An
+// empty function removes it.
+void SetOperator(std::function<void()> onKeyLook);
 
 // The buttons the operator presses in the language dialog, in order. When the list
 // runs out the operator presses "OK"; a dialog that still will not close then is

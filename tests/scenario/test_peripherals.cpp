@@ -135,7 +135,10 @@ TEST_F(PeripheralTest, AnythingButOneUnitOfTheTypeLeadsToTechnicalService) {
             console.KqLink().Attach(units.back().get());
         }
         std::string screen = Run(CMD_UPDATE_REMOTE, 39);
-        EXPECT_TRUE(Contains(screen, "No Remote connection to KQ-LINK?\nRemote TECHNICAL SERVICE update? [ENTER] yes, [->] no"))
+        EXPECT_TRUE(Contains(screen, "No Remote connection to KQ-LINK?\n"
+                                     " A Remote whose update was cut short answers only in TECHNICAL SERVICE,\n"
+                                     " which also rewrites its calibration (flash 0x1000-0x1FFF)\n"
+                                     "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no"))
             << screen;
         for (auto& u : units) EXPECT_EQ(u->CountOf("begin"), 0);
         for (auto& u : units) console.KqLink().Detach(u.get());

@@ -235,3 +235,80 @@ TEST_F(SimConsoleOnTestbed, CoreStartHandshakeAgainstTheModel) {
 }
 
 }  // namespace
+
+// A power cut keeps the flash exactly as far as the work got; at power-on the start-up
+// code runs only an image it recognises.
+TEST(SimConsolePower, CutKeepsTheWorkDoneAndTheStartUpCodeJudgesTheImage) {
+    struct Case {
+        const char* plan;
+        uint32_t erasedBytes;     // of block 0, from its start
+        uint32_t programmed;      // bytes of the chunk at 0x8000 written
+        bool startsAfter;
+    } cases[] = {
+        {"cut:start#1", 0, 0, true},           // on arrival: nothing done
+        {"cut:erase#1=500", 0x4000, 0, false}, // half the sector erased
+        {"cut:erase#1=1000", 0x8000, 0, false},// erased, the answer lost
+        {"cut:program#1=250", 0x8000, 256, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.plan);
+        sim::Console console;
+        const Bytes old = console.Flash();
+        console.SetFaults(sim::FaultPlan::FromText(c.plan));
+        Bytes data(1024, 0x00);
+        uint64_t t = 0;
+        Bytes heard = Send(console, t, START, t + 10000);
+        Send(console, t += 100000, WithSum({0x80, 0x7F, 0x01, 0x00}), t + 1000000);
+        Send(console, t += 1000000, WithSum({0x80, 0x7F, 0x01, 0x01}), t + 1000000);
+        Send(console, t += 1000000, ProgramFrame(0x7F, 0x02, 0x8000, data), t + 100000);
+        ASSERT_TRUE(console.PoweredOff());
+        EXPECT_EQ(console.Requests().back().result.substr(0, 9), "power cut");
+        const Bytes& flash = console.Flash();
+        uint32_t erased = 0;
+        while (erased < 0x8000 && flash[erased] == 0xFF) erased++;
+        EXPECT_EQ(erased, c.erasedBytes);
+        if (c.erasedBytes < 0x8000) EXPECT_EQ(flash[c.erasedBytes], old[c.erasedBytes]);
+        uint32_t zeros = 0;
+        while (zeros < 1024 && flash[0x8000 + zeros] == 0x00) zeros++;
+        EXPECT_EQ(zeros, c.programmed);
+        EXPECT_EQ(console.PowerOn(), c.startsAfter);
+        EXPECT_EQ(console.FirmwareWhole(), c.startsAfter);
+    }
+}
+
+TEST(SimConsolePower, AnImageTheStartUpCodeKnowsStartsAndOneByteOffDoesNot) {
+    sim::Console console;
+    Bytes image(sim::Console::kImageArea);
+    for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)(i * 31 + (i >> 9));
+    console.KnowFirmware(image.data());
+    std::vector<uint8_t>& flash = console.FlashMemory()->Bytes();
+    std::copy(image.begin(), image.end(), flash.begin());
+    EXPECT_TRUE(console.PowerOn());
+    flash[0x74185] ^= 0x01;  // the last byte of the image area
+    EXPECT_FALSE(console.PowerOn());
+    flash[0x74185] ^= 0x01;
+    flash[0x74186] = 0x00;   // the language area is not checked
+    EXPECT_TRUE(console.PowerOn());
+}
+
+TEST(SimConsolePower, TheBootProgramStartsWhateverTheFlashHolds) {
+    sim::BootDevice boot;
+    boot.SetFaults(sim::FaultPlan::FromText("cut:boot55"));
+    Send(boot, 0, {0x55}, 10000);
+    EXPECT_TRUE(boot.PoweredOff());
+    boot.FlashMemory()->Erase(0, 0x100);
+    EXPECT_TRUE(boot.PowerOn());
+    EXPECT_EQ(boot.CurrentState(), sim::BootDevice::State::WaitSync);
+    boot.SetFaults(sim::FaultPlan());
+    boot.Replug();
+    EXPECT_EQ(Send(boot, 20000, {0x55}, 30000), Bytes{0xE6});
+}
+
+TEST(SimFaultPlan, CutTakesAShareOfTheWork) {
+    EXPECT_EQ(sim::FaultPlan::FromText("cut:erase#3=500").ToString(), "cut:erase#3=500");
+    sim::FaultPlan plan;
+    std::string error;
+    EXPECT_FALSE(sim::FaultPlan::Parse("cut:erase#3=1001", &plan, &error));
+    EXPECT_EQ(sim::Share(1024, 250), 256u);
+    EXPECT_EQ(sim::Share(0x10000, 1000), 0x10000u);
+}

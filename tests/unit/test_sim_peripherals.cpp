@@ -354,3 +354,53 @@ TEST(SimPeripheralFaults, QueryFaults) {
 }
 
 }  // namespace
+
+// A Remote cut half-way through erasing block 0 stays silent after power-on; its boot
+// program on the same flash answers; once the flash holds a firmware it knows, it
+// announces itself again with its calibration as the flash holds it.
+TEST(SimPeripheralPower, OnlyAWholeFirmwareAnnouncesItself) {
+    const uint8_t a = 3;
+    sim::Remote remote(a);
+    Bytes calibration = remote.Calibration();
+    remote.SetFaults(sim::FaultPlan::FromText("cut:erase#1=500"));
+    Bus bus({&remote});
+    EXPECT_EQ(bus.Ask(Pkt({0x80, (uint8_t)(0x20 | a), 0x00}), 20000, 4), std::vector<Bytes>{LoaderAck(a)});
+    EXPECT_TRUE(bus.Ask(Pkt({0x80, (uint8_t)(0x20 | a), 0x01, 0x00}), 100000, 4).empty());
+    ASSERT_TRUE(remote.PoweredOff());
+    EXPECT_TRUE(remote.FlashMemory().IsErased(0, 0x800));
+    EXPECT_FALSE(remote.FlashMemory().IsErased(0x800, 0x800));
+    EXPECT_FALSE(remote.PowerOn());
+    EXPECT_TRUE(bus.Ask(DISCOVER, 32000).empty());
+    EXPECT_EQ(remote.Calibration(), calibration);
+
+    // The same flash through the boot program: erase all, write one unit.
+    sim::BootPeer boot;
+    boot.ShareFlash(remote.SharedFlash());
+    boot.FlashMemory()->Erase(0, 0x10000);
+    EXPECT_TRUE(boot.FlashMemory()->IsErased(0x1000, 0x1000));  // calibration gone with it
+    Bytes image(0x10000, 0xFF);
+    image[0] = 0x00, image[1] = 0x00, image[2] = 0x20, image[3] = 0x00;
+    std::copy(image.begin(), image.begin() + 4, boot.FlashMemory()->Bytes().begin());
+    remote.KnowFirmware(image);
+    remote.SetFaults(sim::FaultPlan());
+    EXPECT_TRUE(remote.PowerOn());
+    EXPECT_EQ(bus.Ask(DISCOVER, 32000).size(), 1u);
+}
+
+TEST(SimPeripheralPower, TheTempaBoxBootStartsOverAfterACut) {
+    sim::TempaBoxBoot tempa;
+    tempa.SetFaults(sim::FaultPlan::FromText("cut:boot55=500"));
+    Bus bus({&tempa}, 9600);
+    bus.link.Send({0x00});
+    EXPECT_EQ(bus.link.Listen(1, 20000), Bytes{0x00});
+    bus.link.Send({0x55});
+    EXPECT_TRUE(bus.link.Listen(1, 2000000).empty());
+    ASSERT_TRUE(tempa.PoweredOff());
+    EXPECT_TRUE(tempa.FlashMemory().IsErased(0, 0x800));
+    EXPECT_FALSE(tempa.FlashMemory().IsErased(0x800, 0x800));
+    EXPECT_TRUE(tempa.PowerOn());
+    EXPECT_EQ(tempa.CurrentStage(), sim::TempaBoxBoot::Stage::Adjust);
+    tempa.SetFaults(sim::FaultPlan());
+    bus.link.Send({0x00});
+    EXPECT_EQ(bus.link.Listen(1, 20000), Bytes{0x00});
+}
