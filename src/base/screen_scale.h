@@ -7,10 +7,11 @@
 // them). N is the DPI's share of 96 rounded to the nearest whole number, halves up:
 //   96 (100 %) 1,  120 (125 %) 1,  144 (150 %) 2,  168 (175 %) 2,  192 (200 %) 2,
 //   216 (225 %) 2,  240 (250 %) 3,  288 (300 %) 3.
-// The text then stands between 0.8 and 1.33 times the size the system's scaling asks
-// for; at 150 % it is a third larger rather than a third smaller, because the 11-pixel
-// font at 1.0 on such a display is under 2 mm tall. N is lowered until the client area
-// of 640N x 396N fits the room the screen's work area leaves, and is never below 1.
+// The nearest whole scale keeps the text nearest the size the technician's scaling asks
+// for, between 0.8 and 1.33 times it. At 150 % a third too large wins over a third too
+// small: at scale 1 the 11-pixel rows on such a display are under 2 mm tall. N is
+// lowered until the client area of 640N x 396N fits the room the screen's work area
+// leaves, and is never below 1.
 #pragma once
 
 // The text screen at scale 1: 80 columns of 8 pixels, 36 rows of 11.
