@@ -55,7 +55,8 @@ static void PaintCells(HDC dc) {
 // The text screen is drawn at scale 1 into a bitmap of its own, 640 x 396, with the same
 // font and the same calls as ever, and copied from there to the window: as it is at
 // scale 1, enlarged pixel by pixel at higher scales (COLORONCOLOR copies whole pixels,
-// it never blends neighbours). Kept for the whole run.
+// it never blends neighbours). The bitmap is a 32-bit DIB, so the picture is the same
+// whatever the display's colour depth. Kept for the whole run.
 static HDC CanvasDC = NULL;
 static HBITMAP CanvasBitmap = NULL;
 static HGDIOBJ CanvasFirstBitmap = NULL;
@@ -63,7 +64,15 @@ static HGDIOBJ CanvasFirstBitmap = NULL;
 static HDC Canvas(HDC window) {
     if (CanvasDC != NULL) return CanvasDC;
     HDC dc = CreateCompatibleDC(window);
-    HBITMAP bitmap = dc != NULL ? CreateCompatibleBitmap(window, SCREEN_WIDTH, SCREEN_HEIGHT) : NULL;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = SCREEN_WIDTH;
+    info.bmiHeader.biHeight = -SCREEN_HEIGHT;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = NULL;
+    HBITMAP bitmap = dc != NULL ? CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, NULL, 0) : NULL;
     if (bitmap == NULL) {
         if (dc != NULL) DeleteDC(dc);
         return NULL;
