@@ -12,6 +12,7 @@ PACKAGES=(
   wine wine64 xvfb xdotool x11-utils imagemagick
   python3 python3-freetype python3-pefile tmux procps
   libusb-1.0-0-dev umockdev libumockdev-dev
+  dpkg-dev zip unzip lintian man-db
 )
 
 SUDO=""

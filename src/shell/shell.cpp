@@ -12,9 +12,12 @@
 #include "platform/platform.h"
 #include "base/messages.h"
 #include "base/screen.h"
+#include "version.h"
 
-// Constants of the build, printed in hexadecimal: Soft 1.70, Remote 1.3.
-static const unsigned SOFT_MAJOR = 1, SOFT_MINOR = 0x70, REMOTE_MAJOR = 1, REMOTE_MINOR = 3;
+// Constants of the build, printed in hexadecimal: Soft 1.70 (the program's version),
+// Remote 1.3.
+static const unsigned SOFT_MAJOR = KQ_SOFT_MAJOR, SOFT_MINOR = KQ_SOFT_MINOR, REMOTE_MAJOR = 1,
+                      REMOTE_MINOR = 3;
 
 static const int SPANISH_PRIMARY_LANGUAGE = 0x0A;
 void ParseCommandLine(const char* commandLine) {

@@ -23,11 +23,8 @@ SOCKET="kqper$$"
 SIM_PID=""
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
 
-# The program gives the console 30 ms beyond each listen window to answer, as a real
-# console always does; a simulated one that the scheduler holds back longer than that
-# on a machine busy with builds makes the update fail as a slow console would. Where
-# it is allowed, this check (and so the program and kqsim) runs ahead of ordinary jobs.
-renice -n -10 -p $$ >/dev/null 2>&1
+# shellcheck source=kqlink_priority.sh
+source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
 
 source "$ROOT/tests/e2e/term_common.sh"
 cleanup() {
@@ -60,30 +57,22 @@ not_shows() { ! shows "$1"; }
 # Service menu: 4 Update Remote, 5 Update Receiver, 6 Test Remote, 7 Test Receiver,
 # 8 Update Tempa BOX, 9 Test Tempa BOX.
 menu() {
-    keys F10
+    press F10
     wait_for "Update Vinculum by cable" 5 >/dev/null  # the menu is open
-    for ((i = 0; i < $1; i++)); do keys Down; done
-    keys Enter
+    for ((i = 0; i < $1; i++)); do press Down; done
+    press Enter
 }
-# [ENTER] that ends a monitor or the command's last prompt. The monitor looks at the
-# key once per cycle and a busy machine may stretch a cycle past the short time a
-# terminal key counts as held, so it is pressed again until the screen answers.
-press_enter_until() {  # TEXT: until the screen shows it
-    local _
-    for _ in $(seq 15); do
-        keys Enter
-        poll 2 "" shows "$1" >/dev/null && return 0
-    done
-    return 1
+# The prompt that ends a connect message, a monitor or a command.
+PUSH_ENTER="Push [ENTER] on PC-Keyboard to continue"
+# [ENTER] ends a running monitor: it looks at the key once per cycle, and a press that
+# no look has seen yet stays down until one does.
+end_monitor() {
+    press Enter
+    wait_for "Disconnecting..." 10
 }
-# The help text alone, no command's output below it: the program is idle again.
+# [ENTER] at the command's last prompt: the help text alone, the program idle again.
 idle() {
-    local _
-    for _ in $(seq 10); do
-        keys Enter
-        poll 2 "" not_shows "Disconnecting..." >/dev/null && return 0
-    done
-    return 1
+    answer "$PUSH_ENTER" Enter 20 && poll 10 "the help text alone" not_shows "Disconnecting..."
 }
 
 start_sim() {  # kqsim options...
@@ -110,10 +99,8 @@ start_program() {
     wait_for "Process:" 10
 }
 exit_program() {
-    keys F10
-    keys x
-    for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
-    grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
+    press F10 x
+    exited_with 0 5
 }
 log_has() { grep -qF -- "$1" "$WORK/run/TEMP/log.txt" 2>/dev/null; }
 # expect_flash UNIT IMAGE SIZE [BEFORE]: the unit's saved flash is the image padded
@@ -148,17 +135,15 @@ scenario1() {
     start_program
     menu 4                                        # Update Remote
     check "Remote: the connect prompt" wait_for "Connect Remote to KQ-LINK port on CORVINA, switch on Remote," 20
-    keys Enter
-    check "Remote: the user-mode question" wait_for "Remote update? [ENTER] yes, [->] no" 10
-    keys Right
+    answer "$PUSH_ENTER" Enter
+    check "Remote: the user-mode question" answer "Remote update? [ENTER] yes, [->] no" Right
     check "Remote: [->] disconnects" wait_for "Disconnecting..." 10
     check "Remote: [->] sends no loader packet" bash -c "! grep -qE '/remote +(begin|erase|write)' '$WORK/kqsim.log'"
     idle
     menu 4
     wait_for "Connect Remote to KQ-LINK port on CORVINA" 20 >/dev/null
-    keys Enter
-    wait_for "Remote update? [ENTER] yes, [->] no" 10 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
+    answer "Remote update? [ENTER] yes, [->] no" Enter
     check "Remote: the update ends with ...OK..." wait_for "...OK..." 120
     check "Remote: the blocks were announced, 0 first and 15 last" \
         eval 'seen "Erasing Block 0..." && seen "Erasing Block 15..."'
@@ -170,17 +155,17 @@ scenario1() {
     idle
     menu 6                                        # Test Remote
     wait_for "Connect Remote to KQ-LINK port on CORVINA" 20 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
     check "Test Remote: operates on the Remote" wait_for "Operate on Remote" 10
     check "Test Remote: a monitor line for s1 pressed" wait_for "idTX: 1  Fn: s1  St: 1" 10
     check "Test Remote: the line changes with the keys (ENTER pressed)" wait_for "idTX: 1  Fn: ENTER  St: 1" 10
     check "Test Remote: and released" wait_for "idTX: 1  Fn: ENTER  St: 0" 10
     # kqsim shows each display text with the position where it starts.
     check "Test Remote: the display text goes to the Remote" \
-        sim_has '/remote +settext +#[0-9]+ +@42 "Fn: s1  St: 1" '
+        poll 10 "the display text" sim_has '/remote +settext +#[0-9]+ +@42 "Fn: s1  St: 1" '
     check "Test Remote: s37 with its second function (0x01) goes as it is" \
-        sim_has '/remote +settext +#[0-9]+ +@42 "Fn: s37\\x01  St: 1" '
-    check "Test Remote: [ENTER] ends the monitor" press_enter_until "Disconnecting..."
+        poll 10 "the display text of s37" sim_has '/remote +settext +#[0-9]+ +@42 "Fn: s37\\x01  St: 1" '
+    check "Test Remote: [ENTER] ends the monitor" end_monitor
     check "Test Remote: the log holds the Remote Test header" log_has "-----Remote Test-----"
     idle
     finish
@@ -194,9 +179,8 @@ scenario2() {
     start_program
     menu 5                                        # Update Receiver
     check "Receiver: the connect prompt" wait_for "Connect Receiver to KQ-LINK port on CORVINA" 20
-    keys Enter
-    check "Receiver: the user-mode question" wait_for "Receiver update? [ENTER] yes, [->] no" 10
-    keys Enter
+    answer "$PUSH_ENTER" Enter
+    check "Receiver: the user-mode question" answer "Receiver update? [ENTER] yes, [->] no" Enter
     check "Receiver: the update ends with ...OK..." wait_for "...OK..." 120
     check "Receiver: 15 blocks erased, 68 chunks written" \
         eval '[ "$(sim_count "/receiver +erase ")" = 15 ] && [ "$(sim_count "/receiver +write .* ack$")" = 68 ]'
@@ -204,15 +188,15 @@ scenario2() {
     idle
     menu 7                                        # Test Receiver
     wait_for "Connect Receiver to KQ-LINK port on CORVINA" 20 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
     check "Test Receiver: asks for the Remote number" wait_for "press [1]-[9] or [A]-[C] (RemoteID number 1-12)" 10
-    keys b
+    answer " keyboard to continue" b                # the prompt's second line
     check "Test Receiver: the Receiver is told Remote 11" poll 10 "setremote" sim_has "/receiver +setremote +#1 +Remote 11 "
     check "Test Receiver: monitor lines for Remote 11" wait_for "idRX: 2  idTX: 11  signalLevel: " 10
     check "Test Receiver: the signal level is shown" wait_for_re "idRX: 2  idTX: 11  signalLevel: [6-9a-f][0-9a-f]  Fn: " 10
     check "Test Receiver: the display text goes to the Receiver" \
         poll 10 "the display text" sim_has '/receiver +settext +#[0-9]+ +@42 "Fn: ENTER  St: [01]" '
-    check "Test Receiver: [ENTER] ends the monitor" press_enter_until "Disconnecting..."
+    check "Test Receiver: [ENTER] ends the monitor" end_monitor
     check "Test Receiver: the log holds the Receiver Test header" log_has "-----Receiver Test-----"
     idle
     finish
@@ -226,14 +210,14 @@ scenario3() {
     start_program
     menu 9                                        # Test Tempa BOX
     check "Test Tempa BOX: the connect prompt" wait_for "Connect Tempa BOX to KQ-LINK port on CORVINA" 20
-    keys Enter
+    answer "$PUSH_ENTER" Enter
     check "Test Tempa BOX: operates on the Tempa BOX" wait_for "Operate on Tempa BOX" 10
     SMPTE='Id=3   Smpte >> 10:[0-5][0-9]:[0-5][0-9]:[0-2][0-9]   EXT1=1 EXT2=  EXT3=1   GR=10 MD=01 AG=3c  PWR=7e'
     check "Test Tempa BOX: status lines" wait_for_re "$SMPTE" 10
     last_smpte() { tm capture-pane -p -t kq | grep -E -- "$SMPTE" | tail -n 1; }
     FIRST=$(last_smpte)
     check "Test Tempa BOX: the time code runs" poll 10 "a later time code" eval '[ "$(last_smpte)" != "$FIRST" ]'
-    check "Test Tempa BOX: [ENTER] ends the monitor" press_enter_until "Disconnecting..."
+    check "Test Tempa BOX: [ENTER] ends the monitor" end_monitor
     check "Test Tempa BOX: the log holds the Tempa BOX Test header" log_has "-----Tempa BOX Test-----"
     idle
     finish
@@ -245,8 +229,7 @@ scenario4() {
     start_program
     menu 8                                        # Update Tempa BOX
     check "Update Tempa BOX: the jumper prompt" wait_for "Disconnect Tempa BOX of KQ-LINK, put jumper," 20
-    wait_for "Push [ENTER] on PC-Keyboard to continue" 5 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
     check "Update Tempa BOX: the boot record is sent" wait_for "Sending boot record..." 30
     check "Update Tempa BOX: reports success" wait_for "Tempa BOX Updated" 120
     check "Update Tempa BOX: no error" not_seen "...ERROR"
@@ -262,12 +245,11 @@ scenario5() {
     start_program
     menu 4
     wait_for "Connect Remote to KQ-LINK port on CORVINA" 20 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
     check "Remote boot: no Remote answers" wait_for "No Remote connection to KQ-LINK?" 10
-    check "Remote boot: the technical-service question" wait_for "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no" 5
-    keys Enter
+    check "Remote boot: the technical-service question" answer "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no" Enter
     check "Remote boot: the jumper prompt" wait_for "Switch off Remote, put jumper(s), connect to KQ-LINK, switch on..." 10
-    keys Enter                                    # at "Push [ENTER] on PC-Keyboard to continue"
+    answer "$PUSH_ENTER" Enter
     check "Remote boot: the bit rate is adjusted" wait_for "Bit-Rate-Adjustment State..." 10
     check "Remote boot: reports success" wait_for "Remote Updated" 300
     check "Remote boot: the jumper instructions follow" wait_for "remove jumper(s)," 5
@@ -282,9 +264,8 @@ scenario6() {
     start_program
     menu 4
     wait_for "Connect Remote to KQ-LINK port on CORVINA" 20 >/dev/null
-    keys Enter
-    wait_for "Remote update? [ENTER] yes, [->] no" 10 >/dev/null
-    keys Enter
+    answer "$PUSH_ENTER" Enter
+    answer "Remote update? [ENTER] yes, [->] no" Enter
     check "Remote fault: the update ends with ...ERROR..." wait_for "...ERROR..." 60
     check "Remote fault: never ...OK..." not_seen "...OK..."
     check "Remote fault: nothing is written after the dropped write" \

@@ -14,10 +14,9 @@ fi
 BIN=$(realpath "$1")
 WORK=$(mktemp -d)
 SOCKET="kqsmoke$$"
-PASSED=0
-FAILED=0
-
-tm() { tmux -L "$SOCKET" "$@"; }
+# Keys and prompts as every terminal check has them; the screens here are named, so
+# the helpers below take the session's name first.
+source "$(dirname "$0")/term_common.sh"
 HOLDERS=()
 cleanup() {
     tm kill-server 2>/dev/null
@@ -25,18 +24,6 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-check() {  # check "what" command...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-        PASSED=$((PASSED + 1))
-    else
-        echo "FAIL - $what"
-        FAILED=$((FAILED + 1))
-    fi
-}
 
 # start NAME COLUMNS ROWS LANG [program arguments...]
 start() {
@@ -86,13 +73,16 @@ temp_there() { [ -d "$WORK/$1/TEMP" ]; }
 app_pid() { pgrep -P "$(tm display-message -p -t "$1" '#{pane_pid}')" | head -n 1; }
 signal() { kill "-$2" "$(app_pid "$1")"; }
 
-keys() {  # keys NAME key... (a pause after each, as typed)
-    local name=$1
-    shift
-    for k in "$@"; do
-        tm send-keys -t "$name" "$k"
-        sleep 0.15
+keys() { KQ_PANE=$1 press "${@:2}"; }        # keys NAME key...
+answer_in() { KQ_PANE=$1 answer "${@:2}"; }   # answer_in NAME TEXT KEY [SECONDS]
+# gone NAME TEXT SECONDS: true once TEXT has left the terminal.
+gone() {
+    local deadline=$((SECONDS + $3))
+    while [ $SECONDS -le "$deadline" ]; do
+        lacks "$1" "$2" && return 0
+        sleep 0.1
     done
+    return 1
 }
 
 # ---- Start-up, the menu, Exit chosen with the arrows --------------------------------------
@@ -115,8 +105,7 @@ menu_ok() {
 }
 check "F10 shows the user menu's items" menu_ok
 keys en Escape
-sleep 0.3
-check "Esc closes the menu" lacks en "Update Vinculum by cable"
+check "Esc closes the menu" gone en "Update Vinculum by cable" 3
 keys en F10 Up Enter
 check "Exit by arrow and Enter ends with code 0" exited en 0
 check "Exit removes TEMP" temp_gone en
@@ -162,19 +151,20 @@ keys wait Enter  # typed during the search: must not answer the prompt to come
 check "no console: not found after the search" wait_for wait "CORVINA not found" 10
 check "then disconnects" shows wait "Disconnecting..."
 check "then asks for [ENTER]" wait_for wait "Push [ENTER] on PC-Keyboard to continue" 3
+# A key the program would take, it takes at its first look; half a second is many.
 sleep 0.5
 check "an Enter typed ahead does not answer the prompt" shows wait "Push [ENTER] on PC-Keyboard"
 check "no log header without a console" \
     sh -c "! grep -qs 'Remote Update' '$WORK/wait/TEMP/log.txt'"
 keys wait F10
-sleep 0.3
+sleep 0.3  # a menu would open at once, as it does while idle
 check "F10 inside a wait opens no menu" lacks wait "Update Vinculum by cable"
-keys wait Enter
-sleep 0.3
-check "Enter at the prompt brings the help text back" test "$(line wait 2)" = "Process:"
-check "and the prompt is gone" lacks wait "Push [ENTER]"
+answer_in wait "Push [ENTER] on PC-Keyboard to continue" Enter
+check "Enter at the prompt brings the help text back" gone wait "Push [ENTER]" 3
+check "and the help text is on top" test "$(line wait 2)" = "Process:"
 keys wait F10 Down Down Down Enter
-wait_for wait "Push [ENTER] on PC-Keyboard to continue" 12
+wait_for wait "CORVINA not found" 12
+answer_in wait "Push [ENTER] on PC-Keyboard to continue" Escape 3  # now it waits: a harmless key
 signal wait TERM
 check "SIGTERM inside the wait ends with code 1" exited wait 1
 check "SIGTERM inside the wait removes TEMP" temp_gone wait
@@ -190,13 +180,14 @@ check "the dialog lists the command line's languages in order" \
            tmux -L $SOCKET capture-pane -p -t lang | grep -q '1: CASTELLANO' &&
            ! tmux -L $SOCKET capture-pane -p -t lang | grep -q '2: '"
 keys lang DC  # Delete presses Clear; the focus stays on OK
-check "Clear empties the list: 9% free" shows lang "9% Flash Memory Free"
+check "Clear empties the list: 9% free" wait_for lang "9% Flash Memory Free" 3
 keys lang Enter
+sleep 0.3  # the dialog would close at once
 check "OK with no language keeps the dialog open" shows lang "Select Languages to Install"
 keys lang e
-check "E adds English: 7% free" shows lang "7% Flash Memory Free"
+check "E adds English: 7% free" wait_for lang "7% Flash Memory Free" 3
 keys lang Enter  # the focus is still on OK
-check "OK closes the dialog" lacks lang "Select Languages to Install"
+check "OK closes the dialog" gone lang "Select Languages to Install" 3
 check "and the update goes on to connect" wait_for lang "Connecting to CORVINA..." 3
 signal lang TERM  # handled at the update's next prompt
 check "closed during the update: exit code 1" exited lang 1 30
@@ -217,16 +208,17 @@ HOLDERS+=($!)
 wait_for dev "Process:" 5
 keys dev F10 Down Down Down Enter
 check "a plugged-in device is connected" wait_for dev "Connect Remote to KQ-LINK port on CORVINA" 60
-keys dev Enter  # the Remote is switched on
+answer_in dev "Push [ENTER] on PC-Keyboard to continue" Enter  # the Remote is switched on
 check "a silent bus: no Remote, technical service offered" \
-    wait_for dev "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no" 20
-keys dev Right  # no
+    answer_in dev "Remote TECHNICAL SERVICE update? [ENTER] yes, [->] no" Right 20  # no
 check "and the command ends" wait_for dev "Disconnecting..." 20
 check "it was not reported missing" lacks dev "CORVINA not found"
 check "the command's header reached the log" grep -qF -- "-----Remote Update-----" "$WORK/dev/TEMP/log.txt"
 check "bytes reached the device's PIPE00" test -s "$WORK/dev/sent.bin"
 check "every byte sent is in the log" grep -qF "Mesa<- Nbytes:" "$WORK/dev/TEMP/log.txt"
-keys dev Enter F10 Up Enter
+answer_in dev "Push [ENTER] on PC-Keyboard to continue" Enter
+wait_for dev "Process:" 5
+keys dev F10 Up Enter
 check "then Exit ends with code 0" exited dev 0
 
 echo "$PASSED passed, $FAILED failed"

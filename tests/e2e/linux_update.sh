@@ -48,9 +48,16 @@ start_program() {  # arguments...
 }
 exit_program() {
     menu
-    keys x
-    for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
-    grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
+    press x
+    exited_with 0 5
+}
+# polled_mac N SECONDS: kqsim has answered N requests for the console's address.
+polled_mac() {
+    local deadline=$((SECONDS + $2))
+    until [ "$(grep -cE ' mac +#' "$WORK/kqsim.log")" -ge "$1" ]; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.1
+    done
 }
 same_flash() {  # saved-file expected-file
     cmp -s "$1" "$2"
@@ -60,13 +67,13 @@ same_flash() {  # saved-file expected-file
 start_sim --console
 start_program
 menu
-keys Enter                         # Update Console
+press Enter                        # Update Console
 check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
-keys Enter                         # OK
+press Enter                        # OK
 check "user-mode update reports success" wait_for "CORVINA Updated" 120
 check "504 chunks were programmed" grep -q 'program  #504 ' "$WORK/kqsim.log"
 check "the log file holds the user update header" grep -q -- '-----User Update-----' "$WORK/run/TEMP/log.txt"
-keys Enter
+answer "Push [ENTER] on PC-Keyboard to continue" Enter
 check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
@@ -80,19 +87,18 @@ rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --boot
 start_program
 menu
-keys Enter
+press Enter
 wait_for "Select Languages" 10 >/dev/null
-keys DC                            # Delete: Clear
-keys e                             # English
+press DC                           # Delete: Clear
+press e                            # English
 check "English alone leaves 7% free" wait_for "7% Flash Memory Free" 5
-keys Enter                         # OK: focus is on OK
-check "no running console: the BOOT jumper is asked for" wait_for "put BOOT-Jumper" 40
-keys Enter
+press Enter                        # OK: focus is on OK
+check "no running console: the BOOT jumper is asked for" answer "put BOOT-Jumper, switch on, [ENTER] continue..." Enter 40
 check "boot-mode update reports success" wait_for "CORVINA Updated" 120
 check "the jumper instructions follow" wait_for "remove BOOT-Jumper" 5
-keys Enter                         # after the jumper instructions
-check "the continue prompt follows" wait_for "Push [ENTER] on PC-Keyboard to continue" 5
-keys Enter
+answer "[ENTER] to continue..." Enter 5   # their second line
+check "the continue prompt follows" answer "Push [ENTER] on PC-Keyboard to continue" Enter 5
+check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
 python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-en.bin" 1
@@ -105,31 +111,33 @@ rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --console
 start_program ST
 menu
-for _ in 1 2 3 4 5 6; do keys Down; done   # Test Remote: six items below the first
-keys Enter
+press Down Down Down Down Down Down  # Test Remote: six items below the first
+press Enter
 check "service command connects" wait_for "Connecting to CORVINA..." 5
 check "the monitor asks for the Remote" wait_for "Connect Remote to KQ-LINK port on CORVINA" 20
-keys Enter
+answer "Push [ENTER] on PC-Keyboard to continue" Enter 20
 check "no Remote on KQ-LINK is reported" wait_for "No Remote connection to KQ-LINK?" 10
 check "and disconnects" wait_for "Disconnecting..." 20
 check "no not-found message" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'not found'"
 check "the log holds the Remote Test header" grep -q -- '-----Remote Test-----' "$WORK/run/TEMP/log.txt"
-keys Enter
+answer "Push [ENTER] on PC-Keyboard to continue" Enter
 wait_for "Process:" 10 >/dev/null
 
 # ---- 4. Set MAC Address: a key typed before the dialog opens does not press OK ----------
 menu
-for _ in 1 2 3; do keys Down; done   # Set MAC Address
-keys Enter
+press Down Down Down                 # Set MAC Address
+press Enter
 wait_for "Connecting to CORVINA..." 5 >/dev/null
-keys Enter                           # typed ahead during the search
+press Enter                          # typed ahead during the search
 check "the MAC dialog opens" wait_for "Current:" 15
-sleep 1
+# The dialog polls the console five times a second: two of its polls, and the Enter
+# typed ahead would have pressed OK by then.
+check "the console's address is polled" polled_mac 3 10
 check "the Enter typed ahead did not press OK" shows "Current:"
 check "and no address was set" bash -c "! grep -q 'macset' '$WORK/kqsim.log'"
-keys Escape
-check "[ESC] leaves the dialog" wait_for "Push [ENTER] on PC-Keyboard to continue" 10
-keys Enter
+press Escape
+check "[ESC] leaves the dialog" answer "Push [ENTER] on PC-Keyboard to continue" Enter 10
+check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
 

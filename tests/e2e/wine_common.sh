@@ -54,16 +54,17 @@ wait_for() {
 
 # start_display: a private Xvfb on a free display (XVFB_SIZE, 1024x768 unless the
 # caller says otherwise); exits the script when it fails.
+# Xvfb picks the display number itself and writes it to the file: two checks that
+# start at the same moment never share a display (and each other's windows).
 start_display() {
-    local n
-    for n in $(seq 91 199); do
-        if [ ! -e /tmp/.X$n-lock ] && [ ! -e /tmp/.X11-unix/X$n ]; then
-            DISPLAY_NUMBER=$n
-            break
-        fi
-    done
-    Xvfb ":$DISPLAY_NUMBER" -screen 0 "${XVFB_SIZE:-1024x768}x24" -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${XVFB_SIZE:-1024x768}x24" -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
+    if ! wait_for 15 grep -q '^[0-9]' "$WORK/display"; then
+        fail "Xvfb starts"
+        summary
+        exit 1
+    fi
+    DISPLAY_NUMBER=$(head -n 1 "$WORK/display")
     export DISPLAY=":$DISPLAY_NUMBER"
     if ! wait_for 15 xdpyinfo >/dev/null 2>&1; then
         fail "Xvfb starts on display $DISPLAY"
@@ -183,10 +184,68 @@ stop_sim() {
 }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
 sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
-# key KEY...: typed into the program's window (GetAsyncKeyState sees them too).
+# key KEY...: typed into the program's window, for its menus and dialogs, which take
+# keys as window messages.
 key() {
-    xdotool key --window "$WIN" "$@" 2>/dev/null
-    sleep 0.5
+    local k
+    for k in "$@"; do
+        xdotool key --window "$WIN" "$k" 2>/dev/null
+        sleep 0.2  # the next key of a sequence goes to what this one opened
+    done
+}
+
+# ---- Keys as the program's prompts read them ------------------------------------------------
+# The prompts and monitors read the keyboard's state (GetAsyncKeyState), not messages: a
+# press counts only while the key is down, and a monitor looks at it once per cycle.
+# xdotool's own press lasts a few milliseconds; a person holds a key about a tenth of a
+# second and never presses it again sooner than PRESS_GAP_MS after letting it go.
+PRESS_HOLD_MS=300
+PRESS_GAP_MS=120
+declare -A RELEASED_AT=()
+now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
+sleep_until_ms() {
+    local left=$(($1 - $(now_ms)))
+    [ "$left" -gt 0 ] && sleep "$(printf '%d.%03d' $((left / 1000)) $((left % 1000)))"
+    return 0
+}
+# press KEY [after MS]: held PRESS_HOLD_MS, then let go.
+press() {
+    local k=$1 at=${3:-0} last=${RELEASED_AT[$1]:-0}
+    [ $((last + PRESS_GAP_MS)) -gt "$at" ] && at=$((last + PRESS_GAP_MS))
+    sleep_until_ms "$at"
+    xdotool keydown --window "$WIN" "$k" 2>/dev/null
+    sleep "0.$(printf '%03d' "$PRESS_HOLD_MS")"
+    xdotool keyup --window "$WIN" "$k" 2>/dev/null
+    RELEASED_AT[$k]=$(now_ms)
+}
+# screen_ink PNG: "ROW FIRST LAST" for each text row with ink, the cells (0 to 79) of
+# its first and last inked character.
+screen_ink() {
+    convert "$1" -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% -negate \
+        -scale '80x36!' -depth 16 txt:- 2>/dev/null |
+        awk '/^[0-9]+,[0-9]+:/ {
+                 split($1, at, /[,:]/); split($2, v, /[(,)]/)
+                 if (v[2] + 0 == 0) next
+                 c = at[1] + 0; r = at[2] + 0
+                 if (!(r in first) || c < first[r]) first[r] = c
+                 if (c > last[r]) last[r] = c
+             }
+             END { for (r in first) print r, first[r], last[r] }' | sort -n
+}
+# prompt_shown LENGTH: the last row with text holds a line of LENGTH characters from
+# the left edge, as the prompt just printed does ("Push [ENTER] on PC-Keyboard to
+# continue" is 39): the program prints a prompt just before it waits for its key.
+prompt_shown() {
+    shoot "$WORK/prompt.png" || return 1
+    local row first last
+    read -r row first last < <(screen_ink "$WORK/prompt.png" | tail -n 1)
+    [ "${first:-x}" = 0 ] && [ "${last:-x}" = $(($1 - 1)) ]
+}
+PUSH_ENTER_LENGTH=39  # "Push [ENTER] on PC-Keyboard to continue"
+# answer LENGTH KEY SECONDS: once the prompt shows, KEY pressed as a person would.
+answer() {
+    wait_for "$3" prompt_shown "$1" || return 1
+    press "$2" after $(($(now_ms) + PRESS_GAP_MS))
 }
 log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
 # The help text on the screen: the program is idle and takes the menu.

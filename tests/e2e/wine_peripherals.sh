@@ -21,38 +21,18 @@ EXE=$(readlink -f "$1")
 KQSIM=$(readlink -f "$2")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
-# The program gives the console 30 ms beyond each listen window; a simulated console
-# held back longer by a machine busy with builds fails the update as a slow console
-# would. Where it is allowed, this check (Xvfb, Wine, the program, kqsim) runs ahead
-# of ordinary jobs.
-renice -n -10 -p $$ >/dev/null 2>&1
+# shellcheck source=kqlink_priority.sh
+source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
 
 start_display
 make_prefix
 build_probe
 
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
-# [ENTER] held as long as a person holds it (the monitor looks at the key once per
-# cycle, and xdotool's own press lasts a few milliseconds).
-press_return() {
-    xdotool keydown --window "$WIN" Return 2>/dev/null
-    sleep 0.3
-    xdotool keyup --window "$WIN" Return 2>/dev/null
-    sleep 0.5
-}
-# [ENTER] at a prompt, pressed again until kqsim has seen the next step (N lines
-# matching PATTERN): a busy machine may still miss a key press.
-enter_until() {  # PATTERN N SECONDS
-    local deadline=$((SECONDS + $3))
-    until [ "$(sim_count "$1")" -ge "$2" ]; do
-        [ $SECONDS -ge $deadline ] && return 1
-        press_return
-    done
-}
-help_is_back() {
-    key Return
-    shoot "$WORK/after.png" && screen_rows_match "$WORK/after.png" >/dev/null
-}
+QUESTION_LENGTH=35  # "Remote update? [ENTER] yes, [->] no"
+sim_reached() { [ "$(sim_count "$1")" -ge "$2" ]; }  # PATTERN N: N lines of kqsim's log match
+# [ENTER] at the command's last prompt, and the help text is back.
+help_is_back() { answer "$PUSH_ENTER_LENGTH" Return 30 && wait_for 10 help_shown; }
 # monitor_rows PNG: how many of the 36 text rows hold a short line (ink, all of it left
 # of column 30), as the monitor's "idTX: 1  Fn: s1  St: 1" lines are; the help text's
 # rows are longer.
@@ -80,20 +60,23 @@ check "ST: the program starts" test -n "$WIN"
 wait_for 20 help_shown
 probe command 105 >/dev/null   # Update Remote
 check "Update Remote connects to the simulated console" wait_for 30 log_has "-----Remote Update-----"
-check "[ENTER] at the connect prompt: the Remote is sought" enter_until "/remote +discover " 1 30
-check "[ENTER] at the question: the loader begins" enter_until "/remote +begin " 1 30
+check "[ENTER] at the connect prompt: the Remote is sought" \
+    eval 'answer "$PUSH_ENTER_LENGTH" Return 30 && wait_for 20 sim_reached "/remote +discover " 1'
+check "[ENTER] at the question: the loader begins" \
+    eval 'answer "$QUESTION_LENGTH" Return 30 && wait_for 20 sim_reached "/remote +begin " 1'
 check "15 blocks are erased" wait_for 60 eval '[ "$(sim_count "/remote +erase .* ack$")" = 15 ]'
 check "177 chunks are written and the loader finishes" \
     wait_for 120 eval 'sim_has "/remote +finish .* ack$" && [ "$(sim_count "/remote +write .* ack$")" = 177 ]'
 check "the KQ-LINK exchange is ended" wait_for 20 sim_has " linkend "
-sleep 1
+check "the continue prompt follows the verdict" wait_for 30 prompt_shown "$PUSH_ENTER_LENGTH"
 shoot "$OUT/wine_update_remote.png"
-check "[ENTER] brings the help text back" wait_for 30 help_is_back
+check "[ENTER] brings the help text back" help_is_back
 
 # ---- 2. Test Remote ----------------------------------------------------------------------
 probe command 107 >/dev/null   # Test Remote
 check "Test Remote connects" wait_for 30 log_has "-----Remote Test-----"
-check "[ENTER] at the connect prompt: the Remote is sought" enter_until "/remote +discover " 2 30
+check "[ENTER] at the connect prompt: the Remote is sought" \
+    eval 'answer "$PUSH_ENTER_LENGTH" Return 30 && wait_for 20 sim_reached "/remote +discover " 2'
 check "the monitor asks the Remote for its keys" wait_for 20 sim_has "/remote +function "
 check "the display text for s1 goes to the Remote" \
     wait_for 20 sim_has '/remote +settext +#[0-9]+ +@42 "Fn: s1  St: 1" '
@@ -106,8 +89,8 @@ monitor_filled() {
 }
 wait_for 30 monitor_filled
 check "the running monitor fills the screen with its lines ($ROWS of 36 rows)" test "${ROWS:-0}" -ge 30
-check "[ENTER] ends the monitor" enter_until " linkend " 2 30
-check "[ENTER] brings the help text back" wait_for 30 help_is_back
+check "[ENTER] ends the monitor" eval 'press Return && wait_for 20 sim_reached " linkend " 2'
+check "[ENTER] brings the help text back" help_is_back
 probe close >/dev/null
 finish_app 30
 check "the program ends with exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0

@@ -34,7 +34,9 @@ MAC = [
     (202, "Static", 101, 27, 30, 8, "000000", 0),
     (-1, "Static", 42, 59, 20, 8, "New:", 0),
     (203, "Static", 68, 59, 33, 8, "00-00-00-", 0),
-    (204, "Edit", 100, 57, 30, 12, "", WS_BORDER | WS_TABSTOP),
+    # 40 wide, not 30: at 30 the border leaves room for five digits of the dialog font
+    # at 96 and 144 dpi, and the field opens scrolled past its first digit.
+    (204, "Edit", 100, 57, 40, 12, "", WS_BORDER | WS_TABSTOP),
     (1, "Button", 42, 96, 50, 14, "OK", BS_TYPE["default"]),
     (2, "Button", 102, 96, 50, 14, "Exit", BS_TYPE["push"]),
 ]

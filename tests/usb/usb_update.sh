@@ -53,23 +53,24 @@ start_program() {
     wait_for "Process:" 10
 }
 exit_program() {
+    wait_for "Process:" 10 >/dev/null
     menu
-    keys x
-    for _ in $(seq 50); do [ -f "$WORK/run/exitcode" ] && break; sleep 0.1; done
-    grep -q 'EXIT=0' "$WORK/run/exitcode" 2>/dev/null
+    press x
+    exited_with 0 5
 }
+CONTINUE="Push [ENTER] on PC-Keyboard to continue"
 summary_has() { grep -q "$1" "$WORK/summary"; }
 
 # ---- 1. User mode through libusb, a kernel driver bound to the interface ----------
 check "the emulated console is on the bus" start_console --kernel-driver
 start_program
 menu
-keys Enter                         # Update Console
+press Enter                        # Update Console
 wait_for "3: GERMAN" 10 >/dev/null
-keys Enter                         # OK: all four languages
+press Enter                        # OK: all four languages
 check "user-mode update reports success" wait_for "CORVINA Updated" 120
 check "the log file holds the pipe traffic" grep -q 'Mesa<- Nbytes:' "$WORK/run/TEMP/log.txt"
-keys Enter
+answer "$CONTINUE" Enter
 check "Exit ends with code 0" exit_program
 stop_console
 check "504 chunks and 16 blocks, no device errors" summary_has "erase=16 program=504 errors=0"
@@ -83,12 +84,12 @@ tm kill-server 2>/dev/null
 start_console --faults=unplug:program#100
 start_program
 menu
-keys Enter
+press Enter
 wait_for "3: GERMAN" 10 >/dev/null
-keys Enter
+press Enter
 check "an unplug mid-update ends with the error verdict" wait_for "...ERROR..." 60
 check "and no success is claimed" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'CORVINA Updated'"
-keys Enter
+answer "$CONTINUE" Enter
 check "Exit ends with code 0 after the unplug" exit_program
 stop_console
 check "the console saw the unplug at the 100th chunk" summary_has "program=100 errors=0 unplugged=1"
@@ -98,9 +99,9 @@ tm kill-server 2>/dev/null
 start_console --endpoints=swapped
 start_program
 menu
-keys Enter
+press Enter
 wait_for "3: GERMAN" 10 >/dev/null
-keys Enter
+press Enter
 check "a console with unfit endpoints is passed over with a message" \
     wait_for "; passed over" 20
 check "and the update looks for the boot mode instead" wait_for "BOOT-Jumper" 40

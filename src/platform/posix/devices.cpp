@@ -107,11 +107,12 @@ long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count) {
     return n > 0 ? (long)n : -1;
 }
 
-// A device that stops reading fails the write within the limit; a close request of
-// the operator ends it at once (events.cpp).
+// A device that stops reading fails the write within the limit. A close request of
+// the operator does not cut it short: a close during an update waits for the update's
+// end, and a write given up early would fail a console that is merely slow.
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count) {
     if (UsbIsHandle(h)) return UsbPipeWrite(h, bytes, count);
-    return BoundedFifoWrite((int)h, bytes, count, PLAT_PIPE_WRITE_LIMIT_MS, CloseRequested);
+    return BoundedFifoWrite((int)h, bytes, count, PLAT_PIPE_WRITE_LIMIT_MS, nullptr);
 }
 
 void PlatPipeClose(PlatHandle h) {

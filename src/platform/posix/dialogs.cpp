@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/edit_field.h"
 #include "platform/posix/posix.h"
 #include "core.h"
 
@@ -178,11 +179,13 @@ void PlatLanguageDialog() {
 
 // ---- MAC address dialog ---------------------------------------------------------------------
 // The terminal twin of MacDialog: the "Current:" line as the console reports it, the
-// "New:" line with its six-digit field (hexadecimal digits and Backspace), Enter for
-// "OK" and Esc for "Exit". A close request (Ctrl+C, a hang-up) leaves the dialog as
-// "Exit" does and stays pending for the wait that follows the command. The receive
-// thread only raises MacTextsChanged; the loop below, on the terminal's thread, takes
-// the texts and draws them within MAC_CHANGE_POLL_MS.
+// "New:" line with its six-digit field, Enter for "OK" and Esc for "Exit". The field is
+// the dialog's edit control with the focus: it opens with the proposed address selected,
+// so the first digit typed replaces it, and it takes the keys an edit control takes
+// (edit_field.h), hexadecimal digits only. A close request (Ctrl+C, a hang-up) leaves
+// the dialog as "Exit" does and stays pending for the wait that follows the command.
+// The receive thread only raises MacTextsChanged; the loop below, on the terminal's
+// thread, takes the texts and draws them within MAC_CHANGE_POLL_MS.
 
 static const int MAC_DIALOG_WIDTH = 52, MAC_DIALOG_HEIGHT = 11;
 static const int MAC_TEXT_COLUMN = 16;  // where the addresses start inside the dialog
@@ -200,13 +203,29 @@ static uint64_t MonotonicMs() {
 
 static bool IsHexKey(int vk) { return (vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'F'); }
 
-// Takes the core's texts into *view; a new text for control 204 replaces the field.
-static void TakeMacTexts(MacDialogView* view, char* field) {
+// Takes the core's texts into *view; a new text for control 204 replaces the field's,
+// as a text set into an edit control does (the caret to the start, nothing selected).
+static void TakeMacTexts(MacDialogView* view, EditField* field) {
     unsigned changed = MacDialogTakeChanges(view);
-    if (changed & MAC_CHANGED_NEW_LOW) snprintf(field, MAC_FIELD_CHARS + 1, "%s", view->newLow);
+    if (changed & MAC_CHANGED_NEW_LOW) EditFieldSetText(field, view->newLow);
 }
 
-static void DrawMacDialog(const MacDialogView& view, const char* field) {
+// The field's cells: the selection in reverse video, the rest underlined to show how
+// far the field goes. Returns the column of the caret.
+static int DrawMacField(int row, int column, const EditField& field) {
+    int start, end;
+    EditFieldSelection(field, &start, &end);
+    int length = (int)strlen(field.text);
+    for (int i = 0; i < (int)MAC_FIELD_CHARS; i++) {
+        char cell[2] = {i < length ? field.text[i] : ' ', 0};
+        attrset(i >= start && i < end ? A_REVERSE : A_UNDERLINE);
+        TerminalPutText(row, column + i, cell, 1);
+    }
+    attrset(A_NORMAL);
+    return column + field.caret;
+}
+
+static void DrawMacDialog(const MacDialogView& view, const EditField& field) {
     TerminalDrawAll();
     int top = (LINES - MAC_DIALOG_HEIGHT) / 2, left = (COLS - MAC_DIALOG_WIDTH) / 2;
     if (top < 0) top = 0;
@@ -218,29 +237,36 @@ static void DrawMacDialog(const MacDialogView& view, const char* field) {
     TerminalPutText(top + 2, column + 9, view.currentLow, 6);
     TerminalPutText(top + 4, left + 10, "New:", 4);
     TerminalPutText(top + 4, column, view.newHigh, 9);
-    char shown[MAC_FIELD_CHARS + 1];
-    snprintf(shown, sizeof shown, "%-*.*s", (int)MAC_FIELD_CHARS, (int)MAC_FIELD_CHARS, field);
-    attron(A_REVERSE);
-    TerminalPutText(top + 4, column + 9, shown, (int)MAC_FIELD_CHARS);
-    attroff(A_REVERSE);
+    int caret = DrawMacField(top + 4, column + 9, field);
     attron(A_BOLD);
     mvaddstr(top + 6, left + 12, "[ OK ]");
     attroff(A_BOLD);
     mvaddstr(top + 6, left + 30, "[ Exit ]");
     attron(A_DIM);
     mvaddstr(top + 8, left + 3, "0-F: digits  Bksp: erase  Enter: OK  Esc: Exit");
+    mvaddstr(top + 9, left + 3, "Arrows, Home, End: move  with Shift: select");
     attroff(A_DIM);
+    move(top + 4, caret);  // the terminal's cursor is the field's caret
     TerminalRefresh();
+}
+
+// A key for the field; true when it changed the field.
+static bool MacFieldKey(EditField* field, const TermEvent& e) {
+    if (IsHexKey(e.vk)) return EditFieldType(field, (char)e.vk);
+    return EditFieldKey(field, e.vk, e.shift);
 }
 
 void PlatMacDialog() {
     MacDialogView view;
-    char field[MAC_FIELD_CHARS + 1] = "";
+    EditField field;
+    EditFieldInit(&field, (int)MAC_FIELD_CHARS);
     DiscardTypeAhead();  // an [ENTER] typed while "Connecting..." showed is not "OK"
     MacDialogInit();
-    TakeMacTexts(&view, field);
+    TakeMacTexts(&view, &field);
+    EditFieldSelectAll(&field);  // the focus goes to the field, as the dialog opens
     MacTextsChanged = false;
     MacDialogOpen = true;
+    curs_set(1);
     DrawMacDialog(view, field);
     uint64_t nextTick = MonotonicMs() + MAC_TIMER_MS;
     for (;;) {
@@ -254,18 +280,12 @@ void PlatMacDialog() {
             }
             if (e.type == TERM_EVENT_RESIZE) redraw = true;
             if (e.type == TERM_EVENT_KEY) {
-                size_t length = strlen(field);
-                if (IsHexKey(e.vk) && length < (size_t)MAC_FIELD_CHARS) {
-                    field[length] = (char)e.vk;
-                    field[length + 1] = 0;
+                if (e.vk == 13 || e.vk == VK_ESCAPE) {
+                    close = MacDialogCommand(e.vk == 13 ? IDC_MAC_OK : IDC_MAC_EXIT, field.text);
+                    TakeMacTexts(&view, &field);
                     redraw = true;
-                } else if (e.vk == VK_BACK && length > 0) {
-                    field[length - 1] = 0;
-                    redraw = true;
-                } else if (e.vk == 13 || e.vk == VK_ESCAPE) {
-                    close = MacDialogCommand(e.vk == 13 ? IDC_MAC_OK : IDC_MAC_EXIT, field);
-                    TakeMacTexts(&view, field);
-                    redraw = true;
+                } else {
+                    redraw = MacFieldKey(&field, e);
                 }
             }
         } else {
@@ -276,7 +296,7 @@ void PlatMacDialog() {
         }
         if (close) break;
         if (MacTextsChanged.exchange(false)) {
-            TakeMacTexts(&view, field);
+            TakeMacTexts(&view, &field);
             redraw = true;
         }
         uint64_t now = MonotonicMs();
@@ -288,6 +308,7 @@ void PlatMacDialog() {
         if (redraw) DrawMacDialog(view, field);
     }
     MacDialogOpen = false;
+    curs_set(0);
     PlatRepaint();
 }
 

@@ -2,9 +2,12 @@
 // and its queue of window messages.
 //
 // A terminal reports key presses, never releases. A key read from the terminal
-// therefore counts as held down from the moment it is read for KEY_HOLD_NS, then as
-// up. That is long enough for a polling loop to see it and short enough that a wait
-// which first wants the key released (one press answers one prompt) sees the release.
+// therefore counts as held down from the moment it is read for KEY_HOLD_MS, then as
+// up; that is short enough that a wait which first wants the key released (one press
+// answers one prompt) sees the release. A press that no poll has looked at yet stays
+// down until one does, as a person's finger stays on the key until the program looks:
+// the monitors look at [ENTER] once per cycle, and a cycle on a busy machine may last
+// longer than the hold, while the message pump has already read the key.
 // Every key read is also queued as a message; F10 and Alt with a key come out as
 // system keys, which the waits drop, so the menu only ever opens while idle.
 #include <curses.h>
@@ -19,11 +22,13 @@
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
-static const uint64_t KEY_HOLD_NS = 60ull * 1000 * 1000;
+static const uint64_t KEY_HOLD_NS = (uint64_t)KEY_HOLD_MS * 1000 * 1000;
 static const int QUEUE_CAPACITY = 256;
 
-// Time each virtual-key code was last read; 0 = never.
+// Time each virtual-key code was last read; 0 = never. Seen: a poll has looked at that
+// press (or a box took it as an event).
 static uint64_t KeyReadAt[256];
+static bool KeySeen[256];
 
 // A ring of pending events; the terminal thread alone touches it.
 static TermEvent Queue[QUEUE_CAPACITY];
@@ -43,9 +48,9 @@ static uint64_t NowNs() {
     return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
 }
 
-static void Enqueue(TermEventType type, int vk) {
+static void Enqueue(TermEventType type, int vk, bool shift = false) {
     if (QueueCount == QUEUE_CAPACITY) return;  // typed far ahead: drop the newest
-    Queue[(QueueHead + QueueCount) % QUEUE_CAPACITY] = TermEvent{type, vk};
+    Queue[(QueueHead + QueueCount) % QUEUE_CAPACITY] = TermEvent{type, vk, shift};
     QueueCount++;
 }
 
@@ -91,13 +96,30 @@ static int VirtualKeyOfFunctionKey(wint_t key) {
     case KEY_DOWN: return VK_DOWN;
     case KEY_BACKSPACE: return VK_BACK;
     case KEY_DC: return VK_DELETE;
+    case KEY_HOME: return VK_HOME;
+    case KEY_END: return VK_END;
     default: return 0;
     }
 }
 
-static void KeyRead(int vk) {
-    if (vk > 0 && vk < 256) KeyReadAt[vk] = NowNs();
-    Enqueue(TERM_EVENT_KEY, vk);
+// The moving keys with Shift held, which select in an edit field.
+static int VirtualKeyOfShiftedKey(wint_t key) {
+    switch (key) {
+    case KEY_SLEFT: return 37;
+    case KEY_SRIGHT: return 39;
+    case KEY_SHOME: return VK_HOME;
+    case KEY_SEND: return VK_END;
+    default: return 0;
+    }
+}
+
+static void KeyRead(int vk, bool shift = false) {
+    if (vk > 0 && vk < 256) KeyReadAt[vk] = NowNs(), KeySeen[vk] = false;
+    Enqueue(TERM_EVENT_KEY, vk, shift);
+}
+
+void KeyTaken(int vk) {
+    if (vk > 0 && vk < 256) KeySeen[vk] = true;
 }
 
 // One character after an Escape: Alt with that key. Only letters and digits count.
@@ -116,6 +138,7 @@ void DiscardTypeAhead() {
     ReadPendingInput();
     QueueHead = QueueCount = 0;  // the queue holds typed keys only
     memset(KeyReadAt, 0, sizeof KeyReadAt);
+    memset(KeySeen, 0, sizeof KeySeen);
 }
 
 void ReadPendingInput() {
@@ -131,6 +154,8 @@ void ReadPendingInput() {
                 Enqueue(TERM_EVENT_SYSTEM_KEY, VK_F10);
             else if (VirtualKeyOfFunctionKey(ch) != 0)
                 KeyRead(VirtualKeyOfFunctionKey(ch));
+            else if (VirtualKeyOfShiftedKey(ch) != 0)
+                KeyRead(VirtualKeyOfShiftedKey(ch), true);
             continue;
         }
         if (ch == 27) {
@@ -153,7 +178,9 @@ bool PlatKeyDown(int vk) {
     if (HungUp) CloseFromModal();
     ReadPendingInput();
     if (vk <= 0 || vk >= 256 || KeyReadAt[vk] == 0) return false;
-    return NowNs() - KeyReadAt[vk] < KEY_HOLD_NS;
+    bool held = NowNs() - KeyReadAt[vk] < KEY_HOLD_NS || !KeySeen[vk];
+    KeySeen[vk] = true;
+    return held;
 }
 
 void RequestClose() { CloseAsked = true; }
@@ -168,7 +195,7 @@ bool TakeResize() {
     return pending;
 }
 
-bool TakeEvent(TermEvent* event) {
+bool TakeEvent(TermEvent* event, bool forBox) {
     ReadPendingInput();
     if (CloseRequested()) {
         CloseAsked = false;
@@ -188,6 +215,7 @@ bool TakeEvent(TermEvent* event) {
     *event = Queue[QueueHead];
     QueueHead = (QueueHead + 1) % QUEUE_CAPACITY;
     QueueCount--;
+    if (forBox && event->type == TERM_EVENT_KEY) KeyTaken(event->vk);
     return true;
 }
 

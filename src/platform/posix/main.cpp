@@ -1,7 +1,6 @@
 // main.cpp - program entry for the terminal, the idle loop and the window procedure:
 // what each message does when it is dispatched.
 #include <clocale>
-#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
@@ -16,7 +15,7 @@ static bool WindowDestroyed = false;
 static const int IDLE_WAIT_MS = 100;
 
 PlatMessageKind PlatTakeMessage() {
-    HaveCurrent = TakeEvent(&Current);
+    HaveCurrent = TakeEvent(&Current, false);
     if (!HaveCurrent) return PLAT_MSG_NONE;
     switch (Current.type) {
     case TERM_EVENT_QUIT: return PLAT_MSG_QUIT;
@@ -65,12 +64,14 @@ void CloseFromModal() {
 
 int main(int argc, char** argv) {
     // The command line is the text after the program name: "kqsfupdt ST CE" is "ST CE".
-    std::string commandLine;
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) commandLine += ' ';
-        commandLine += argv[i];
+    ProgramOptions options = ParseProgramOptions(argc, argv);
+    switch (options.action) {
+    case OPTIONS_HELP: PrintUsage(stdout); return 0;
+    case OPTIONS_VERSION: PrintVersion(stdout); return 0;
+    case OPTIONS_UNKNOWN: PrintUnknownOption(stderr, options.unknown.c_str()); return EXIT_USAGE;
+    case OPTIONS_RUN: break;
     }
-    ParseCommandLine(commandLine.c_str());
+    ParseCommandLine(options.commandLine.c_str());
     // The screen is drawn as Unicode. A locale that is named but not installed would
     // leave us in "C", unable to show a single accent: take C.UTF-8 then.
     if (setlocale(LC_ALL, "") == nullptr) setlocale(LC_ALL, "C.UTF-8");
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
             WaitForInput(IDLE_WAIT_MS);
             continue;
         }
+        // A key typed while idle goes nowhere; no prompt to come may take it.
+        if (HaveCurrent && Current.type == TERM_EVENT_KEY) KeyTaken(Current.vk);
         PlatDispatchMessage();
     }
     TerminalEnd();

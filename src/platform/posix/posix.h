@@ -4,11 +4,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+
+// ---- Command line (options.cpp) ----------------------------------------------------------
+enum ProgramAction { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_VERSION, OPTIONS_UNKNOWN };
+struct ProgramOptions {
+    ProgramAction action = OPTIONS_RUN;
+    std::string commandLine;  // the updater's own words, joined by blanks: "ST CE"
+    std::string unknown;      // the refused option, for OPTIONS_UNKNOWN
+};
+ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
+void PrintUsage(FILE* out);
+void PrintVersion(FILE* out);
+void PrintUnknownOption(FILE* out, const char* option);
+// Exit code for a command line the program does not understand.
+const int EXIT_USAGE = 2;
 
 // ---- Terminal (terminal.cpp) --------------------------------------------------------
 // The layout on the terminal: the title on row 0, the 80 x 36 text screen on rows 1 to
@@ -18,8 +33,15 @@ const int TERM_NEEDED_COLUMNS = 80;
 const int TERM_NEEDED_ROWS = 38;
 
 void TerminalStart();
+// The request that asks a terminal of rows x columns to grow to the layout (each
+// dimension at least the needed one, none made smaller).
+void FormatResizeRequest(int rows, int columns, char* request, size_t capacity);
 // Gives the terminal back to the shell (endwin); safe to call twice or before start.
 void TerminalEnd();
+// After TerminalEnd: the text screen's rows, up to the last that holds text, printed
+// to standard output, so the last lines of a command stay readable in the shell. Does
+// nothing when the terminal never started or was too small to show the screen.
+void TerminalPrintScreen();
 // True when the terminal holds the whole layout.
 bool TerminalFits();
 // Draws the title, the text screen and the hint line (or the "too small" message).
@@ -44,6 +66,13 @@ extern const char CLOSE_WAITS_NOTICE[];
 bool StatusLine(char* line, size_t capacity);
 // True while a phase of long work runs (a close request then waits for its end).
 bool ProgressRunning();
+// Remembers that a close request came while work ran (called wherever the request may
+// be seen: progress reports, paint steps, the title row).
+void NoteCloseDuringWork();
+// True when such a close is what ends the program: its exit code is then the work's
+// verdict, 0 when the last work reported success (WorkSucceeded), else 1.
+bool CloseWaitedForWork();
+bool WorkSucceeded();
 
 // ---- Code page 437 (cp437.cpp) ------------------------------------------------------
 // The character that shows a byte of the screen font in the terminal.
@@ -60,10 +89,19 @@ enum TermEventType {
 struct TermEvent {
     TermEventType type;
     int vk;
+    bool shift = false;  // a key read with Shift held (the arrows, Home and End)
 };
+// A terminal reports presses, never releases: a key read from it counts as held down
+// for KEY_HOLD_MS, and for as long as no poll has looked at it. Auto-repeat sends a held
+// key again every 30 to 50 ms, so a key read again within that time is the same press
+// going on, never a second one. The end-to-end checks space their presses by this
+// figure (they read it from here).
+const int KEY_HOLD_MS = 60;
 const int VK_BACK = 8;
 const int VK_ESCAPE = 27;
 const int VK_DELETE = 46;
+const int VK_END = 35;
+const int VK_HOME = 36;
 const int VK_UP = 38;
 const int VK_DOWN = 40;
 const int VK_F10 = 121;
@@ -75,7 +113,12 @@ void InstallSignalHandlers();
 // the key state. Terminal thread only.
 void ReadPendingInput();
 // Takes the next event: the close request first, then the queue. false when none.
-bool TakeEvent(TermEvent* event);
+// A key taken this way belongs to the box that took it: no later poll of the key state
+// sees that press. The message pump of a wait (the core polls the key state there)
+// leaves the press to the polls: forBox false.
+bool TakeEvent(TermEvent* event, bool forBox = true);
+// A key event that the idle window took: nobody polls for that press.
+void KeyTaken(int vk);
 // Drops every key typed so far, read or not: a dialog or prompt takes only keys
 // pressed after it appeared. The close request and a resize stay pending.
 void DiscardTypeAhead();

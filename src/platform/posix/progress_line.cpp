@@ -25,9 +25,22 @@ bool StatusLine(char* line, size_t capacity) {
 
 bool ProgressRunning() { return Shown.state == PLAT_PROGRESS_RUNNING; }
 
+// A close request met while work ran was promised to wait for the work's end; the
+// exit code then tells how the work ended.
+static bool CloseWaited = false;
+
+void NoteCloseDuringWork() {
+    if (ProgressRunning() && CloseRequested()) CloseWaited = true;
+}
+
+bool CloseWaitedForWork() { return CloseWaited; }
+
+bool WorkSucceeded() { return Shown.state == PLAT_PROGRESS_DONE; }
+
 // Reports come at most ten times a second; the terminal is written only when the line
 // (or the close notice) changed.
 void PlatShowProgress(const PlatProgress* progress) {
+    NoteCloseDuringWork();  // before the report that may end the work
     Shown = *progress;
     if (!OnTerminalThread()) return;
     char line[LINE_CELLS + 1];

@@ -33,8 +33,13 @@ void PlatSleepMs(uint32_t ms) {
 }
 
 // ---- Process -------------------------------------------------------------------------------
+// The process ends inside a command (a close at a prompt or in a box, a fatal error):
+// the command's last lines stay on the shell's screen. A close that waited for an
+// update's end says with the exit code how the update ended.
 void PlatExitProcess(int code) {
     TerminalEnd();  // give the operator a usable terminal back whatever happens
+    TerminalPrintScreen();
+    if (CloseWaitedForWork()) code = WorkSucceeded() ? 0 : 1;
     fflush(nullptr);
     _exit(code);
 }

@@ -1,6 +1,7 @@
 // terminal.cpp - the main window as a terminal screen: the title line, the 80 x 36 text
 // screen drawn cell for cell from the core's ScreenCells, and a hint line. A terminal
-// too small for that shows one clear sentence instead of a garbled screen.
+// too small for that is asked to grow, and shows one clear sentence instead of a garbled
+// screen until it has.
 //
 // The window's paint messages become the paint step: a resize reported by the terminal
 // is redrawn at the next PlatPaintStep (from the microsecond clock) or the next message.
@@ -19,6 +20,18 @@ static pthread_t TerminalThread;
 
 static const char HINT[] = " F10 or Alt+F: File menu    [ENTER] / [->]: answer prompts    Ctrl+C: close";
 
+// A terminal too small for the layout is asked once, at start, to grow to it (the xterm
+// window operation CSI 8 ; rows ; columns t, which xterm, VTE and others carry out).
+// One that grows reports its new size, and the screen is drawn; one that ignores the
+// request keeps the "too small" sentence until the operator makes it larger.
+static void AskToFit() {
+    if (TerminalFits()) return;
+    char request[32];
+    FormatResizeRequest(LINES, COLS, request, sizeof request);
+    fputs(request, stdout);
+    fflush(stdout);
+}
+
 void TerminalStart() {
     initscr();
     cbreak();  // Ctrl+C stays a signal: the close box
@@ -30,10 +43,31 @@ void TerminalStart() {
     curs_set(0);
     TerminalThread = pthread_self();
     Started = true;
+    AskToFit();
 }
 
 void TerminalEnd() {
     if (Started && !isendwin()) endwin();
+    fflush(stdout);
+}
+
+// The number of cells of row r up to its last one that shows something.
+static int RowLength(int r) {
+    const uint8_t* row = ScreenCells + r * SCREEN_COLUMNS;
+    int end = SCREEN_COLUMNS;
+    while (end > 0 && (row[end - 1] == ' ' || row[end - 1] == 0)) end--;
+    return end;
+}
+
+void TerminalPrintScreen() {
+    if (!Started || !TerminalFits()) return;
+    int rows = SCREEN_ROWS;
+    while (rows > 0 && RowLength(rows - 1) == 0) rows--;
+    for (int r = 0; r < rows; r++) {
+        int length = RowLength(r);
+        for (int k = 0; k < length; k++) printf("%lc", (wint_t)Cp437ToUnicode(ScreenCells[r * SCREEN_COLUMNS + k]));
+        putchar('\n');
+    }
     fflush(stdout);
 }
 
@@ -69,7 +103,10 @@ void TerminalDrawAll() {
     }
     char title[128];
     FormatWindowTitle(title, sizeof title);
-    if (ProgressRunning() && CloseRequested()) snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
+    if (ProgressRunning() && CloseRequested()) {
+        snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
+        NoteCloseDuringWork();
+    }
     char padded[SCREEN_COLUMNS + 1];
     snprintf(padded, sizeof padded, "%-80.80s", title);
     attron(A_REVERSE);
@@ -108,6 +145,7 @@ void PlatRepaint() {
 void PlatPaintStep() {
     if (!OnTerminalThread()) return;  // the receive thread owns no window
     ReadPendingInput();
+    NoteCloseDuringWork();
     if (TakeResize()) PlatRepaint();
 }
 

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Makes the release into dist/ (or the directory given as the argument):
+#   kqsfupdt-<version>-windows.zip   Kqsfupdt.exe, kqclean.exe, the technician's guide
+#                                    in Spanish (LEEME.txt) and English (README.txt),
+#                                    SHA256SUMS
+#   kqsfupdt_<version>-1_<arch>.deb  /usr/bin/kqsfupdt and kqsim, the udev rule, the
+#                                    man pages
+#   SHA256SUMS                       of the zip and the deb
+# It builds what is not built yet (build/linux, build/windows) and packages it with
+# the Debian tools and zip. The version is the project() version of CMakeLists.txt.
+#
+# Every build of one commit gives the same bytes: the time stamps are the commit's
+# (SOURCE_DATE_EPOCH), the objects carry no build path and the Windows programs no link
+# time (CMakeLists.txt), the archives list their members in sorted order with fixed
+# owners and modes. scripts/check_reproducible.sh builds twice and compares.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+dist=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+    echo "release.sh: not a git checkout: set SOURCE_DATE_EPOCH" >&2
+    exit 1
+  }
+fi
+export SOURCE_DATE_EPOCH
+export TZ=UTC LC_ALL=C.UTF-8  # zip stores local time; sort orders by bytes
+umask 022
+
+# ---- Build ---------------------------------------------------------------------------
+# A build tree that exists already is reused as it is (ninja re-runs CMake when it must).
+for preset in linux windows; do
+  [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
+done
+cmake --build --preset linux -j"$(nproc)" --target kqsfupdt kqsim
+cmake --build --preset windows -j"$(nproc)" --target Kqsfupdt kqclean
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
+[ -n "$version" ] || { echo "release.sh: no version in build/linux" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Fills @VERSION@ and @DATE@ (the commit's day) in a text of the tree.
+fill() {
+  sed -e "s/@VERSION@/$version/g" -e "s/@DATE@/$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%d)/g" "$1"
+}
+# Every file and directory under $1 gets the commit's time.
+stamp() {
+  find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+}
+
+# ---- Windows zip -----------------------------------------------------------------------
+# Notepad on old Windows wants CRLF, and a byte-order mark to read the accents as UTF-8.
+windows_text() {
+  printf '\xef\xbb\xbf'
+  fill "$1" | sed 's/$/\r/'
+}
+zipdir=$work/zip
+mkdir "$zipdir"
+install -m 0644 build/windows/Kqsfupdt.exe build/windows/kqclean.exe "$zipdir/"
+windows_text docs/guide/guia-tecnico.txt >"$zipdir/LEEME.txt"
+windows_text docs/guide/technician-guide.txt >"$zipdir/README.txt"
+(cd "$zipdir" && sha256sum Kqsfupdt.exe kqclean.exe LEEME.txt README.txt >SHA256SUMS)
+chmod 0644 "$zipdir"/*
+stamp "$zipdir"
+zipname=kqsfupdt-$version-windows.zip
+rm -f "$dist/$zipname"
+# -X: no owners or extra time fields, -D: no directory entries; members in byte order.
+(cd "$zipdir" && ls | sort | zip -q -X -D -9 "$dist/$zipname" -@)
+
+# ---- Debian package ----------------------------------------------------------------------
+stage=$work/deb
+udevdir=$(pkg-config --variable=udevdir udev 2>/dev/null || true)
+udevdir=${udevdir:-/lib/udev}
+install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage$udevdir/rules.d" \
+  "$stage/usr/share/man/man1" "$stage/usr/share/doc/kqsfupdt" "$stage/usr/share/metainfo"
+for program in kqsfupdt kqsim; do
+  install -m 0755 "build/linux/$program" "$stage/usr/bin/$program"
+  strip --remove-section=.comment --remove-section=.note "$stage/usr/bin/$program"
+  fill "docs/man/$program.1" | gzip -9n >"$stage/usr/share/man/man1/$program.1.gz"
+done
+install -m 0644 tools/udev/70-kqsfupdt.rules "$stage$udevdir/rules.d/"
+install -m 0644 packaging/debian/copyright "$stage/usr/share/doc/kqsfupdt/"
+install -m 0644 packaging/debian/kqsfupdt.metainfo.xml "$stage/usr/share/metainfo/"
+
+# The Debian tools read debian/control and debian/changelog; the changelog is made here
+# so that the version stays written in one place.
+mkdir "$work/debian"
+cp packaging/debian/control "$work/debian/control"
+maintainer=$(sed -n 's/^Maintainer: //p' packaging/debian/control)
+cat >"$work/debian/changelog" <<EOF
+kqsfupdt ($version-1) unstable; urgency=medium
+
+  * Release $version of the CORVINA updater.
+
+ -- $maintainer  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
+EOF
+gzip -9n <"$work/debian/changelog" >"$stage/usr/share/doc/kqsfupdt/changelog.Debian.gz"
+chmod 0644 "$stage/usr/share/doc/kqsfupdt/changelog.Debian.gz" "$stage"/usr/share/man/man1/*
+(
+  cd "$work"
+  # The libraries the programs link against become the package's dependencies.
+  dpkg-shlibdeps -Tdebian/substvars "$stage/usr/bin/kqsfupdt" "$stage/usr/bin/kqsim"
+  dpkg-gencontrol -pkqsfupdt -v"$version-1" -Tdebian/substvars -fdebian/files -P"$stage"
+)
+(cd "$stage" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum) \
+  >"$stage/DEBIAN/md5sums"
+chmod 0644 "$stage/DEBIAN/control" "$stage/DEBIAN/md5sums"
+stamp "$stage"
+arch=$(dpkg --print-architecture)
+debname=kqsfupdt_${version}-1_$arch.deb
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/$debname" >/dev/null
+
+(cd "$dist" && sha256sum "$zipname" "$debname" >SHA256SUMS)
+echo "Release $version in $dist:"
+(cd "$dist" && cat SHA256SUMS)
