@@ -10,7 +10,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   clang libclang-rt-14-dev
   wine wine64 xvfb xdotool x11-utils imagemagick
-  python3 python3-freetype tmux procps
+  python3 python3-freetype python3-pefile tmux procps
   libusb-1.0-0-dev umockdev libumockdev-dev
   dpkg-dev zip unzip lintian man-db
 )

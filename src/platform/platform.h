@@ -177,6 +177,12 @@ void PlatSettingRead(const char* file, const char* section, const char* key,
 // read-only, the disk is full, or the file could not be replaced. [any thread]
 bool PlatSettingWrite(const char* file, const char* section, const char* key,
                       const char* value);
+// Key of section in the per-user copy of file that Windows kept for a run without
+// administrator rights, whose writes to the Windows directory it redirects into the
+// user's virtual store; into buffer (at most capacity-1 characters). False when there
+// is no such copy or key (always where nothing is redirected, as on Linux).
+bool PlatSettingReadUserCopy(const char* file, const char* section, const char* key,
+                             char* buffer, size_t capacity);
 
 // ---- Dialogs ----------------------------------------------------------------------------
 // Runs the modal language dialog (resource IdiomaDialog, or its terminal twin) owned by

@@ -99,10 +99,32 @@ bool MacSetFrame(const char* digits, uint8_t frame[9]) {
 // ---- The dialog ------------------------------------------------------------------------------
 void SetMacAddressDialog() { PlatMacDialog(); }
 
+// Six hexadecimal digits as a number, -1 for any other text.
+static long MacNumber(const char* text) {
+    long value = 0;
+    for (uint32_t i = 0; i < MAC_DIGITS; i++) {
+        if (!IsHexDigit(text[i])) return -1;
+        value = value << 4 | HexValue(text[i]);
+    }
+    return text[MAC_DIGITS] == 0 ? value : -1;
+}
+
+// The next address to hand out. kq.ini is the one file in the Windows directory; a run
+// without administrator rights kept its counter in the user's own copy instead, and
+// went on from there. Of the two, the larger is the first address that neither run has
+// handed out.
+static void ReadStoredMac(char* stored, size_t capacity) {
+    PlatSettingRead(SETTINGS_FILE, SETTINGS_SECTION, SETTINGS_KEY, SETTINGS_DEFAULT, stored,
+                    capacity);
+    char copy[MAC_FIELD_CHARS + 1];
+    if (PlatSettingReadUserCopy(SETTINGS_FILE, SETTINGS_SECTION, SETTINGS_KEY, copy, sizeof copy) &&
+        MacNumber(copy) > MacNumber(stored))
+        snprintf(stored, capacity, "%s", copy);
+}
+
 void MacDialogInit() {
     char stored[MAC_FIELD_CHARS + 1];
-    PlatSettingRead(SETTINGS_FILE, SETTINGS_SECTION, SETTINGS_KEY, SETTINGS_DEFAULT, stored,
-                    sizeof stored);
+    ReadStoredMac(stored, sizeof stored);
     // The "OK" text is compared in upper case: a value written by hand in lower case
     // must still be recognised, or it would be handed out again and again.
     for (char* p = stored; *p; p++) *p = UpperHexDigit(*p);

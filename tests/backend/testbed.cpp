@@ -82,6 +82,7 @@ struct State {
     std::vector<std::string> fontCalls;
     int fontRegistrations = 0;
     std::map<std::string, std::string> settings;
+    std::map<std::string, std::string> userCopy;  // the virtual store's kq.ini
     bool settingsReadOnly = false;
     int stalledWrites = 0;
     uint64_t stalledUs = 0;
@@ -277,6 +278,16 @@ std::string SettingValue(const std::string& section, const std::string& key) {
 void SetSettingValue(const std::string& section, const std::string& key, const std::string& value) {
     std::lock_guard<std::mutex> lock(mu);
     g.settings[section + "/" + key] = value;
+}
+
+void ClearSettings() {
+    std::lock_guard<std::mutex> lock(mu);
+    g.settings.clear();
+    g.userCopy.clear();
+}
+void SetUserCopySettingValue(const std::string& section, const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mu);
+    g.userCopy[section + "/" + key] = value;
 }
 
 void Plug(const std::string& path, VirtualDevice* device) {
@@ -594,6 +605,13 @@ void PlatSettingRead(const char*, const char* section, const char* key, const ch
     std::lock_guard<std::mutex> lock(mu);  // the receive thread may write settings
     auto it = g.settings.find(std::string(section) + "/" + key);
     snprintf(buffer, capacity, "%s", it == g.settings.end() ? def : it->second.c_str());
+}
+bool PlatSettingReadUserCopy(const char*, const char* section, const char* key, char* buffer,
+                             size_t capacity) {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = g.userCopy.find(std::string(section) + "/" + key);
+    snprintf(buffer, capacity, "%s", it == g.userCopy.end() ? "" : it->second.c_str());
+    return it != g.userCopy.end();
 }
 bool PlatSettingWrite(const char*, const char* section, const char* key, const char* value) {
     std::lock_guard<std::mutex> lock(mu);

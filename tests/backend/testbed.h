@@ -131,6 +131,11 @@ void SetFontRegistrations(int count);
 void SetSettingsReadOnly(bool readOnly);
 std::string SettingValue(const std::string& section, const std::string& key);
 void SetSettingValue(const std::string& section, const std::string& key, const std::string& value);
+// No kq.ini and no user's copy of it.
+void ClearSettings();
+// The value an earlier run without administrator rights left in the user's own copy of
+// kq.ini (the virtual store on Windows).
+void SetUserCopySettingValue(const std::string& section, const std::string& key, const std::string& value);
 
 // Every progress report the program made since Reset, in order, with its virtual time.
 struct ProgressReport {

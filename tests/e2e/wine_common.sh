@@ -52,11 +52,12 @@ wait_for() {
     done
 }
 
-# start_display: a private Xvfb on a free display; exits the script when it fails.
+# start_display: a private Xvfb on a free display (XVFB_SIZE, 1024x768 unless the
+# caller says otherwise); exits the script when it fails.
 # Xvfb picks the display number itself and writes it to the file: two checks that
 # start at the same moment never share a display (and each other's windows).
 start_display() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${XVFB_SIZE:-1024x768}x24" -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
     if ! wait_for 15 grep -q '^[0-9]' "$WORK/display"; then
         fail "Xvfb starts"
@@ -137,10 +138,11 @@ run_program() {
 HELP_ROWS=" 0 1 2 3 5 7 8 9 10 11 12 13 14 15 16 17 19 20 21 22 23 "
 # screen_rows_match PNG: each text row has dark pixels exactly when it should. The
 # rows are averaged 11 pixel lines at a time, from y = 1, in one pass: a band that
-# is all white averages to the full value, one dark pixel brings it below.
+# is all white averages to the full value, one dark pixel brings it below. A picture
+# of the screen at a higher scale is first taken back to one pixel per block.
 screen_rows_match() {
     local bad
-    bad=$(convert "$1" -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% \
+    bad=$(convert "$1" -sample '640x396!' -crop 640x396+0+1 +repage -colorspace Gray -threshold 50% \
         -scale '1x36!' -depth 16 txt:- 2>/dev/null |
         awk -v rows="$HELP_ROWS" '
             /^[0-9]+,[0-9]+:/ {
@@ -155,10 +157,12 @@ screen_rows_match() {
 }
 # shoot PNG: a picture of the client area of the main window (WIN). Without a window
 # manager the X window holds the menu bar and the client area; the client area is its
-# bottom-left 640 x 396.
+# bottom-left 640 x 396, times SCREEN_SCALE when the text screen is drawn larger.
+SCREEN_SCALE=1
 shoot() {
     import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
-        convert "$WORK/window.png" -gravity SouthWest -crop 640x396+0+0 +repage "$1"
+        convert "$WORK/window.png" -gravity SouthWest \
+            -crop "$((640 * SCREEN_SCALE))x$((396 * SCREEN_SCALE))+0+0" +repage "$1"
 }
 
 # ---- kqsim behind the program (set KQSIM first) ------------------------------------------

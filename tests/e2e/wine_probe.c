@@ -5,6 +5,12 @@
      wine_probe close               post WM_CLOSE to the main window
      wine_probe command ID          post the menu command ID to the main window
      wine_probe text TITLE          the message text of the box titled TITLE
+     wine_probe size TITLE          client area of the window titled TITLE: "W H"
+     wine_probe item TITLE ID       the text of control ID of the dialog titled TITLE
+     wine_probe press TITLE ID      button ID of the dialog titled TITLE, clicked
+     wine_probe dpi DPI             WM_DPICHANGED to the main window, as Windows sends
+                                    it when the window moves onto a monitor of that
+                                    DPI (proposing the window's place as it is)
      wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
                                     the dialogs IdiomaDialog and MacDialog (header,
                                     then one line per control), each after "== NAME"
@@ -139,6 +145,47 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (argc >= 3 && strcmp(argv[1], "size") == 0) {
+        RECT r;
+        HWND w = FindWindowA(NULL, argv[2]);
+        if (w == NULL || !GetClientRect(w, &r)) return 2;
+        printf("%ld %ld\n", r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
+    if (argc >= 4 && strcmp(argv[1], "item") == 0) {
+        char text[256] = "";
+        HWND w = FindWindowA(NULL, argv[2]);
+        if (w == NULL || GetDlgItem(w, atoi(argv[3])) == NULL) return 2;
+        GetDlgItemTextA(w, atoi(argv[3]), text, sizeof text);
+        printf("%s\n", text);
+        return 0;
+    }
+    if (argc >= 4 && strcmp(argv[1], "press") == 0) {
+        HWND w = FindWindowA(NULL, argv[2]);
+        HWND button = w != NULL ? GetDlgItem(w, atoi(argv[3])) : NULL;
+        if (button == NULL) return 2;
+        PostMessageA(w, WM_COMMAND, MAKEWPARAM(atoi(argv[3]), BN_CLICKED), (LPARAM)button);
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "dpi") == 0) {
+        /* The proposed rectangle is read by the receiver in its own memory: it is
+           written there, and freed once the message has been handled. */
+        HWND w = MainWindow();
+        DWORD pid = 0;
+        RECT r;
+        if (w == NULL || !GetWindowRect(w, &r)) return 2;
+        GetWindowThreadProcessId(w, &pid);
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+        void* there = process ? VirtualAllocEx(process, NULL, sizeof r, MEM_COMMIT, PAGE_READWRITE) : NULL;
+        if (there == NULL || !WriteProcessMemory(process, there, &r, sizeof r, NULL)) return 2;
+        WORD dpi = (WORD)atoi(argv[2]);
+        DWORD_PTR result;
+        LRESULT sent = SendMessageTimeoutA(w, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), (LPARAM)there,
+                                           SMTO_NORMAL, 10000, &result);
+        VirtualFreeEx(process, there, 0, MEM_RELEASE);
+        CloseHandle(process);
+        return sent ? 0 : 2;
+    }
     if (argc >= 3 && strcmp(argv[1], "text") == 0) {
         char text[256] = "";
         HWND box = FindWindowA(NULL, argv[2]);
@@ -164,6 +211,7 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|resources EXE\n");
+    fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
+                    "item TITLE ID|press TITLE ID|dpi DPI|resources EXE\n");
     return 1;
 }

@@ -51,6 +51,7 @@ void PlatSettingRead(const char*, const char*, const char*, const char* def, cha
     snprintf(buffer, capacity, "%s", def ? def : "");
 }
 bool PlatSettingWrite(const char*, const char*, const char*, const char*) { return true; }
+bool PlatSettingReadUserCopy(const char*, const char*, const char*, char*, size_t) { return false; }
 void PlatLanguageDialog() {}
 void PlatMacDialog() {}
 void PlatMacDialogChanged() {}

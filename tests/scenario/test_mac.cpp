@@ -125,6 +125,44 @@ TEST_F(MacTest, OpensWithTheStoredAddressAndFollowsTheConsole) {
     EXPECT_EQ(testbed::MacDialogViews().front().newLow, "00A1FE");
 }
 
+// A run without administrator rights kept its counter in the user's own copy of kq.ini:
+// the dialog proposes the larger of the two, and a confirmed set goes on from there in
+// the shared file.
+TEST_F(MacTest, ProposesTheLargerOfTheSharedFileAndTheUserCopy) {
+    struct Case {
+        const char* shared;  // kq.ini in the Windows directory, nullptr: no key
+        const char* copy;    // the user's copy, nullptr: none
+        const char* proposed;
+    };
+    const Case cases[] = {
+        {nullptr, "000A00", "000A00"},  // only the copy counted
+        {"000900", "000A00", "000A00"},
+        {"000B00", "000A00", "000B00"},
+        {"000900", nullptr, "000900"},
+        {"000900", "000a10", "000A10"},  // written by hand
+        {nullptr, "12G456", "000000"},   // not an address
+        {"000900", "00090", "000900"},
+    };
+    sim::Console console;
+    sim::TestbedPlug plug(&console);
+    for (const Case& c : cases) {
+        testbed::ClearSettings();
+        if (c.shared) testbed::SetSettingValue("Kqsfupdt", "Mac", c.shared);
+        if (c.copy) testbed::SetUserCopySettingValue("Kqsfupdt", "Mac", c.copy);
+        Run({});
+        EXPECT_EQ(testbed::MacDialogViews().front().newLow, c.proposed)
+            << "kq.ini " << (c.shared ? c.shared : "-") << ", copy " << (c.copy ? c.copy : "-");
+    }
+
+    testbed::ClearSettings();
+    testbed::SetUserCopySettingValue("Kqsfupdt", "Mac", "0009FF");
+    Run({{300 * MS, MacAction::Ok, ""}, {1100 * MS, MacAction::Exit, ""}});
+    EXPECT_EQ(console.CountOf("macset"), 1);
+    EXPECT_EQ(Stored(), "000A00");
+    Run({});
+    EXPECT_EQ(testbed::MacDialogViews().front().newLow, "000A00");  // the copy stays behind
+}
+
 TEST_F(MacTest, OkSendsSixDigitsInUpperCaseAndNothingElse) {
     sim::Console console;
     sim::TestbedPlug plug(&console);

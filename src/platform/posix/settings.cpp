@@ -67,6 +67,12 @@ void PlatSettingRead(const char* file, const char* section, const char* key, con
         CopyOut(def ? def : "", buffer, capacity);
 }
 
+// Nothing redirects the settings here: the file above is the only one.
+bool PlatSettingReadUserCopy(const char*, const char*, const char*, char* buffer, size_t capacity) {
+    if (capacity > 0) buffer[0] = 0;
+    return false;
+}
+
 // Every byte onto the disk; false when any of it did not get there.
 static bool WriteAll(int fd, const std::string& text) {
     size_t done = 0;

@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
+#include <shlobj.h>
+
 // ---- Clock ----------------------------------------------------------------------------
 uint64_t PlatCounterFrequency() {
     LARGE_INTEGER f;
@@ -130,9 +132,30 @@ void PlatSettingRead(const char* file, const char* section, const char* key, con
     GetPrivateProfileStringA(section, key, def, buffer, (DWORD)capacity, file);
 }
 
-// The private-profile writer fails on a read-only kq.ini or Windows directory (without
-// the per-user copy a 32-bit program without an execution level gets) and on a full
-// disk; the caller must hear of it.
+// The private-profile writer fails on a read-only kq.ini or Windows directory (the
+// manifest's administrator rights leave Windows no per-user copy to redirect to) and
+// on a full disk; the caller must hear of it.
 bool PlatSettingWrite(const char* file, const char* section, const char* key, const char* value) {
     return WritePrivateProfileStringA(section, key, value, file) != 0;
+}
+
+// Without administrator rights, Windows (Vista and later, for a 32-bit program without
+// an execution level in its manifest) sends writes to the Windows directory into the
+// user's virtual store: C:\Windows\kq.ini becomes
+// %LOCALAPPDATA%\VirtualStore\Windows\kq.ini. The copy is read by its full path, which
+// nothing redirects.
+bool PlatSettingReadUserCopy(const char* file, const char* section, const char* key, char* buffer,
+                             size_t capacity) {
+    if (capacity == 0) return false;
+    buffer[0] = 0;
+    char local[MAX_PATH], windows[MAX_PATH], path[2 * MAX_PATH + 32];
+    if (SHGetFolderPathA(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT, local) != S_OK) return false;
+    UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+    if (n == 0 || n >= sizeof windows) return false;
+    const char* folder = windows[0] != 0 && windows[1] == ':' ? windows + 2 : windows;  // no drive
+    int length = snprintf(path, sizeof path, "%s\\VirtualStore%s\\%s", local, folder, file);
+    if (length < 0 || (size_t)length >= sizeof path) return false;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return false;
+    GetPrivateProfileStringA(section, key, "", buffer, (DWORD)capacity, path);
+    return buffer[0] != 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/screen_scale.h"
 #include "platform/platform.h"
 #include "core.h"
 
@@ -18,8 +19,12 @@ static const char WINDOW_CLASS[] = "Kqsfupdt";
 static const int CELL_WIDTH = 8;
 static const int CELL_HEIGHT = 11;
 static const int TOP_MARGIN = 1;  // the first text row starts one pixel down
-static const int SCREEN_WIDTH = 640;
-static const int SCREEN_HEIGHT = 396;
+static const int SCREEN_WIDTH = SCREEN_PIXEL_WIDTH;    // 640
+static const int SCREEN_HEIGHT = SCREEN_PIXEL_HEIGHT;  // 396
+
+// Every pixel of the text screen is a ScreenScale x ScreenScale block of the window
+// (see base/screen_scale.h): 1 at 96 DPI, 2 at 144 and 192 DPI.
+static int ScreenScale = 1;
 
 // Every cell is drawn on every paint, whatever part of the window needs it. A row goes
 // out in one call with every advance fixed at the cell width, which draws the same
@@ -47,17 +52,73 @@ static void PaintCells(HDC dc) {
                      (const char*)&ScreenCells[SCREEN_COLUMNS * r + k], 1);
 }
 
+// The text screen is drawn at scale 1 into a bitmap of its own, 640 x 396, with the same
+// font and the same calls as ever, and copied from there to the window: as it is at
+// scale 1, enlarged pixel by pixel at higher scales (COLORONCOLOR copies whole pixels,
+// it never blends neighbours). The bitmap is a 32-bit DIB, so the picture is the same
+// whatever the display's colour depth. Kept for the whole run.
+static HDC CanvasDC = NULL;
+static HBITMAP CanvasBitmap = NULL;
+static HGDIOBJ CanvasFirstBitmap = NULL;
+
+static HDC Canvas(HDC window) {
+    if (CanvasDC != NULL) return CanvasDC;
+    HDC dc = CreateCompatibleDC(window);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = SCREEN_WIDTH;
+    info.bmiHeader.biHeight = -SCREEN_HEIGHT;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = NULL;
+    HBITMAP bitmap = dc != NULL ? CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, NULL, 0) : NULL;
+    if (bitmap == NULL) {
+        if (dc != NULL) DeleteDC(dc);
+        return NULL;
+    }
+    CanvasFirstBitmap = SelectObject(dc, bitmap);
+    CanvasDC = dc;
+    CanvasBitmap = bitmap;
+    return CanvasDC;
+}
+
+static void DeleteCanvas() {
+    if (CanvasDC == NULL) return;
+    SelectObject(CanvasDC, CanvasFirstBitmap);
+    DeleteObject(CanvasBitmap);
+    DeleteDC(CanvasDC);
+    CanvasDC = NULL;
+    CanvasBitmap = NULL;
+}
+
+static void CopyCanvas(HDC window, HDC canvas) {
+    int n = ScreenScale;
+    if (n == 1) {
+        BitBlt(window, 0, 0, SCREEN_WIDTH, SCREEN_HEIGHT, canvas, 0, 0, SRCCOPY);
+        return;
+    }
+    SetStretchBltMode(window, COLORONCOLOR);
+    StretchBlt(window, 0, 0, SCREEN_WIDTH * n, SCREEN_HEIGHT * n, canvas, 0, 0, SCREEN_WIDTH,
+               SCREEN_HEIGHT, SRCCOPY);
+}
+
 static void PaintScreen(HWND window) {
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
-    HGDIOBJ previous = SelectObject(dc, Win32ScreenFont);
+    // Without memory for the canvas the screen goes straight onto the window, at scale 1.
+    HDC canvas = Canvas(dc);
+    HDC target = canvas != NULL ? canvas : dc;
+    if (canvas != NULL) PatBlt(canvas, 0, 0, SCREEN_WIDTH, SCREEN_HEIGHT, WHITENESS);
+    HGDIOBJ previous = SelectObject(target, Win32ScreenFont);
     if (PaintByCells)
-        PaintCells(dc);
+        PaintCells(target);
     else
-        PaintRows(dc);
-    SelectObject(dc, previous);
+        PaintRows(target);
+    SelectObject(target, previous);
+    if (canvas != NULL) CopyCanvas(dc, canvas);
     EndPaint(window, &ps);
     QueryPerformanceCounter(&end);
     uint64_t took = (uint64_t)(end.QuadPart - start.QuadPart);
@@ -78,6 +139,8 @@ static void WritePaintTimes() {
     fclose(out);
 }
 
+static void FollowDpiChange(UINT dpi, const RECT* suggested);
+
 static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
@@ -87,8 +150,14 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     case WM_PAINT:
         PaintScreen(window);
         return 0;
+    case WM_DPICHANGED:
+        // Moved onto a monitor of another DPI (or its scaling changed): the new DPI in
+        // both words of wParam, the system's proposal for the window in lParam.
+        FollowDpiChange(HIWORD(wParam), (const RECT*)lParam);
+        return 0;
     case WM_DESTROY:
         WritePaintTimes();
+        DeleteCanvas();
         ShellDestroy();
         PostQuitMessage(0);
         return 0;
@@ -175,16 +244,76 @@ void PlatPaintStep() {
 void PlatRepaint() { RedrawWindow(Win32MainWindow, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW); }
 
 // ---- Main window ---------------------------------------------------------------------------
+// The manifest makes the program DPI-aware (per monitor where Windows has it, for the
+// whole system before): Windows no longer stretches the window as a bitmap, and the
+// program scales the text screen itself. The calls that know a window's own DPI and
+// the frame at another DPI came with Windows 10 1607; they are looked up at run time,
+// so the program still starts on the systems without them, which give one DPI for all.
+typedef UINT(WINAPI* GetDpiForWindowCall)(HWND);
+typedef BOOL(WINAPI* AdjustWindowRectExForDpiCall)(LPRECT, DWORD, BOOL, DWORD, UINT);
+
+template <typename Call>
+static Call UserCall(const char* name) {
+    FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), name);
+    return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
+}
+
+static UINT WindowDpi(HWND window) {
+    static GetDpiForWindowCall forWindow = UserCall<GetDpiForWindowCall>("GetDpiForWindow");
+    UINT dpi = forWindow != NULL ? forWindow(window) : 0;
+    if (dpi != 0) return dpi;
+    HDC screen = GetDC(NULL);
+    int system = screen != NULL ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != NULL) ReleaseDC(NULL, screen);
+    return system > 0 ? (UINT)system : 96;
+}
+
+// The width and height that the frame, the caption and the menu bar add to the client
+// area at dpi. The window has a fixed frame, thinner than a sizing frame.
+static SIZE FrameAround(UINT dpi) {
+    static AdjustWindowRectExForDpiCall forDpi =
+        UserCall<AdjustWindowRectExForDpiCall>("AdjustWindowRectExForDpi");
+    DWORD style = (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_STYLE);
+    DWORD exStyle = (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_EXSTYLE);
+    RECT r = {0, 0, 0, 0};
+    if (forDpi == NULL || !forDpi(&r, style, TRUE, exStyle, dpi)) AdjustWindowRectEx(&r, style, TRUE, exStyle);
+    SIZE frame = {r.right - r.left, r.bottom - r.top};
+    return frame;
+}
+
+// Sizes the window at (left, top) so its client area is the text screen at the scale
+// for dpi that fits the work area.
+static void PlaceWindow(int left, int top, UINT dpi, const RECT& work) {
+    SIZE frame = FrameAround(dpi);
+    ScreenScale = ScreenScaleForDpi(dpi, (work.right - work.left) - frame.cx,
+                                    (work.bottom - work.top) - frame.cy);
+    int width = SCREEN_WIDTH * ScreenScale, height = SCREEN_HEIGHT * ScreenScale;
+    MoveWindow(Win32MainWindow, left, top, width + frame.cx, height + frame.cy, TRUE);
+    // Should the frame have come out otherwise than foreseen (a menu bar of another
+    // height), the difference is made up, so the client area is the screen exactly.
+    RECT client;
+    if (GetClientRect(Win32MainWindow, &client) && (client.right != width || client.bottom != height))
+        MoveWindow(Win32MainWindow, left, top, 2 * width + frame.cx - client.right,
+                   2 * height + frame.cy - client.bottom, TRUE);
+    // A smaller window has nothing new to paint, yet every pixel is now another size.
+    InvalidateRect(Win32MainWindow, NULL, FALSE);
+}
+
 void PlatWindowShowAndSize() {
     ShowWindow(Win32MainWindow, SW_SHOW);
     RECT work;
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-    // The window has a fixed frame, thinner than a sizing frame: the outer size comes
-    // from the window's own style and menu, so the client area is the text screen exactly.
-    RECT outer = {0, 0, SCREEN_WIDTH, SCREEN_HEIGHT};
-    AdjustWindowRectEx(&outer, (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_STYLE), TRUE,
-                       (DWORD)GetWindowLongPtrA(Win32MainWindow, GWL_EXSTYLE));
-    MoveWindow(Win32MainWindow, work.left, work.top, outer.right - outer.left, outer.bottom - outer.top, TRUE);
+    PlaceWindow(work.left, work.top, WindowDpi(Win32MainWindow), work);
+}
+
+// The window keeps the place the system proposes and takes the size of the new scale,
+// limited by the work area of the monitor it is now on.
+static void FollowDpiChange(UINT dpi, const RECT* suggested) {
+    MONITORINFO monitor;
+    monitor.cbSize = sizeof monitor;
+    RECT work = *suggested;
+    if (GetMonitorInfoA(MonitorFromRect(suggested, MONITOR_DEFAULTTONEAREST), &monitor)) work = monitor.rcWork;
+    PlaceWindow(suggested->left, suggested->top, dpi, work);
 }
 
 void PlatWindowClose() { PostMessageA(Win32MainWindow, WM_CLOSE, 0, 0); }
