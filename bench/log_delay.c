@@ -5,6 +5,9 @@
  *
  *   KQ_LOG_DELAY_US=3000 LD_PRELOAD=build/linux/kq_log_delay.so build/linux/kqsfupdt
  *
+ * With KQ_LOG_DELAY_TALLY=FILE every delayed open and close also appends a line
+ * "open" or "close" to FILE, so a check can count them.
+ *
  * Built by the Linux build (build/linux/kq_log_delay.so); used by
  * bench/bench_update.py --log-delay=US and by the end-to-end checks.
  */
@@ -16,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #define TRACKED_FDS 65536
 static volatile char LogFd[TRACKED_FDS]; /* 1 while the descriptor is the log's */
@@ -26,8 +30,30 @@ static int IsLog(const char *path)
     return n >= 7 && strcmp(path + n - 7, "log.txt") == 0;
 }
 
-static void Delay(void)
+static void Tally(const char *What)
 {
+    static __typeof__(open) *raw_open;
+    static __typeof__(close) *raw_close;
+    const char *file = getenv("KQ_LOG_DELAY_TALLY");
+    if (!file)
+        return;
+    if (!raw_open) {
+        raw_open = (__typeof__(open) *)dlsym(RTLD_NEXT, "open");
+        raw_close = (__typeof__(close) *)dlsym(RTLD_NEXT, "close");
+    }
+    int fd = raw_open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    char line[16];
+    int n = snprintf(line, sizeof line, "%s\n", What);
+    if (write(fd, line, (size_t)n) < 0) {
+    }
+    raw_close(fd);
+}
+
+static void Delay(const char *What)
+{
+    Tally(What);
     const char *text = getenv("KQ_LOG_DELAY_US");
     long us = text ? atol(text) : 0;
     if (us <= 0)
@@ -67,7 +93,7 @@ int open(const char *path, int flags, ...)
     mode_t mode = ModeOf(flags, values);
     va_end(values);
     if (IsLog(path))
-        Delay();
+        Delay("open");
     int fd = next_open(path, flags, mode);
     Track(fd, path);
     return fd;
@@ -81,7 +107,7 @@ int open64(const char *path, int flags, ...)
     mode_t mode = ModeOf(flags, values);
     va_end(values);
     if (IsLog(path))
-        Delay();
+        Delay("open");
     int fd = next_open64(path, flags, mode);
     Track(fd, path);
     return fd;
@@ -95,7 +121,7 @@ int openat(int dir, const char *path, int flags, ...)
     mode_t mode = ModeOf(flags, values);
     va_end(values);
     if (IsLog(path))
-        Delay();
+        Delay("open");
     int fd = next_openat(dir, path, flags, mode);
     Track(fd, path);
     return fd;
@@ -107,7 +133,7 @@ FILE *fopen(const char *path, const char *mode)
 {
     NEXT(fopen);
     if (IsLog(path))
-        Delay();
+        Delay("open");
     FILE *f = next_fopen(path, mode);
     if (f)
         Track(fileno(f), path);
@@ -118,7 +144,7 @@ FILE *fopen64(const char *path, const char *mode)
 {
     NEXT(fopen64);
     if (IsLog(path))
-        Delay();
+        Delay("open");
     FILE *f = next_fopen64(path, mode);
     if (f)
         Track(fileno(f), path);
@@ -131,7 +157,7 @@ int fclose(FILE *f)
     int log = f ? Untrack(fileno(f)) : 0;
     int result = next_fclose(f);
     if (log)
-        Delay();
+        Delay("close");
     return result;
 }
 
@@ -141,6 +167,6 @@ int close(int fd)
     int log = Untrack(fd);
     int result = next_close(fd);
     if (log)
-        Delay();
+        Delay("close");
     return result;
 }
