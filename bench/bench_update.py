@@ -21,7 +21,7 @@ Usage: bench/bench_update.py [build/linux] [--wine] [--log-delay=US] [--boot-onl
   Wine, with Xvfb and xdotool, and its time per repaint, a few minutes more;
   --log-delay=US makes every open and every close of the log cost US microseconds in
   the Linux runs, as a virus scanner does (bench/log_delay.c, LD_PRELOAD);
-  --boot-only runs the boot-mode update alone)
+  --boot-only runs the boot-mode updates alone)
 """
 import os
 import re
@@ -207,10 +207,10 @@ def main():
     print(f"{'path':<10} {'requests':>8} {'wall s':>8} {'busy s':>7} {'turn s':>7} {'fixed s':>7} "
           f"{'ratio':>6} {'host median':>12} {'host p99':>10}")
     runs = [("user mode", user_mode), ("boot mode", boot_mode)]
-    if "--boot-only" in sys.argv:
-        runs = runs[1:]
     if "--wine" in sys.argv and shutil.which("wine") and shutil.which("xdotool"):
         runs += [("user Wine", lambda w: wine_run("user", w)), ("boot Wine", lambda w: wine_run("boot", w))]
+    if "--boot-only" in sys.argv:
+        runs = [r for r in runs if r[0].startswith("boot")]
     paints = []
     for name, run in runs:
         with tempfile.TemporaryDirectory() as work:
