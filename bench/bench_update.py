@@ -16,9 +16,12 @@ time stamps) and kqsim's report:
     next request (its log line, just before the write), fixed waits taken out, median
     and 99th percentile over every answer-request pair.
 
-Usage: bench/bench_update.py [build/linux] [--wine]
+Usage: bench/bench_update.py [build/linux] [--wine] [--log-delay=US] [--boot-only]
   (needs tmux; about a minute; --wine adds the Windows build of build/windows under
-  Wine, with Xvfb and xdotool, and its time per repaint, a few minutes more)
+  Wine, with Xvfb and xdotool, and its time per repaint, a few minutes more;
+  --log-delay=US makes every open and every close of the log cost US microseconds in
+  the Linux runs, as a virus scanner does (bench/log_delay.c, LD_PRELOAD);
+  --boot-only runs the boot-mode updates alone)
 """
 import os
 import re
@@ -33,6 +36,9 @@ import time
 ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
 BUILD = os.path.abspath(ARGS[0] if ARGS else "build/linux")
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LOG_DELAY_US = next((int(a.split("=", 1)[1]) for a in sys.argv[1:] if a.startswith("--log-delay=")), 0)
+# The interposer comes from this checkout's Linux build, whichever build is measured.
+LOG_DELAY_LIB = os.path.join(REPO, "build", "linux", "kq_log_delay.so")
 LINE = re.compile(r"^Time:([0-9a-f]{8}) (Mesa<-|->PC) Nbytes:(\d+)")
 
 
@@ -50,6 +56,8 @@ class Session:
         self.wait(lambda: os.path.isdir(self.devices) and os.listdir(self.devices), 10, "kqsim")
         self.socket = f"kqbench{os.getpid()}"
         env = f"env LANG=C.UTF-8 KQUSB_DEVICES={self.devices} XDG_CONFIG_HOME={work}/config"
+        if LOG_DELAY_US:
+            env += f" KQ_LOG_DELAY_US={LOG_DELAY_US} LD_PRELOAD={LOG_DELAY_LIB}"
         self.tmux("new-session", "-d", "-s", "b", "-x", "100", "-y", "42", "-c", self.run,
                   f"{env} {BUILD}/kqsfupdt {program_args}")
         self.wait(lambda: "Process:" in self.screen(), 10, "the help text")
@@ -191,12 +199,18 @@ def wine_run(mode, work):
 def main():
     if not shutil.which("tmux"):
         raise SystemExit("bench: tmux is needed")
+    if LOG_DELAY_US and not os.path.exists(LOG_DELAY_LIB):
+        raise SystemExit(f"bench: {LOG_DELAY_LIB} is missing (cmake --build --preset linux)")
     print("Update Console against kqsim, default device timings (Linux build; Wine rows: the Windows build)")
+    if LOG_DELAY_US:
+        print(f"every open and close of the log costs {LOG_DELAY_US} us (Linux rows)")
     print(f"{'path':<10} {'requests':>8} {'wall s':>8} {'busy s':>7} {'turn s':>7} {'fixed s':>7} "
           f"{'ratio':>6} {'host median':>12} {'host p99':>10}")
     runs = [("user mode", user_mode), ("boot mode", boot_mode)]
     if "--wine" in sys.argv and shutil.which("wine") and shutil.which("xdotool"):
         runs += [("user Wine", lambda w: wine_run("user", w)), ("boot Wine", lambda w: wine_run("boot", w))]
+    if "--boot-only" in sys.argv:
+        runs = [r for r in runs if r[0].startswith("boot")]
     paints = []
     for name, run in runs:
         with tempfile.TemporaryDirectory() as work:

@@ -24,6 +24,13 @@ const char* const TEMP_DIR = "TEMP";
 char FontFilePath[16];
 char LogFilePath[16];
 
+// The log is one handle for the run: each entry is formatted first and handed to the
+// system in a single write, so nothing waits in a buffer of ours and a crash loses none
+// of it, while the open and the close (where a virus scanner does its inspecting) happen
+// once. Either thread may log first; the one that loses the race to open closes its own
+// handle again.
+static std::atomic<PlatHandle> LogHandle{PLAT_NO_HANDLE};
+
 // A log file that cannot be written (TEMP is a file, a read-only folder, a full disk)
 // is given up after the first entry that fails, for the rest of the run: retrying it
 // would cost every entry its time, the receive thread logs before it stores the bytes,
@@ -34,6 +41,7 @@ static std::atomic<bool> LogOffShown{false};
 static thread_local bool OnReceiveThread = false;
 
 void MakeWorkingPaths() {
+    LogClose();
     snprintf(FontFilePath, 16, "%s%ckqmon.fnt", TEMP_DIR, PLAT_PATH_SEPARATOR);
     snprintf(LogFilePath, 16, "%s%clog.txt", TEMP_DIR, PLAT_PATH_SEPARATOR);
     LogOff = false;
@@ -44,23 +52,58 @@ void LogMarkReceiveThread() { OnReceiveThread = true; }
 
 bool LogSwitchedOff() { return LogOff; }
 
+void LogClose() {
+    PlatHandle h = LogHandle.exchange(PLAT_NO_HANDLE);
+    if (h != PLAT_NO_HANDLE) PlatLogClose(h);
+}
+
+static PlatHandle LogOpened() {
+    PlatHandle h = LogHandle.load();
+    if (h != PLAT_NO_HANDLE) return h;
+    PlatHandle mine = PlatLogOpen(LogFilePath);
+    if (mine == PLAT_NO_HANDLE) return PLAT_NO_HANDLE;
+    if (LogHandle.compare_exchange_strong(h, mine)) return mine;
+    PlatLogClose(mine);  // the other thread opened it meanwhile: h holds its handle
+    return h;
+}
+
 static void ShowLogOffOnce() {
     if (OnReceiveThread || LogOffShown.exchange(true)) return;
     ScreenPrintPair(MSG_LOG_OFF, LogFilePath);
 }
 
+// The longest entry is a traffic line of a whole stuffed frame, about 6 KB; most are
+// under a hundred bytes and fit on the stack.
+static const size_t LOG_STACK_ENTRY = 8192;
+
+static bool LogWriteEntry(const char* format, va_list values) {
+    char stackEntry[LOG_STACK_ENTRY];
+    va_list again;
+    va_copy(again, values);
+    int n = vsnprintf(stackEntry, sizeof stackEntry, format, values);
+    bool written = false;
+    if (n >= 0) {
+        char* entry = stackEntry;
+        char* heap = nullptr;
+        if ((size_t)n >= sizeof stackEntry) {
+            entry = heap = new char[(size_t)n + 1];
+            vsnprintf(entry, (size_t)n + 1, format, again);
+        }
+        PlatHandle h = LogOpened();
+        written = h != PLAT_NO_HANDLE && PlatLogWrite(h, entry, (size_t)n);
+        delete[] heap;
+    }
+    va_end(again);
+    return written;
+}
+
 void LogAppend(const char* format, ...) {
     if (LogFilePath[0] == 0) MakeWorkingPaths();
     if (!LogOff) {
-        FILE* f = fopen(LogFilePath, "a+");
-        bool written = f != nullptr;
-        if (written) {
-            va_list values;
-            va_start(values, format);
-            written = vfprintf(f, format, values) >= 0;
-            va_end(values);
-            if (fclose(f) != 0) written = false;
-        }
+        va_list values;
+        va_start(values, format);
+        bool written = LogWriteEntry(format, values);
+        va_end(values);
         if (written) return;
         LogOff = true;
     }

@@ -18,14 +18,20 @@ extern const char PRODUCT_NAME[];  // "CORVINA"
 extern const char* const TEMP_DIR;    // "TEMP"
 extern char FontFilePath[];           // "TEMP\kqmon.fnt" in the system's separator
 extern char LogFilePath[];            // "TEMP\log.txt"
-// Fills FontFilePath and LogFilePath with the system's separator.
+// Fills FontFilePath and LogFilePath with the system's separator (closing a log file
+// left open from before).
 void MakeWorkingPaths();
 
 // ---- Log file --------------------------------------------------------------------------
-// Appends one entry to the log file: open "a+", write, close. After the first entry
-// that cannot be written the log is off for the rest of the run (until
-// MakeWorkingPaths), and the window thread's next entry says so once on the screen.
+// Appends one entry to the log file, formatted first and written in one piece to the
+// end of the file. The file is opened by the first entry and kept open for the run.
+// After the first entry that cannot be written the log is off for the rest of the run
+// (until MakeWorkingPaths), and the window thread's next entry says so once on the
+// screen.
 void LogAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Closes the log file, before it is deleted at the end of the run; the next entry would
+// open it again. No thread may be logging meanwhile.
+void LogClose();
 // Called once by the receive thread: it never writes the screen.
 void LogMarkReceiveThread();
 // True once the log has been given up.

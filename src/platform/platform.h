@@ -117,6 +117,21 @@ long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count
 // then be written).
 bool PlatDriveFilePath(char letter, const char* name, char* path, size_t capacity);
 
+// ---- Log file ----------------------------------------------------------------------------
+// The log is opened once for the run and closed before it is deleted at the end: a virus
+// scanner that inspects a file at every open or close then costs the program that once,
+// not once per entry on the path of every request.
+// Open path for appending, creating it when missing, shared so that others may read it
+// and delete it while it is open. -1 when it cannot be opened. [any thread]
+PlatHandle PlatLogOpen(const char* path);
+// Append one entry of count bytes with a single write at the end of the file, stored as
+// the system stores text (Windows: every "\n" as "\r\n"). The bytes are with the
+// system when it returns, so a crash of the program loses none of them; entries of the
+// two threads never mix. false when the write failed or fell short. [any thread]
+bool PlatLogWrite(PlatHandle h, const char* text, size_t count);
+// Close the handle. [any thread]
+void PlatLogClose(PlatHandle h);
+
 // ---- Screen font ------------------------------------------------------------------------
 // Unregister the font file once. Returns true when something was removed.
 bool PlatFontRemove(const char* path);

@@ -80,6 +80,7 @@ void ShellDestroy() {
     PlatFontDelete();
     PlatFontRemove(FontFilePath);
     PlatDeleteFile(FontFilePath);
+    LogClose();
     PlatDeleteFile(LogFilePath);
     PlatRemoveDirectory(TEMP_DIR);
 }

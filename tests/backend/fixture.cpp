@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/base.h"
 #include "link/link.h"
 #include "platform/platform.h"
 #include "base/screen.h"
@@ -28,6 +29,7 @@ void CoreTest::SetUp() {
 void CoreTest::TearDown() {
     LinkThreadStop();
     ClosePipes();
+    LogClose();  // the next test logs into its own folder
     if (chdir(previousDir_.c_str()) != 0) return;
     std::string command = "rm -rf '" + scratch_ + "'";
     if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << scratch_;

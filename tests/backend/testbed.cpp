@@ -103,6 +103,8 @@ struct State {
 };
 
 State g;
+// The log is written by both threads: its counts are kept apart from the state above.
+std::atomic<int> logOpens{0}, logCloses{0}, logWrites{0};
 std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
 std::condition_variable cv;
 thread_local ThreadRecord* currentThread = nullptr;
@@ -215,6 +217,7 @@ void Reset() {
         g = State();
     }
     g.mainThread = std::this_thread::get_id();
+    logOpens = logCloses = logWrites = 0;
     MicroClockReset();
     ProgressReset();
 }
@@ -325,6 +328,9 @@ void SetPipeStalled(const std::string& path, bool stalled) {
     if (i != nullptr) i->stalled = stalled;
 }
 int StalledWriteCount() { return g.stalledWrites; }
+int LogOpenCount() { return logOpens; }
+int LogCloseCount() { return logCloses; }
+int LogWriteCount() { return logWrites; }
 uint64_t StalledWriteUs() { return g.stalledUs; }
 const std::vector<ProgressReport>& ProgressReports() { return g.progress; }
 int PipeOpenCount() { return g.pipeOpens; }
@@ -466,6 +472,23 @@ void PlatThreadCancelAndJoin(PlatThread thread) {
 void PlatMakeDirectory(const char* path) { mkdir(path, 0755); }
 void PlatRemoveDirectory(const char* path) { rmdir(path); }
 bool PlatDeleteFile(const char* path) { return unlink(path) == 0; }
+// The log file is a real file in the test's folder, written as the Linux backend writes
+// it.
+PlatHandle PlatLogOpen(const char* path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return PLAT_NO_HANDLE;
+    logOpens++;
+    return fd;
+}
+bool PlatLogWrite(PlatHandle h, const char* text, size_t count) {
+    logWrites++;
+    return write((int)h, text, count) == (ssize_t)count;
+}
+void PlatLogClose(PlatHandle h) {
+    logCloses++;
+    close((int)h);
+}
+
 long PlatWriteWholeFile(const char* path, const void* bytes, unsigned long count) {
     int fd = open(path, O_CREAT | O_TRUNC | O_WRONLY, 0644);
     if (fd < 0) return -1;

@@ -179,5 +179,9 @@ uint64_t StalledWriteUs();
 // Number of PlatPipeOpen calls seen so far, and of device-list openings.
 int PipeOpenCount();
 int DeviceListOpenCount();
+// Opens and closes of the log file, and entries written to it, since Reset.
+int LogOpenCount();
+int LogCloseCount();
+int LogWriteCount();
 
 }  // namespace testbed

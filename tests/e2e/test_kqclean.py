@@ -19,6 +19,7 @@ Prints one line per check and ends with "N passed, M failed".
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -34,6 +35,7 @@ CLEAN_KEYS = [
 # Neighbours of the cleaned identities that must survive.
 SIBLING_KEYS = ["Vid_1d2b&Pid_0005", "Vid_045b&Pid_0026", "Vid_1d2b&Pid_00011"]
 EXPECTED_OUTPUT = b"Cleaning KQ registry keys...\r\nDeleting KQ files...\r\n"
+STILL_THERE = "still there after the system accepted its deletion"
 LONG_NAME = "L" * 255  # the longest key name the registry takes
 MARKER = "Kq-Light"
 
@@ -101,10 +103,48 @@ class Prefix:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def check_run(prefix_name, output, code):
-    check(prefix_name + ": prints the two progress lines, nothing else",
-          output == EXPECTED_OUTPUT, repr(output))
-    check(prefix_name + ": exit code 0", code == 0, str(code))
+# One line per item that was there and stays: what was tried, the item's full name, the
+# system's own text for the reason and its error number.
+# A file the system reported deleted that is still there (Wine unlinks it only when the
+# handle closes, and ignores a refusal then) has no error number of the system.
+REPORT_LINE = re.compile(r"^Could not (remove|read|search) (.+?): (?:(.+) \(error (\d+)\)|(%s))$"
+                         % re.escape(STILL_THERE))
+
+
+def report_of(output):
+    """The lines after the two progress lines, as (action, name, reason, error)."""
+    if not output.startswith(EXPECTED_OUTPUT):
+        return None
+    lines = output[len(EXPECTED_OUTPUT):].decode("latin-1").split("\r\n")
+    if lines[-1] != "":
+        return None  # every line ends with CR LF
+    parsed = [REPORT_LINE.match(line) for line in lines[:-1]]
+    return None if None in parsed else [
+        (m.group(1), m.group(2), m.group(3) or m.group(5), int(m.group(4)) if m.group(4) else None)
+        for m in parsed]
+
+
+def check_run(prefix_name, output, code, expected=(), search_order_from=None):
+    """The two progress lines, then one line per (action, name, error) expected, in that
+    order, each with the system's reason; exit code 1 then, 0 when nothing resisted.
+    The lines from index search_order_from on come in the order of the INF search (the
+    order Wine lists the directory in), which is taken as it comes."""
+    report = report_of(output)
+    if not expected:
+        check(prefix_name + ": prints the two progress lines, nothing else",
+              output == EXPECTED_OUTPUT, repr(output))
+    else:
+        got = None if report is None else [(a, n, e) for a, n, _, e in report]
+        expected = list(expected)
+        if got is not None and search_order_from is not None:
+            got = got[:search_order_from] + sorted(got[search_order_from:], key=repr)
+            expected = expected[:search_order_from] + sorted(expected[search_order_from:], key=repr)
+        check(prefix_name + ": the two progress lines, then what resisted, in order",
+              got == list(expected), repr(output[:2000]))
+        check(prefix_name + ": each line gives the system's reason",
+              report is not None and all(r.strip() and not r.startswith("(") for _, _, r, _ in report),
+              repr(report))
+    check(prefix_name + ": exit code %d" % (1 if expected else 0), code == (1 if expected else 0), str(code))
 
 
 def tree_of(keys, key):
@@ -180,7 +220,8 @@ def case_full_install(prefix):
     output, code = prefix.run_clean()
     write(stop, b"")
     holder.wait(timeout=60)
-    check_run("full", output, code)
+    # The file held open cannot be read, so whether it is ours is unknown: reported.
+    check_run("full", output, code, [("read", r"C:\Windows\Inf\oem25.inf", ERROR_SHARING_VIOLATION)])
 
     after = prefix.usb_keys()
     gone = [k for k in CLEAN_KEYS if tree_of(after, k)]
@@ -209,7 +250,7 @@ def case_full_install(prefix):
         check("full: kept: " + why,
               name + ".inf" in listing and name + ".pnf" in listing)
     check("full: kept: marked file that is not *.inf", "oem36.txt" in listing)
-    check("full: file held open skipped, its twin kept",
+    check("full: file held open skipped (and reported), its twin kept",
           "oem25.inf" in listing and "oem25.pnf" in listing)
     expected = listing_before - {n + e for n in marked + ["oem20"] for e in (".inf", ".pnf")} \
         - {"oem7.inf", "oem21.inf"}
@@ -253,7 +294,9 @@ def case_deep_keys(prefix):
     check("deep: chains planted",
           prefix.helper("depth", deep_ok) == "127" and prefix.helper("depth", too_deep) == "128")
     output, code = prefix.run_clean()
-    check_run("deep", output, code)
+    # The deepest key that can be named: its subkey's path would not fit.
+    named = "HKEY_LOCAL_MACHINE\\" + too_deep + ("\\" + "D" * 255) * 127
+    check_run("deep", output, code, [("remove", named, ERROR_FILENAME_EXCED_RANGE)])
     check("deep: 127 levels deleted", prefix.helper("depth", deep_ok) == "-1")
     check("deep: 128 levels refused and left whole",
           prefix.helper("depth", too_deep) == "128")
@@ -281,7 +324,55 @@ def case_no_inf_dir(prefix):
           and not os.path.exists(os.path.join(prefix.drivers, "KqUsb.sys")))
 
 
-CASES = [case_full_install, case_some_absent, case_clean_pc, case_deep_keys, case_no_inf_dir]
+ERROR_ACCESS_DENIED = 5
+ERROR_SHARING_VIOLATION = 32
+ERROR_FILENAME_EXCED_RANGE = 206
+
+
+def immutable(path, on):
+    """chattr +i: not even root may delete the file, so neither may Wine."""
+    return subprocess.run(["chattr", "+i" if on else "-i", path],
+                          stderr=subprocess.DEVNULL).returncode == 0
+
+
+def case_resisting(prefix):
+    """A driver file, an INF file and a .pnf twin that stay: two that the file system
+    will not unlink (chattr +i: Wine accepts their deletion and fails only at the close,
+    silently) and one with the read-only attribute, which the system refuses to delete
+    with its own reason. Each is reported; everything else is removed."""
+    prefix.import_keys(CLEAN_KEYS[2:4])
+    driver = os.path.join(prefix.drivers, "KqUsb.sys")
+    write(driver, b"MZ driver")
+    inf = prefix.inf
+    for name in ("oem50", "oem51", "oem52"):
+        write(os.path.join(inf, name + ".inf"), inf_text(10))
+        write(os.path.join(inf, name + ".pnf"), b"PNF")
+    stuck = [driver, os.path.join(inf, "oem51.pnf")]
+    if not all(immutable(p, True) for p in stuck):
+        check("resisting: chattr +i in the prefix (needs root and ext4 or the like)", False)
+        return
+    read_only = os.path.join(inf, "oem50.inf")
+    os.chmod(read_only, 0o444)
+    try:
+        output, code = prefix.run_clean()
+    finally:
+        for p in stuck:
+            immutable(p, False)
+    expected = [("remove", r"C:\Windows\System32\Drivers\KqUsb.sys", None),
+                ("remove", r"C:\Windows\Inf\oem50.inf", ERROR_ACCESS_DENIED),
+                ("remove", r"C:\Windows\Inf\oem51.pnf", None)]
+    check_run("resisting", output, code, expected, search_order_from=1)
+    listing = set(os.listdir(inf))
+    check("resisting: what resisted is still there",
+          os.path.exists(driver) and "oem50.inf" in listing and "oem51.pnf" in listing)
+    check("resisting: the rest is removed (oem50.pnf, oem51.inf, oem52.inf and .pnf)",
+          not listing & {"oem50.pnf", "oem51.inf", "oem52.inf", "oem52.pnf"}, str(sorted(listing)))
+    check("resisting: the identity keys are removed",
+          not tree_of(prefix.usb_keys(), CLEAN_KEYS[2]) and not tree_of(prefix.usb_keys(), CLEAN_KEYS[3]))
+
+
+CASES = [case_full_install, case_some_absent, case_clean_pc, case_deep_keys, case_no_inf_dir,
+         case_resisting]
 
 
 def testable_exe(exe):

@@ -32,6 +32,9 @@ void PlatMakeDirectory(const char*) {}
 void PlatRemoveDirectory(const char*) {}
 bool PlatDeleteFile(const char*) { return false; }
 long PlatWriteWholeFile(const char*, const void*, unsigned long) { return -1; }
+PlatHandle PlatLogOpen(const char*) { return PLAT_NO_HANDLE; }
+bool PlatLogWrite(PlatHandle, const char*, size_t) { return false; }
+void PlatLogClose(PlatHandle) {}
 bool PlatDriveFilePath(char, const char*, char*, size_t) { return false; }
 bool PlatFontRemove(const char*) { return false; }
 void PlatFontAdd(const char*) {}

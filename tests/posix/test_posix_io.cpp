@@ -1,5 +1,5 @@
 // The Linux backend's file and pipe handling: writes to a device that has stopped
-// reading, and kq.ini as editors and disks leave it.
+// reading, kq.ini as editors and disks leave it, and the log file.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -264,3 +264,35 @@ TEST_F(SettingsFileTest, AWriteThatCannotBeStoredSaysSo) {
 }
 
 }  // namespace
+
+// ---- The log file -----------------------------------------------------------------------
+namespace {
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+}  // namespace
+
+// The run's one handle appends after what is there, also after what another writer added
+// meanwhile, stores the text as it is, and the file may be read and deleted while open.
+TEST(LogFile, OneHandleAppendsEachEntryAtTheEnd) {
+    char pattern[] = "/tmp/kqlog.XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string path = dir + "/log.txt";
+    { std::ofstream(path, std::ios::binary) << "left from before\n"; }
+    PlatHandle h = PlatLogOpen(path.c_str());
+    ASSERT_NE(h, PLAT_NO_HANDLE);
+    EXPECT_TRUE(PlatLogWrite(h, "Time:00000001 Mesa<- Nbytes:0 \n", 31));
+    { std::ofstream(path, std::ios::binary | std::ios::app) << "another writer\n"; }
+    EXPECT_TRUE(PlatLogWrite(h, "-----Remote Test-----\n", 22));
+    EXPECT_EQ(ReadAll(path),
+              "left from before\nTime:00000001 Mesa<- Nbytes:0 \nanother writer\n-----Remote Test-----\n");
+    EXPECT_EQ(unlink(path.c_str()), 0);
+    EXPECT_TRUE(PlatLogWrite(h, "x\n", 2));  // deleted under it: no failure, no new file
+    PlatLogClose(h);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_EQ(PlatLogOpen((dir + "/missing/log.txt").c_str()), PLAT_NO_HANDLE);
+    rmdir(dir.c_str());
+}

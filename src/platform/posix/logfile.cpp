@@ -1,0 +1,28 @@
+// logfile.cpp - the log file: one descriptor for the run, appended to with one write
+// per entry.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+// O_APPEND moves every write to the end of the file as it is at that moment, in the
+// same step as the write, so the entries of the two threads never overlap or mix. The
+// permissions are those a stream opened with "a+" gets.
+PlatHandle PlatLogOpen(const char* path) {
+    int fd;
+    do fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd < 0 ? PLAT_NO_HANDLE : (PlatHandle)fd;
+}
+
+// Text is stored as it is: a line ends in "\n" here. A short write (a full disk) is a
+// failed entry; the rest is not tried again, so the entry stays one write.
+bool PlatLogWrite(PlatHandle h, const char* text, size_t count) {
+    ssize_t n;
+    do n = write((int)h, text, count);
+    while (n < 0 && errno == EINTR);
+    return n == (ssize_t)count;
+}
+
+void PlatLogClose(PlatHandle h) { close((int)h); }
