@@ -36,13 +36,8 @@ fi
 KEY_GAP_MS=$((KEY_HOLD_MS + 60))
 declare -A KEY_PRESSED_AT=()
 
-now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
-# sleep_until_ms T: rests until the clock reads T (milliseconds), if it does not yet.
-sleep_until_ms() {
-    local left=$(($1 - $(now_ms)))
-    [ "$left" -gt 0 ] && sleep "$(printf '%d.%03d' $((left / 1000)) $((left % 1000)))"
-    return 0
-}
+# shellcheck source=clock.sh
+source "$TERM_COMMON_DIR/clock.sh"
 # press KEY... [after MS]: each key typed once, no sooner than KEY_GAP_MS after the
 # last press of the same key (and after the time MS, when given with "after").
 press() {

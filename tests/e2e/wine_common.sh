@@ -202,12 +202,8 @@ key() {
 PRESS_HOLD_MS=300
 PRESS_GAP_MS=120
 declare -A RELEASED_AT=()
-now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
-sleep_until_ms() {
-    local left=$(($1 - $(now_ms)))
-    [ "$left" -gt 0 ] && sleep "$(printf '%d.%03d' $((left / 1000)) $((left % 1000)))"
-    return 0
-}
+# shellcheck source=clock.sh
+. "$HERE/clock.sh"
 # press KEY [after MS]: held PRESS_HOLD_MS, then let go.
 press() {
     local k=$1 at=${3:-0} last=${RELEASED_AT[$1]:-0}
