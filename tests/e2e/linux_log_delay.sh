@@ -75,7 +75,7 @@ check "the log was opened once for both commands, and not closed yet" \
     eval '[ "$(grep -c open "$TALLY")" = 1 ] && [ "$(grep -c close "$TALLY")" = 0 ]'
 press F10 x
 check "Exit ends with code 0, the log closed once and deleted" \
-    eval 'exited_with 0 5 && [ "$(grep -c close "$TALLY")" = 1 ] &&
+    eval 'exited_with 0 15 && [ "$(grep -c close "$TALLY")" = 1 ] &&
           [ ! -e "$WORK/run/TEMP/log.txt" ]'
 
 echo "$PASSED passed, $FAILED failed"

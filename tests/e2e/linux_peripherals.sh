@@ -100,7 +100,7 @@ start_program() {
 }
 exit_program() {
     press F10 x
-    exited_with 0 5
+    exited_with 0 15
 }
 log_has() { grep -qF -- "$1" "$WORK/run/TEMP/log.txt" 2>/dev/null; }
 # expect_flash UNIT IMAGE SIZE [BEFORE]: the unit's saved flash is the image padded

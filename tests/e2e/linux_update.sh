@@ -49,7 +49,7 @@ start_program() {  # arguments...
 exit_program() {
     menu
     press x
-    exited_with 0 5
+    exited_with 0 15
 }
 # polled_mac N SECONDS: kqsim has answered N requests for the console's address.
 polled_mac() {

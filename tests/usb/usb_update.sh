@@ -53,10 +53,10 @@ start_program() {
     wait_for "Process:" 10
 }
 exit_program() {
-    wait_for "Process:" 10 >/dev/null
+    wait_for "Process:" 10 || return 1
     menu
     press x
-    exited_with 0 5
+    exited_with 0 15
 }
 CONTINUE="Push [ENTER] on PC-Keyboard to continue"
 summary_has() { grep -q "$1" "$WORK/summary"; }
