@@ -224,4 +224,6 @@ def main():
         print("Windows repaints under Wine, " + line)
 
 if __name__ == "__main__":
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(__doc__))
     main()

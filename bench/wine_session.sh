@@ -3,6 +3,7 @@
 # with its real timings, for bench_update.py. Leaves the program's log in OUTDIR/log.txt,
 # kqsim's report in OUTDIR/kqsim.log and the paint times in OUTDIR/paint.txt.
 #   bench/wine_session.sh user|boot path/to/Kqsfupdt.exe path/to/kqsim OUTDIR
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
 MODE=$1
 EXE=$(readlink -f "$2")

@@ -3,6 +3,8 @@
 # (build/windows). "linux" or "windows" as the argument builds only that one. Where
 # Wine cannot run 32-bit programs (no wine32), the x86_64 twin (build/windows64) that
 # the Wine checks use instead is built too.
+# Usage: scripts/build.sh [linux|windows|windows64]
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=${1:-linux windows}

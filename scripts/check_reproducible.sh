@@ -5,6 +5,8 @@
 # the deb byte for byte. Prints both sets of SHA-256 and each build's time; exits 1
 # when anything differs. Uncommitted changes are not part of the commit, nor of the
 # builds.
+# Usage: scripts/check_reproducible.sh [COMMIT]
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

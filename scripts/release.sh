@@ -13,6 +13,8 @@
 # (SOURCE_DATE_EPOCH), the objects carry no build path and the Windows programs no link
 # time (CMakeLists.txt), the archives list their members in sorted order with fixed
 # owners and modes. scripts/check_reproducible.sh builds twice and compares.
+# Usage: scripts/release.sh [DIR]
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -2,6 +2,8 @@
 # Sets up, builds and runs the updater in this terminal. When no device is attached
 # (the device directory is empty), a simulated console is started for the run.
 # Arguments go to the updater: "scripts/run.sh ST" runs it in service mode.
+# Usage: scripts/run.sh [ST [CEFD]]   (build/linux/kqsfupdt --help: the program's own)
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root, or with sudo
 # available). Does nothing when everything is there already.
+# Usage: scripts/setup.sh
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 
 PACKAGES=(

@@ -16,6 +16,7 @@
 #   Registers every "usb#vid_xxxx&pid_xxxx#nnnn" sub-directory of DEVICE_DIR, or only
 #   the INTERFACE names given (they need not exist yet: kqsim may plug them later).
 #   --remove takes the same interfaces out of the prefix again.
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 
 IFACE_GUID='{00873fdf-61a8-11d1-aa5e-00c04fb1728b}'

@@ -28,4 +28,6 @@ def main(directory):
 
 
 if __name__ == "__main__":
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(__doc__))
     main(sys.argv[1])

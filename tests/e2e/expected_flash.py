@@ -28,5 +28,7 @@ def build(data_dir, languages):
 
 
 if __name__ == "__main__":
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(__doc__))
     langs = [int(x) for x in sys.argv[3:]] or [1, 0, 2, 3]
     open(sys.argv[2], "wb").write(build(sys.argv[1], langs))

@@ -4,7 +4,9 @@
 # is served, the fault plan and --save-flash work, and SIGTERM removes everything.
 # Usage: kqsim_smoke.sh path/to/kqsim
 set -u
-KQSIM=${1:?usage: kqsim_smoke.sh path/to/kqsim}
+# shellcheck source=args.sh
+source "$(dirname "$(readlink -f "$0")")/args.sh"
+take_args "KQSIM:kqsim" "$@"
 TMP=$(mktemp -d)
 DIR=$TMP/devices
 PASS=0 FAIL=0

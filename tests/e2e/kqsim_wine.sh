@@ -5,7 +5,9 @@
 # boot program answer through them.
 # Usage: kqsim_wine.sh path/to/kqsim   (needs wine and x86_64-w64-mingw32-gcc)
 set -u
-KQSIM=${1:?usage: kqsim_wine.sh path/to/kqsim}
+# shellcheck source=args.sh
+source "$(dirname "$(readlink -f "$0")")/args.sh"
+take_args "KQSIM:kqsim" "$@"
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 TMP=$(mktemp -d)
 export WINEPREFIX=$TMP/prefix WINEDEBUG=-all

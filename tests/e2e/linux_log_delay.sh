@@ -8,38 +8,15 @@
 #
 # Usage: linux_log_delay.sh build/linux/kqsfupdt build/linux/kqsim build/linux/kq_log_delay.so
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-[ $# -eq 3 ] || { echo "usage: $0 kqsfupdt kqsim kq_log_delay.so" >&2; exit 2; }
-BIN=$(realpath "$1")
-SIM=$(realpath "$2")
-DELAY=$(realpath "$3")
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-WORK=$(mktemp -d)
-SOCKET="kqlogd$$"
-SIM_PID=""
-
+source "$(dirname "$(readlink -f "$0")")/term_common.sh"
+term_begin "BIN:kqsfupdt SIM:kqsim DELAY:kq_log_delay.so" "$@"
 # shellcheck source=kqlink_priority.sh
 source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
 
-source "$ROOT/tests/e2e/term_common.sh"
-cleanup() {
-    tm kill-server 2>/dev/null
-    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
-    if [ -n "${KQ_KEEP:-}" ]; then echo "   (kept $WORK)"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
-
-mkdir -p "$WORK/devices" "$WORK/run"
-"$SIM" --dir="$WORK/devices" --timing=fast --console --remote >"$WORK/kqsim.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && break; sleep 0.1; done
-
+start_sim --console --remote
 TALLY="$WORK/tally"
-tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
-     KQ_LOG_DELAY_US=40000 KQ_LOG_DELAY_TALLY=$TALLY LD_PRELOAD=$DELAY \
-     sh -c '\"$BIN\" ST; echo EXIT=\$? > exitcode'"
-check "the program starts with the delaying interposer" wait_for "Process:" 10
+KQ_ENV="KQ_LOG_DELAY_US=40000 KQ_LOG_DELAY_TALLY=$TALLY LD_PRELOAD=$DELAY"
+check "the program starts with the delaying interposer" start_kq ST
 
 # Service menu: 4 Update Remote, 6 Test Remote (separators skipped).
 menu_item() {
@@ -78,5 +55,4 @@ check "Exit ends with code 0, the log closed once and deleted" \
     eval 'exited_with 0 15 && [ "$(grep -c close "$TALLY")" = 1 ] &&
           [ ! -e "$WORK/run/TEMP/log.txt" ]'
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+term_end

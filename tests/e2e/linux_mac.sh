@@ -6,31 +6,13 @@
 #
 # Usage: linux_mac.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-[ $# -eq 2 ] || { echo "usage: $0 kqsfupdt kqsim" >&2; exit 2; }
-BIN=$(realpath "$1")
-SIM=$(realpath "$2")
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-WORK=$(mktemp -d)
-SOCKET="kqmac$$"
-SIM_PID=""
-source "$ROOT/tests/e2e/term_common.sh"
+source "$(dirname "$(readlink -f "$0")")/term_common.sh"
+term_begin "BIN:kqsfupdt SIM:kqsim" "$@"
 
-cleanup() {
-    tm kill-server 2>/dev/null
-    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-mkdir -p "$WORK/devices" "$WORK/run" "$WORK/config/kqsfupdt"
+mkdir -p "$WORK/config/kqsfupdt"
 printf '[Kqsfupdt]\nMac=000A00\n' >"$WORK/config/kqsfupdt/kq.ini"
-"$SIM" --dir="$WORK/devices" --timing=fast --console >"$WORK/kqsim.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && break; sleep 0.1; done
-tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config '$BIN' ST"
-check "the program starts" wait_for "Process:" 10
+start_sim --console
+check "the program starts" start_kq ST
 
 menu
 press Down Down Down   # Set MAC Address
@@ -54,5 +36,4 @@ press Escape
 check "[ESC] leaves the dialog" wait_for "Push [ENTER] on PC-Keyboard to continue" 10
 check "kq.ini keeps its proposal" grep -q 'Mac=000A00' "$WORK/config/kqsfupdt/kq.ini"
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+term_end

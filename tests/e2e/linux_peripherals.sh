@@ -13,27 +13,10 @@
 #
 # Usage: linux_peripherals.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-[ $# -eq 2 ] || { echo "usage: $0 kqsfupdt kqsim" >&2; exit 2; }
-BIN=$(realpath "$1")
-SIM=$(realpath "$2")
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-WORK=$(mktemp -d)
-SOCKET="kqper$$"
-SIM_PID=""
-CONSOLE="usb#vid_1d2b&pid_0001#0001"
-
+source "$(dirname "$(readlink -f "$0")")/term_common.sh"
+term_begin "BIN:kqsfupdt SIM:kqsim" "$@"
 # shellcheck source=kqlink_priority.sh
 source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
-
-source "$ROOT/tests/e2e/term_common.sh"
-cleanup() {
-    tm kill-server 2>/dev/null
-    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
-    # KQ_KEEP=1 keeps the scratch folder (kqsim's log, the transcript) for a look.
-    if [ -n "${KQ_KEEP:-}" ]; then echo "   (kept $WORK)"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
 
 # Every screen looked at is also appended to a transcript, so that a line which has
 # scrolled away since (the erase messages under the programming ones) can still be
@@ -75,29 +58,9 @@ idle() {
     answer "$PUSH_ENTER" Enter 20 && poll 10 "the help text alone" not_shows "Disconnecting..."
 }
 
-start_sim() {  # kqsim options...
-    [ -f "$WORK/kqsim.log" ] && cat "$WORK/kqsim.log" >>"$WORK/kqsim-all.log"
-    rm -rf "$WORK/devices" "$WORK/flash"
-    mkdir -p "$WORK/devices" "$WORK/flash"
-    "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
-    SIM_PID=$!
-    for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && return 0; sleep 0.1; done
-    return 1
-}
-stop_sim() {
-    kill -TERM "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
-    SIM_PID=""
-}
 sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
-start_program() {
-    rm -rf "$WORK/run" "$WORK/transcript" && mkdir -p "$WORK/run"
-    tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
-         sh -c '\"$BIN\" ST; echo EXIT=\$? > exitcode'"
-    wait_for "Process:" 10
-}
+start_program() { rm -f "$WORK/transcript"; start_kq ST; }
 exit_program() {
     press F10 x
     exited_with 0 15
@@ -281,5 +244,4 @@ for n in ${KQ_SCENARIOS:-0 1 2 3 4 5 6}; do
     echo "   (scenario $n: $((SECONDS - start)) s)"
 done
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+term_end

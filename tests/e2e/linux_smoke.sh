@@ -5,25 +5,10 @@
 # Each run gets its own scratch directory (its TEMP lands there) and an empty device
 # directory, so no console is ever found. Prints one line per check and ends with
 # "N passed, M failed"; the exit status is nonzero when a check failed.
-set -u
-
-if [ $# -ne 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 path/to/kqsfupdt" >&2
-    exit 2
-fi
-BIN=$(realpath "$1")
-WORK=$(mktemp -d)
-SOCKET="kqsmoke$$"
+source "$(dirname "$(readlink -f "$0")")/term_common.sh"
+term_begin "BIN:kqsfupdt" "$@"
 # Keys and prompts as every terminal check has them; the screens here are named, so
 # the helpers below take the session's name first.
-source "$(dirname "$0")/term_common.sh"
-HOLDERS=()
-cleanup() {
-    tm kill-server 2>/dev/null
-    [ ${#HOLDERS[@]} -gt 0 ] && kill "${HOLDERS[@]}" 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 # start NAME COLUMNS ROWS LANG [program arguments...]
 start() {
@@ -43,14 +28,7 @@ shows() { screen "$1" | grep -qF -- "$2"; }
 lacks() { ! shows "$1" "$2"; }
 
 # wait_for NAME TEXT SECONDS: true once TEXT is on the terminal.
-wait_for() {
-    local deadline=$((SECONDS + $3))
-    while [ $SECONDS -le "$deadline" ]; do
-        shows "$1" "$2" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_for() { within "$3" shows "$1" "$2"; }
 
 # exited NAME CODE [SECONDS]: the program ended with CODE in time (5 s unless told).
 exited() {
@@ -76,14 +54,7 @@ signal() { kill "-$2" "$(app_pid "$1")"; }
 keys() { KQ_PANE=$1 press "${@:2}"; }        # keys NAME key...
 answer_in() { KQ_PANE=$1 answer "${@:2}"; }   # answer_in NAME TEXT KEY [SECONDS]
 # gone NAME TEXT SECONDS: true once TEXT has left the terminal.
-gone() {
-    local deadline=$((SECONDS + $3))
-    while [ $SECONDS -le "$deadline" ]; do
-        lacks "$1" "$2" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+gone() { within "$3" lacks "$1" "$2"; }
 
 # ---- Start-up, the menu, Exit chosen with the arrows --------------------------------------
 start en 100 40 C.UTF-8
@@ -221,5 +192,4 @@ wait_for dev "Process:" 5
 keys dev F10 Up Enter
 check "then Exit ends with code 0" exited dev 0
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+term_end

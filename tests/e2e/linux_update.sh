@@ -10,42 +10,8 @@
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-[ $# -eq 2 ] || { echo "usage: $0 kqsfupdt kqsim" >&2; exit 2; }
-BIN=$(realpath "$1")
-SIM=$(realpath "$2")
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-WORK=$(mktemp -d)
-SOCKET="kqupd$$"
-SIM_PID=""
-source "$ROOT/tests/e2e/term_common.sh"
-
-cleanup() {
-    tm kill-server 2>/dev/null
-    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-start_sim() {  # kqsim options...
-    mkdir -p "$WORK/devices" "$WORK/flash"
-    "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
-    SIM_PID=$!
-    for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && return 0; sleep 0.1; done
-    return 1
-}
-stop_sim() {
-    kill -TERM "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
-    SIM_PID=""
-}
-start_program() {  # arguments...
-    rm -rf "$WORK/run" && mkdir -p "$WORK/run"
-    tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
-         sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
-    wait_for "Process:" 10
-}
+source "$(dirname "$(readlink -f "$0")")/term_common.sh"
+term_begin "BIN:kqsfupdt SIM:kqsim" "$@"
 exit_program() {
     menu
     press x
@@ -65,7 +31,7 @@ same_flash() {  # saved-file expected-file
 
 # ---- 1. User mode, default languages -----------------------------------------------
 start_sim --console
-start_program
+start_kq
 menu
 press Enter                        # Update Console
 check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
@@ -80,12 +46,10 @@ stop_sim
 python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-all.bin"
 check "the console's flash equals the buffer byte for byte" \
     same_flash "$WORK/flash/usb#vid_1d2b&pid_0001#0001.bin" "$WORK/expected-all.bin"
-tm kill-server 2>/dev/null
 
 # ---- 2. Boot mode, English alone ---------------------------------------------------------
-rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --boot
-start_program
+start_kq
 menu
 press Enter
 wait_for "Select Languages" 10 >/dev/null
@@ -104,12 +68,10 @@ stop_sim
 python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-en.bin" 1
 check "the processor's flash equals the buffer byte for byte" \
     same_flash "$WORK/flash/usb#vid_045b&pid_0025#0001.bin" "$WORK/expected-en.bin"
-tm kill-server 2>/dev/null
 
 # ---- 3. A service command connects and disconnects --------------------------------------
-rm -rf "$WORK/devices" "$WORK/flash"
 start_sim --console
-start_program ST
+start_kq ST
 menu
 press Down Down Down Down Down Down  # Test Remote: six items below the first
 press Enter
@@ -141,5 +103,4 @@ check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+term_end

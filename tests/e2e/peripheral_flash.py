@@ -39,4 +39,6 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(__doc__))
     sys.exit(main(sys.argv))

@@ -1,13 +1,87 @@
-# term_common.sh - what the terminal checks share, sourced after the script has set
-# SOCKET (a private tmux server) and WORK: one line per check and the counts, the
-# program's screen in the tmux window "kq" (KQ_PANE names another), waits for screen states instead of sleeps,
-# and keys pressed as a person presses them. A script may redefine screen (to join
-# wrapped lines, or keep a transcript) or wait_for after sourcing.
+# term_common.sh - what the terminal checks share. A check sources it straight after its
+# opening comment and calls term_begin; everything else here works on what that sets.
+#
+# The preamble:
+#   term_begin "VAR:what VAR:what..." "$@"
+#       The arguments as take_args (args.sh) reads them: -h or --help prints the
+#       script's opening comment and runs nothing; each VAR is set to its argument as
+#       an absolute path. Sets ROOT (the repository), WORK
+#       (a scratch folder, removed at exit unless KQ_KEEP is set), SOCKET (a private
+#       tmux server), and at exit ends that server, kqsim and every PID in HOLDERS.
+#   start_sim OPTIONS...  kqsim (SIM) serving $WORK/devices with fast timing, its log in
+#       $WORK/kqsim.log, each device's flash saved into $WORK/flash/ when it stops;
+#       returns once an interface's pipes are there. stop_sim ends it and waits.
+#   start_kq ARGS...  the program (BIN) in the tmux window "kq", 100 x 42, run in a
+#       fresh $WORK/run with KQUSB_DEVICES=$WORK/devices, XDG_CONFIG_HOME=$WORK/config
+#       and the words of KQ_ENV; its exit code lands in $WORK/run/exitcode. Returns
+#       once the help text shows.
+#   term_end  prints "N passed, M failed"; its status is the script's verdict.
+#
+# Then: one line per check and the counts, the program's screen in the tmux window
+# "kq" (KQ_PANE names another), waits for screen states instead of sleeps, and keys
+# pressed as a person presses them. A script may redefine screen (to join wrapped
+# lines, or keep a transcript) or wait_for after sourcing.
+set -u
 PASSED=0
 FAILED=0
 TERM_COMMON_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+ROOT=$(cd "$TERM_COMMON_DIR/../.." && pwd)
+# shellcheck source=args.sh
+source "$TERM_COMMON_DIR/args.sh"
+HOLDERS=()
+SIM_PID=""
+CONSOLE="usb#vid_1d2b&pid_0001#0001"  # the interface of kqsim's first console
+term_begin() {
+    take_args "$@"
+    WORK=$(mktemp -d)
+    SOCKET="kq$(basename "$0" .sh)$$"
+    trap term_cleanup EXIT
+}
+term_cleanup() {
+    tm kill-server 2>/dev/null
+    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null
+    [ ${#HOLDERS[@]} -gt 0 ] && kill "${HOLDERS[@]}" 2>/dev/null
+    if [ -n "${KQ_KEEP:-}" ]; then echo "   (kept $WORK)"; else rm -rf "$WORK"; fi
+}
+term_end() {
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" -eq 0 ]
+}
+
+start_sim() {  # kqsim options...
+    [ -f "$WORK/kqsim.log" ] && cat "$WORK/kqsim.log" >>"$WORK/kqsim-all.log"
+    rm -rf "$WORK/devices" "$WORK/flash" && mkdir -p "$WORK/devices" "$WORK/flash"
+    "$SIM" --dir="$WORK/devices" --timing=fast --save-flash="$WORK/flash/" "$@" >"$WORK/kqsim.log" 2>&1 &
+    SIM_PID=$!
+    pipes_appear
+}
+pipes_appear() {  # an interface's PIPE01 within 5 s
+    for _ in $(seq 50); do compgen -G "$WORK/devices/*/PIPE01" >/dev/null && return 0; sleep 0.1; done
+    return 1
+}
+stop_sim() {
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+    SIM_PID=""
+}
+start_kq() {  # program arguments...
+    tm kill-server 2>/dev/null
+    rm -rf "$WORK/run" && mkdir -p "$WORK/run"
+    tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config ${KQ_ENV:-} \
+         sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
+    wait_for "Process:" 10
+}
+
 tm() { tmux -L "$SOCKET" "$@"; }
+# within SECONDS COMMAND...: true as soon as the command is (asked every 0.1 s).
+within() {
+    local deadline=$((SECONDS + $1))
+    shift
+    while [ $SECONDS -le "$deadline" ]; do "$@" && return 0; sleep 0.1; done
+    return 1
+}
 check() {
     local what=$1
     shift

@@ -104,6 +104,8 @@ def main():
 
 
 if __name__ == "__main__":
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(__doc__))
     if len(sys.argv) < 2:
         sys.exit("usage: test_manifest.py PROGRAM.exe...")
     sys.exit(main())

@@ -1,17 +1,45 @@
-# wine_common.sh - what the Wine end-to-end checks share, sourced by them: PASS/FAIL
-# lines, polling waits, a private Xvfb display and Wine prefix, the probe program,
-# and starting and ending the program under test. The caller sets EXE first.
+# wine_common.sh - what the Wine end-to-end checks share. A check sources it straight
+# after its opening comment and calls wine_begin; everything else here works on what
+# that sets.
+#
+# The preamble:
+#   wine_begin "EXE:Kqsfupdt.exe VAR:what..." "$@"
+#       The arguments as take_args (args.sh) reads them (-h or --help prints the
+#       script's opening comment and runs nothing); EXE, the program under test, is
+#       swapped for its x86_64 twin where Wine runs no 32-bit code (exit 77, skipped,
+#       when there is none). Then a private Xvfb display (XVFB_SIZE, when set before),
+#       a fresh Wine prefix and the probe program; at exit all of it is ended.
 #   WORK   scratch folder, removed at exit     OUT    screenshots, kept (e2e/ beside EXE)
 #   HERE   this folder                         REPO   the repository
+# (A script that sets EXE before sourcing this file gets WORK, OUT and the clean-up at
+# once, and starts the display, prefix and probe itself.)
+# Then: PASS/FAIL lines, polling waits, starting and ending the program under test,
+# screenshots read as text rows, keys, and kqsim behind the program (start_sim).
 
 HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 REPO=$(cd "$HERE/../.." && pwd)
 # shellcheck source=wine_arch.sh
 . "$HERE/wine_arch.sh"
-EXE=$(wine_testable_exe "$EXE") || exit 77
-OUT=$(dirname "$EXE")/e2e
-WORK=$(mktemp -d /tmp/kq-wine.XXXXXX)
-mkdir -p "$OUT"
+# shellcheck source=args.sh
+. "$HERE/args.sh"
+set -u
+wine_setup() {
+    EXE=$(wine_testable_exe "$EXE") || exit 77
+    OUT=$(dirname "$EXE")/e2e
+    WORK=$(mktemp -d /tmp/kq-wine.XXXXXX)
+    mkdir -p "$OUT"
+    PROBE="$WORK/wine_probe.exe"
+    DEVICES="$WORK/devices"
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+}
+wine_begin() {
+    take_args "$@"
+    wine_setup
+    start_display
+    make_prefix
+    build_probe
+}
 
 PASSED=0
 FAILED=0
@@ -39,8 +67,6 @@ cleanup() {
     # KQ_KEEP_WORK=1 keeps the logs, the prefix and the screenshots for a look afterwards.
     if [ -n "${KQ_KEEP_WORK:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 # wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds.
 wait_for() {
@@ -90,7 +116,6 @@ make_prefix() {
 }
 
 # build_probe: the probe program (client size, close, post a command, box text).
-PROBE="$WORK/wine_probe.exe"
 build_probe() {
     if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/build.log"; then
         cat "$WORK/build.log"
@@ -168,7 +193,6 @@ shoot() {
 # ---- kqsim behind the program (set KQSIM first) ------------------------------------------
 # start_sim OPTIONS...: kqsim with fast timing in $WORK/devices, its flash saved at exit
 # into $WORK/flash/, its interfaces registered in the prefix as the driver would.
-DEVICES="$WORK/devices"
 SIM_PID=""
 start_sim() {
     rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
@@ -246,3 +270,5 @@ answer() {
 log_has() { grep -qF -- "$1" "$RUN/TEMP/log.txt" 2>/dev/null; }
 # The help text on the screen: the program is idle and takes the menu.
 help_shown() { shoot "$WORK/idle.png" && screen_rows_match "$WORK/idle.png" >/dev/null; }
+
+if [ -n "${EXE:-}" ]; then wine_setup; fi

@@ -14,22 +14,11 @@
 #
 #   tests/e2e/wine_dpi.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-
-if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe path/to/kqsim" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
-KQSIM=$(readlink -f "$2")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
-
 # Room for the window at scale 2 (1280 x 792 and its frame).
 XVFB_SIZE=1920x1080
-start_display
-make_prefix
-build_probe
+wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 
 MAC_TITLE="MAC Address"
 LANGUAGES_TITLE="Select Languages to Install"

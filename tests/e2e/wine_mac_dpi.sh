@@ -5,18 +5,9 @@
 # dialog is kept ($OUT/wine_mac_DPI.png) and the probe measures the field against the
 # dialog font. The last run also types an address over the selected proposal.
 #   tests/e2e/wine_mac_dpi.sh build/windows/Kqsfupdt.exe build/linux/kqsim
-set -u
-if [ $# -ne 2 ] || [ ! -f "$1" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe path/to/kqsim" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
-KQSIM=$(readlink -f "$2")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
-
-start_display
-make_prefix
+wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 MAC_PROBE="$WORK/wine_mac_probe.exe"
 if ! x86_64-w64-mingw32-gcc -O2 -o "$MAC_PROBE" "$HERE/wine_mac_probe.c" -lgdi32 2>"$WORK/build.log"; then
     cat "$WORK/build.log"
@@ -24,7 +15,6 @@ if ! x86_64-w64-mingw32-gcc -O2 -o "$MAC_PROBE" "$HERE/wine_mac_probe.c" -lgdi32
     summary
     exit 1
 fi
-build_probe
 
 # set_dpi DPI: the resolution every program started afterwards sees.
 set_dpi() {

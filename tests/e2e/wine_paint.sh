@@ -4,18 +4,9 @@
 # Spanish help text (code page 437 accents included) and the screenshots are compared
 # with ImageMagick; the time per paint of each drawing is printed for the benchmark.
 #   tests/e2e/wine_paint.sh build/windows/Kqsfupdt.exe
-set -u
-if [ $# -ne 1 ] || [ ! -f "$1" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
-
-start_display
-make_prefix
-build_probe
+wine_begin "EXE:Kqsfupdt.exe" "$@"
 APP_LOCALE=es_ES.UTF-8
 
 # shot_of MODE CELLS: starts the program with KQ_PAINT_CELLS=CELLS, waits until its

@@ -11,22 +11,11 @@
 #
 #   tests/e2e/wine_peripherals.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-
-if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe path/to/kqsim" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
-KQSIM=$(readlink -f "$2")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
+wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 # shellcheck source=kqlink_priority.sh
 source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
-
-start_display
-make_prefix
-build_probe
 
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
 QUESTION_LENGTH=35  # "Remote update? [ENTER] yes, [->] no"

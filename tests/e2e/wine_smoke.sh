@@ -9,23 +9,14 @@
 # resources, a clean exit, and the fatal "File corrupt" box of a damaged copy.
 # Prints one line per check and ends with "N passed, M failed"; exits non-zero when a
 # check failed. Screenshots are kept in e2e/ next to the program.
-set -u
-
-if [ $# -ne 1 ] || [ ! -f "$1" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
+wine_begin "EXE:Kqsfupdt.exe" "$@"
 
 TITLE=" CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 TITLE_ST=" ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 
-# ---- Display and Wine prefix -------------------------------------------------------------
-start_display
-make_prefix
-build_probe
+# ---- The pipes' test program -------------------------------------------------------------
 PIPES="$WORK/wine_pipes.exe"
 if ! x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$PIPES" "$HERE/wine_pipes.cpp" \
         "$REPO/src/platform/win32/system.cpp" "$REPO/src/platform/win32/devices.cpp" \

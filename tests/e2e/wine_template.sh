@@ -2,6 +2,7 @@
 # wine_template.sh - makes the Wine prefix that the Wine checks of one test run copy
 # (KQ_WINE_TEMPLATE), with the same settings as their own make_prefix.
 #   tests/e2e/wine_template.sh build/linux/wine-template
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
 DEST=${1:?usage: wine_template.sh path/to/template}
 EXE=$DEST/none

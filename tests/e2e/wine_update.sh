@@ -11,20 +11,9 @@
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
 # the update is kept in e2e/wine_update_final.png beside the program.
-set -u
-
-if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
-    echo "usage: $0 path/to/Kqsfupdt.exe path/to/kqsim" >&2
-    exit 2
-fi
-EXE=$(readlink -f "$1")
-KQSIM=$(readlink -f "$2")
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
-
-start_display
-make_prefix
-build_probe
+wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 
 sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 

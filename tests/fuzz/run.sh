@@ -4,6 +4,8 @@
 # from its seed corpus in tests/fuzz/corpus/<target> (left unchanged: new inputs go to
 # a scratch copy). A crash leaves its input in build/fuzz/findings: make it a
 # regression test. FUZZ_RUNS sets the inputs per target (default 20000).
+# Usage: [FUZZ_RUNS=N] tests/fuzz/run.sh
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 HERE=$(dirname "$(readlink -f "$0")")
 REPO=$(cd "$HERE/../.." && pwd)

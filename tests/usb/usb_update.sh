@@ -9,28 +9,17 @@
 #
 # Usage: usb_update.sh build/linux/kqsfupdt build/linux/tests/usb/kq_usb_console
 # Prints one line per check and ends with "N passed, M failed".
-set -u
-[ $# -eq 2 ] || { echo "usage: $0 kqsfupdt kq_usb_console" >&2; exit 2; }
-BIN=$(realpath "$1")
-EMU=$(realpath "$2")
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-WORK=$(mktemp -d)
-SOCKET="kqusb$$"
+source "$(dirname "$(readlink -f "$0")")/../e2e/term_common.sh"
+term_begin "BIN:kqsfupdt EMU:kq_usb_console" "$@"
 EMU_PID=""
 SANDBOX=""
-source "$ROOT/tests/e2e/term_common.sh"
 stop_console() {
     [ -n "$EMU_PID" ] && { kill -TERM "$EMU_PID" 2>/dev/null; wait "$EMU_PID" 2>/dev/null; }
     EMU_PID=""
     [ -n "$SANDBOX" ] && rm -rf "$SANDBOX"
     SANDBOX=""
 }
-cleanup() {
-    tm kill-server 2>/dev/null
-    stop_console
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap 'stop_console; term_cleanup' EXIT
 
 # Wrapped lines joined: the messages it looks for are longer than a row.
 screen() { tm capture-pane -p -J -t kq 2>/dev/null; }
