@@ -1,5 +1,6 @@
-// peripherals.cpp - KQ-LINK packet stations, their flash loader, and the Remote,
-// Receiver and Tempa BOX running their firmware.
+// peripherals.cpp - the Remote, the Receiver and the Tempa BOX running their firmware:
+// one class (Unit) whose answers differ by the unit's type. Their packet station and
+// flash loader are in station.cpp; the Tempa BOX in boot mode is in tempabox.cpp.
 //
 // Power-on of a Remote or Receiver (a model choice): the start-up code checks the
 // CRC-32 of the firmware area, the whole flash but block 1 (0x1000-0x1FFF, the unit's
@@ -9,204 +10,17 @@
 // whatever the flash holds. With the boot jumper(s) set the processor's boot program
 // runs instead (sim::BootPeer, boot_program.cpp), on the same flash, whatever it holds.
 //
-// Times: the units' microcontrollers erase a 4 KiB block of on-chip flash in about
-// 60 ms (the PC allows 6.5 s) and program 128 bytes in about 4 ms (the PC allows
-// 15 ms). The firmware answers a packet within a third of a millisecond; discovery
+// Times: the firmware answers a packet within a third of a millisecond; discovery
 // answers are spread over one slot per address so that units do not talk at once.
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/kqlink_packets.h"
 #include "sim/peripherals.h"
 
 namespace sim {
 
-namespace {
-
-const uint8_t START = 0x80;
-// Kinds in the high nibble of byte 1.
-const uint8_t KIND_LOADER = 0x2, KIND_LOADER_REPLY = 0x0, KIND_QUERY_REPLY = 0x4, KIND_QUERY = 0x6;
-const uint8_t KIND_SET = 0xA, KIND_ANNOUNCE = 0xC, KIND_DISCOVER = 0xE;
-const uint8_t LOADER_BEGIN = 0x00, LOADER_ERASE = 0x01, LOADER_WRITE = 0x02, LOADER_FINISH = 0x03, LOADER_ACK = 0x04;
-const uint8_t QUERY_LEVEL = 0x01, QUERY_FUNCTION = 0x02, QUERY_STATUS = 0x04;
-const uint8_t SET_REMOTE = 0x01, SET_TEXT = 0x02;
-const size_t TEXT_BYTES = 63;
-
-std::string Format(const char* format, uint32_t a, uint32_t b = 0) {
-    char buf[96];
-    snprintf(buf, sizeof buf, format, a, b);
-    return buf;
-}
-
-}  // namespace
-
-PeripheralTiming PeripheralTiming::Scaled(uint32_t divisor) const {
-    if (divisor <= 1) return *this;
-    PeripheralTiming t = *this;
-    for (uint32_t* v : {&t.beginUs, &t.eraseBlockUs, &t.writeUs, &t.finishUs, &t.chipEraseUs}) *v /= divisor;
-    return t;
-}
-
-// ---- Packet stations ------------------------------------------------------------------------
-PacketStation::PacketStation(uint32_t bitRate, uint32_t flashSize)
-    : Station(bitRate), flash_(std::make_shared<sim::Flash>(flashSize)) {}
-
-void PacketStation::ResetLoader() {
-    packet_.clear();
-    pending80_ = skipping_ = false;
-    loaderOpen_ = loaderFinished_ = false;
-    busyUntil_ = 0;
-}
-
-uint8_t PacketStation::PacketSum(const std::vector<uint8_t>& packet, size_t count) {
-    uint8_t sum = 0;
-    for (size_t i = 1; i < count && i < packet.size(); i++) sum += packet[i];
-    return sum & 0x7F;
-}
-
-Answer PacketStation::MakePacket(std::vector<uint8_t> bytes, int codeAt) const {
-    bytes.push_back(PacketSum(bytes, bytes.size()));
-    Answer a{std::move(bytes), codeAt, false};
-    a.packetSum = true;
-    return a;
-}
-
-std::vector<uint8_t> PacketStation::Wire(const std::vector<uint8_t>& bytes) const {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < bytes.size(); i++) {
-        out.push_back(bytes[i]);
-        if (i > 0 && bytes[i] == START) out.push_back(START);
-    }
-    return out;
-}
-
-// The firmware's receive rule: a lone 0x80 starts a packet (dropping a partial one),
-// 0x80 0x80 is a data byte 0x80; bytes outside a packet are dropped.
-void PacketStation::Hear(uint64_t nowUs, const std::vector<uint8_t>& bytes) {
-    for (uint8_t b : bytes) {
-        if (OffBus()) return;
-        if (b == START && !pending80_) {
-            pending80_ = true;
-            continue;
-        }
-        if (b == START) {
-            pending80_ = false;
-        } else if (pending80_) {
-            pending80_ = false;
-            packet_.assign(1, START);
-            skipping_ = false;
-        }
-        if (packet_.empty() || skipping_) continue;
-        packet_.push_back(b);
-        size_t want = PacketLength(packet_);
-        if (want == kSkip) {
-            skipping_ = true;
-            packet_.clear();
-        } else if (want != 0 && packet_.size() >= want) {
-            std::vector<uint8_t> p;
-            p.swap(packet_);
-            if (PacketSum(p, p.size() - 1) != p.back()) {
-                // A packet with a bad checksum is dropped without an answer.
-                Request* r = Log(nowUs, "badpacket", Format("kind %02X", p[1]));
-                if (r) NoReply(*r, "bad checksum, ignored");
-                continue;
-            }
-            OnPacket(nowUs, p);
-        }
-    }
-}
-
-void PacketStation::OpenLoader(uint8_t address, uint32_t dataBytes, bool erases, bool shortAddress) {
-    hasLoader_ = true;
-    loaderAddress_ = address;
-    loaderData_ = dataBytes;
-    loaderErases_ = erases;
-    loaderShort_ = shortAddress;
-}
-
-bool PacketStation::IsLoaderPacket(const std::vector<uint8_t>& p) const {
-    return hasLoader_ && p.size() >= 2 && p[1] == (uint8_t)(KIND_LOADER << 4 | loaderAddress_);
-}
-
-size_t PacketStation::LoaderLength(const std::vector<uint8_t>& p) const {
-    if (p.size() < 3) return 0;
-    switch (p[2]) {
-        case LOADER_BEGIN:
-        case LOADER_FINISH: return 4;
-        case LOADER_ERASE: return loaderErases_ ? 5 : kSkip;
-        case LOADER_WRITE: return 3 + 4 + loaderData_ + 1;
-        default: return kSkip;
-    }
-}
-
-// The loader answers begin, erase, write and finish with the same acknowledgement once
-// the work is done. It has no negative answer: what it cannot do goes unanswered.
-void PacketStation::LoaderPacket(uint64_t nowUs, const std::vector<uint8_t>& p) {
-    static const char* const KINDS[] = {"begin", "erase", "write", "finish"};
-    uint8_t sub = p[2];
-    std::string detail;
-    uint32_t address = 0;
-    if (sub == LOADER_ERASE) detail = Format("block %u", p[3]);
-    if (sub == LOADER_WRITE) {
-        address = (uint32_t)p[3] << 24 | p[4] << 16 | p[5] << 8 | p[6];
-        detail = Format("address 0x%05X", address);
-    }
-    Request* r = Log(nowUs, KINDS[sub], detail);
-    if (r == nullptr) return;
-    uint64_t start = std::max(nowUs, busyUntil_);
-    auto refuse = [&](const std::string& why) {
-        Error(nowUs, r->kind, why);
-        NoReply(*r, "refused: " + why);
-    };
-    uint32_t work = 0;
-    switch (sub) {
-        case LOADER_BEGIN:
-            loaderOpen_ = true;
-            loaderFinished_ = false;
-            work = timing_.beginUs;
-            break;
-        case LOADER_ERASE: {
-            uint32_t block = p[3];
-            if (!loaderOpen_) return refuse("erase before begin");
-            if ((block + 1) * Unit::kBlockSize > flash_->Size()) return refuse(Format("no block %u", block));
-            flash_->Erase(block * Unit::kBlockSize, Share(Unit::kBlockSize, WorkShare(*r)));
-            work = timing_.eraseBlockUs;
-            break;
-        }
-        case LOADER_WRITE: {
-            const uint8_t* data = &p[7];
-            if (!loaderOpen_) return refuse("write before begin");
-            if (loaderShort_ && (p[3] != 0 || p[4] != 0)) return refuse("address beyond 16 bits");
-            if (address > flash_->Size() || flash_->Size() - address < loaderData_)
-                return refuse(Format("address 0x%X beyond the flash", address));
-            // Bytes that are not erased where the packet puts data: the write leaves old
-            // AND new there. The loader reads back what it wrote and withholds the
-            // acknowledgement on a mismatch; an overwrite that happens to read back
-            // right is still recorded, since the unit was not erased first.
-            uint32_t unerased = 0, first = 0;
-            for (uint32_t i = 0; i < loaderData_; i++)
-                if (data[i] != 0xFF && flash_->Bytes()[address + i] != 0xFF && unerased++ == 0) first = address + i;
-            flash_->Program(address, data, Share(loaderData_, WorkShare(*r)), nullptr);
-            busyUntil_ = Busy(start, timing_.writeUs);
-            if (HasFault(*r, FaultKind::Cut)) return CutPower(*r, nowUs);  // before its read-back
-            bool verified = std::equal(data, data + loaderData_, flash_->Bytes().begin() + address);
-            if (unerased != 0)
-                Error(nowUs, r->kind, Format("write 0x%05X: %u bytes not erased", address, unerased) +
-                                          Format(", first at 0x%05X", first));
-            if (!verified) return NoReply(*r, "verify failed, no ack");
-            return Reply(*r, busyUntil_ + timing_.replyUs,
-                         MakePacket({START, (uint8_t)(KIND_LOADER_REPLY << 4 | loaderAddress_), LOADER_ACK}, 2));
-        }
-        case LOADER_FINISH:
-            if (!loaderOpen_) return refuse("finish before begin");
-            loaderOpen_ = false;
-            loaderFinished_ = true;
-            work = timing_.finishUs;
-            break;
-    }
-    busyUntil_ = Busy(start, work);
-    Reply(*r, busyUntil_ + timing_.replyUs,
-          MakePacket({START, (uint8_t)(KIND_LOADER_REPLY << 4 | loaderAddress_), LOADER_ACK}, 2));
-}
+using namespace kqlink_packets;
 
 // ---- Units running their firmware ----------------------------------------------------------
 static uint32_t FirmwareCrc(const std::vector<uint8_t>& flash);

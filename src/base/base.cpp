@@ -1,4 +1,5 @@
-// base.cpp - program-wide state, the log file and the fatal error.
+// base.cpp - the program-wide variables, the working paths under TEMP, the log file's one
+// handle for the run and the fatal error.
 #include "base/base.h"
 
 #include <atomic>

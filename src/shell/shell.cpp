@@ -1,5 +1,6 @@
-// shell.cpp - program-wide state, start-up and clean-up, the log file and the fatal
-// error. The backends call ShellCreate, ShellDestroy and ShellCommand from their
+// shell.cpp - the program's start and end: the command line ("ST" and the language
+// preset), the window title, the console image's checksum check, the help text, start-up
+// and clean-up. The backends call ShellCreate, ShellDestroy and ShellCommand from their
 // window (or terminal) and own nothing of the program's logic.
 #include "shell/shell.h"
 

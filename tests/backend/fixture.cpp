@@ -1,3 +1,5 @@
+// fixture.cpp - CoreTest: a fresh program in a scratch folder before each test, everything
+// stopped and removed after it, a menu command run to its end, and the log read back.
 #include "tests/backend/fixture.h"
 
 #include <unistd.h>
