@@ -1,5 +1,6 @@
 // boot_program.cpp - the boot program of a processor in boot mode, and its USB and
-// KQ-LINK transports.
+// KQ-LINK transports. One unit, kept whole at about 400 lines: the transports only hand
+// bytes to the state machine, and its command handling reads best in one place.
 //
 // Plain byte frames, no console framing: bare commands, commands with a size byte and
 // a checksum, programming frames of the unit's size. The boot program walks through
