@@ -1,7 +1,7 @@
 // shell.cpp - the program's start and end: the command line ("ST" and the language
 // preset), the window title, the console image's checksum check, the help text, start-up
-// and clean-up. The backends call ShellCreate, ShellDestroy and ShellCommand from their
-// window (or terminal) and own nothing of the program's logic.
+// and clean-up. The backends call ShellCreate and ShellDestroy (and ShellCommand, in
+// commands.cpp) from their window (or terminal) and own nothing of the program's logic.
 #include "shell/shell.h"
 
 #include <cstdarg>
