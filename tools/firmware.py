@@ -329,3 +329,7 @@ def tempa_image():
     b.emit(bytes(min(254, (i * i) // 255) for i in range(256))[::4])
     b.code(2604 - len(b.data))
     return bytes(b.data[:2604])
+
+
+if __name__ == "__main__":  # a module of generate_data.py, which runs it
+    print(__doc__ + "\nUsed by tools/generate_data.py: python3 tools/generate_data.py [--out DIR]")

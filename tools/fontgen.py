@@ -152,3 +152,7 @@ def build_font(glyph_path):
     data = header + table + bits + FACE + b"\x00"
     assert len(data) <= FILE_SIZE
     return data + bytes(FILE_SIZE - len(data))
+
+
+if __name__ == "__main__":  # a module of generate_data.py, which runs it
+    print(__doc__ + "\nUsed by tools/generate_data.py: python3 tools/generate_data.py [--out DIR]")

@@ -117,3 +117,7 @@ def build_table(path):
             body += messages[i][lang] + b"\x00"
     head = bytes([len(LANGS), 0]) + b"".join(struct.pack("<H", o) for o in offsets)
     return head + bytes(body)
+
+
+if __name__ == "__main__":  # a module of generate_data.py, which runs it
+    print(__doc__ + "\nUsed by tools/generate_data.py: python3 tools/generate_data.py [--out DIR]")
