@@ -44,6 +44,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if {"-h", "--help"} & set(sys.argv[1:]):
-        sys.exit(print(__doc__))
-    sys.exit(main())
+    sys.exit(print(__doc__) if {"-h", "--help"} & set(sys.argv[1:]) else main())
