@@ -59,7 +59,7 @@ static const char USAGE_HEAD[] =
     "                 the Tempa BOX commands, and also seeks the console's service\n"
     "                 identity\n"
     "  ST LETTERS     service mode, with the console languages preset in this order\n"
-    "                 by up to four of the capital letters C (Castellano), E (English),\n"
+    "                 by up to four of the capitals C (Castellano), E (English),\n"
     "                 F (Francais), D (German): kqsfupdt ST CE\n";
 
 // One line per option: its names, then what it does in Spanish and in English.
