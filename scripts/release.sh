@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Makes the release into dist/ (or the directory given as the argument):
-#   kqsfupdt-<version>-windows.zip   Kqsfupdt.exe, kqclean.exe, the technician's guide
+#   kqsfupdt-<version>-windows.zip   Kqsfupdt.exe, kqclean.exe (Windows Vista to 11;
+#                                    scripts/windows_imports.txt), the technician's guide
 #                                    in Spanish (LEEME.txt) and English (README.txt),
 #                                    SHA256SUMS
 #   kqsfupdt_<version>-1_<arch>.deb  /usr/bin/kqsfupdt and kqsim, the udev rule, the
 #                                    man pages
 #   SHA256SUMS                       of the zip and the deb
+#   SHA256SUMS.asc                   its OpenPGP signature, when signed (below)
 # It builds what is not built yet (build/linux, build/windows) and packages it with
 # the Debian tools and zip. The version is the project() version of CMakeLists.txt.
 #
@@ -87,9 +89,11 @@ stamp() {
 
 # ---- Windows zip -----------------------------------------------------------------------
 # Notepad on old Windows wants CRLF, and a byte-order mark to read the accents as UTF-8.
+# A title's underline is made as long as the title once the version is filled in.
 windows_text() {
   printf '\xef\xbb\xbf'
-  fill "$1" | sed 's/$/\r/'
+  fill "$1" | perl -CSD -pe 'if (/^([=-])\1*$/ && $title ne "") { $_ = $1 x length($title) . "\n" }
+                              ($title = $_) =~ s/\n$//;' | sed 's/$/\r/'
 }
 zipdir=$work/zip
 mkdir "$zipdir"
