@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Signs a release with a throw-away certificate and OpenPGP key (scripts/throwaway_keys.sh)
-# and checks it as a technician would: both programs verify against the certificate and
+# Signs a release with a throw-away certificate and OpenPGP key (scripts/throwaway_keys.sh),
+# time-stamped by a throw-away server (tsa_server.py), and checks it as a technician would: both programs verify against the certificate and
 # are the unsigned build once the signature is removed; one changed byte fails the
 # verification; the signed updater still starts under Wine with its manifest and
 # version resource; SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the
@@ -14,8 +14,14 @@ keys=$(mktemp -d /tmp/kqkeys.XXXXXX)
 # shellcheck source=../../scripts/throwaway_keys.sh
 . "$repo/scripts/throwaway_keys.sh"
 throwaway_keys "$keys" || { echo "FAIL throw-away keys made"; exit 1; }
+# A time-stamp server of our own, on this machine.
+mkdir "$keys/tsa"
+coproc TSA { exec /usr/bin/python3 "$repo/tests/release/tsa_server.py" "$keys/tsa"; }
+read -r -t 30 tsa_port <&"${TSA[0]}" || { echo "FAIL the time-stamp server starts"; exit 1; }
+export KQ_SIGN_TIMESTAMP_URL=http://127.0.0.1:$tsa_port
 log=$keys/release.log
-"$repo/scripts/release.sh" "$dist" >"$log" 2>&1 || { cat "$log"; echo "FAIL release.sh with keys"; exit 1; }
+"$repo/scripts/release.sh" "$dist" >"$log" 2>&1 || { cat "$log"; kill "$TSA_PID"; echo "FAIL release.sh with keys"; exit 1; }
+kill "$TSA_PID"
 signed=$keys/zip
 unzip -q "$dist/kqsfupdt-$version-windows.zip" -d "$signed"
 
@@ -31,9 +37,12 @@ check "the password is in no log and no file of the release" \
     bash -c "! grep -q '$KQ_SIGN_PASSWORD' '$log' && ! grep -rqa '$KQ_SIGN_PASSWORD' '$dist' '$signed'"
 check "the release holds the zip, the deb, SHA256SUMS and SHA256SUMS.asc" \
     test "$(cd "$dist" && ls | grep -v '^kqsfupdt' | tr '\n' ' ')" = "SHA256SUMS SHA256SUMS.asc "
-verifies() { osslsigncode verify -CAfile "$KQ_TEST_CERT" -in "$1" >"$WORK/verify.log" 2>&1; }
+verifies() {
+    osslsigncode verify -CAfile "$KQ_TEST_CERT" -TSA-CAfile "$keys/tsa/tsa.pem" -in "$1" >"$WORK/verify.log" 2>&1 &&
+        grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log"
+}
 for exe in Kqsfupdt.exe kqclean.exe; do
-    check "$exe: Authenticode signature verifies against the certificate" verifies "$signed/$exe"
+    check "$exe: Authenticode signature and its time stamp verify against the certificates" verifies "$signed/$exe"
     osslsigncode remove-signature -in "$signed/$exe" -out "$WORK/unsigned-$exe" >/dev/null 2>&1
     check "$exe without its signature is the unsigned build" cmp -s "$WORK/unsigned-$exe" "$repo/build/windows/$exe"
 done
