@@ -11,12 +11,12 @@ throwaway_keys() {
     -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
     -keyout "$dir/key.pem" -out "$dir/cert.pem" 2>/dev/null || return 1
   openssl pkcs12 -export -inkey "$dir/key.pem" -in "$dir/cert.pem" -out "$dir/sign.p12" \
-    -passout pass:throwaway || return 1
+    -passout pass:kq-throwaway-pw-7f3a || return 1
   export GNUPGHOME=$dir/gnupg
   gpg --batch --quiet --passphrase '' --quick-gen-key "KQ throwaway <throwaway@example.invalid>" \
     ed25519 sign 1d 2>/dev/null || return 1
   KQ_GPG_KEY=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }')
-  export KQ_GPG_KEY KQ_SIGN_PKCS12=$dir/sign.p12 KQ_SIGN_PASSWORD=throwaway KQ_TEST_CERT=$dir/cert.pem
+  export KQ_GPG_KEY KQ_SIGN_PKCS12=$dir/sign.p12 KQ_SIGN_PASSWORD=kq-throwaway-pw-7f3a KQ_TEST_CERT=$dir/cert.pem
   [ -n "$KQ_GPG_KEY" ]
 }
 throwaway_keys_end() {

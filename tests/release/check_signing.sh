@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Signs a release with a throw-away certificate and OpenPGP key (scripts/throwaway_keys.sh),
-# time-stamped by a throw-away server (tsa_server.py), and checks it as a technician would: both programs verify against the certificate and
-# are the unsigned build once the signature is removed; one changed byte fails the
-# verification; the signed updater still starts under Wine with its manifest and
-# version resource; SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the
-# password shows nowhere.
+# time-stamped by a throw-away server (tsa_server.py), and checks it as a technician
+# would: both programs and their time stamps verify, and are the unsigned build once
+# the signature is removed; one changed byte fails the verification; the signed
+# updater still starts under Wine with its manifest and version resource;
+# SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the password shows nowhere.
 # Usage: check_signing.sh DIST VERSION
 set -u
 dist=$1
@@ -13,6 +13,7 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 keys=$(mktemp -d /tmp/kqkeys.XXXXXX)
 # shellcheck source=../../scripts/throwaway_keys.sh
 . "$repo/scripts/throwaway_keys.sh"
+trap 'throwaway_keys_end; rm -rf "$keys"' EXIT
 throwaway_keys "$keys" || { echo "FAIL throw-away keys made"; exit 1; }
 # A time-stamp server of our own, on this machine.
 mkdir "$keys/tsa"
