@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Makes the release into dist/ (or the directory given as the argument):
-#   kqsfupdt-<version>-windows.zip   Kqsfupdt.exe, kqclean.exe, the technician's guide
+#   kqsfupdt-<version>-windows.zip   Kqsfupdt.exe, kqclean.exe (Windows Vista to 11;
+#                                    scripts/windows_imports.txt), the technician's guide
 #                                    in Spanish (LEEME.txt) and English (README.txt),
 #                                    SHA256SUMS
 #   kqsfupdt_<version>-1_<arch>.deb  /usr/bin/kqsfupdt and kqsim, the udev rule, the
 #                                    man pages
 #   SHA256SUMS                       of the zip and the deb
+#   SHA256SUMS.asc                   its OpenPGP signature, when signed (below)
 # It builds what is not built yet (build/linux, build/windows) and packages it with
 # the Debian tools and zip. The version is the project() version of CMakeLists.txt.
 #
@@ -13,6 +15,20 @@
 # (SOURCE_DATE_EPOCH), the objects carry no build path and the Windows programs no link
 # time (CMakeLists.txt), the archives list their members in sorted order with fixed
 # owners and modes. scripts/check_reproducible.sh builds twice and compares.
+#
+# Signing, when the keys are given (without them the release is made unsigned):
+#   KQ_SIGN_PKCS12         PKCS#12 file with the code-signing certificate and its key:
+#                          both .exe get an Authenticode signature (SHA-256)
+#   KQ_SIGN_PASSWORD       its password (none when unset)
+#   KQ_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server, so the signature stays valid
+#                          after the certificate expires (none when unset)
+#   KQ_GPG_KEY             the OpenPGP key (fingerprint or user id, in gpg's own
+#                          keyring, GNUPGHOME) that signs SHA256SUMS: SHA256SUMS.asc
+#   KQ_GPG_PASSPHRASE      its passphrase, when no gpg-agent gives it
+# The password and passphrase go to the tools through a private file or a pipe, never
+# on a command line; only the signatures go into the release. The unsigned programs
+# stay in build/windows: a signed one with its signature removed (osslsigncode
+# remove-signature) is the same bytes.
 # Usage: scripts/release.sh [DIR]
 case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
@@ -43,6 +59,27 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.tx
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# ---- Signing -------------------------------------------------------------------------------
+sign_exe=${KQ_SIGN_PKCS12:+yes}
+sign_sums=${KQ_GPG_KEY:+yes}
+if [ -n "$sign_exe" ]; then
+  [ -r "$KQ_SIGN_PKCS12" ] || { echo "release.sh: KQ_SIGN_PKCS12 names no readable file" >&2; exit 1; }
+  command -v osslsigncode >/dev/null || { echo "release.sh: osslsigncode is missing" >&2; exit 1; }
+  (umask 077 && printf '%s' "${KQ_SIGN_PASSWORD:-}" >"$work/pass")
+fi
+if [ -n "$sign_sums" ]; then
+  gpg --batch --list-secret-keys "$KQ_GPG_KEY" >/dev/null 2>&1 ||
+    { echo "release.sh: KQ_GPG_KEY names no secret key in gpg's keyring" >&2; exit 1; }
+fi
+# sign_program IN OUT: IN with an Authenticode signature.
+sign_program() {
+  local timestamp=()
+  [ -n "${KQ_SIGN_TIMESTAMP_URL:-}" ] && timestamp=(-ts "$KQ_SIGN_TIMESTAMP_URL")
+  osslsigncode sign -pkcs12 "$KQ_SIGN_PKCS12" -readpass "$work/pass" -h sha256 \
+    -n "CORVINA Updater" "${timestamp[@]}" -in "$1" -out "$2" >"$work/osslsigncode.log" 2>&1 ||
+    { cat "$work/osslsigncode.log" >&2; echo "release.sh: signing $1 failed" >&2; exit 1; }
+}
+
 # Fills @VERSION@ and @DATE@ (the commit's day) in a text of the tree.
 fill() {
   sed -e "s/@VERSION@/$version/g" -e "s/@DATE@/$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%d)/g" "$1"
@@ -54,13 +91,17 @@ stamp() {
 
 # ---- Windows zip -----------------------------------------------------------------------
 # Notepad on old Windows wants CRLF, and a byte-order mark to read the accents as UTF-8.
+# A title's underline is made as long as the title once the version is filled in.
 windows_text() {
   printf '\xef\xbb\xbf'
-  fill "$1" | sed 's/$/\r/'
+  fill "$1" | perl -CSD -pe 'if (/^([=-])\1*$/ && $title ne "") { $_ = $1 x length($title) . "\n" }
+                              ($title = $_) =~ s/\n$//;' | sed 's/$/\r/'
 }
 zipdir=$work/zip
 mkdir "$zipdir"
-install -m 0644 build/windows/Kqsfupdt.exe build/windows/kqclean.exe "$zipdir/"
+for exe in Kqsfupdt.exe kqclean.exe; do
+  if [ -n "$sign_exe" ]; then sign_program "build/windows/$exe" "$zipdir/$exe"; else install -m 0644 "build/windows/$exe" "$zipdir/"; fi
+done
 windows_text docs/guide/guia-tecnico.txt >"$zipdir/LEEME.txt"
 windows_text docs/guide/technician-guide.txt >"$zipdir/README.txt"
 (cd "$zipdir" && sha256sum Kqsfupdt.exe kqclean.exe LEEME.txt README.txt >SHA256SUMS)
@@ -115,5 +156,24 @@ debname=kqsfupdt_${version}-1_$arch.deb
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/$debname" >/dev/null
 
 (cd "$dist" && sha256sum "$zipname" "$debname" >SHA256SUMS)
+rm -f "$dist/SHA256SUMS.asc"
+if [ -n "$sign_sums" ]; then
+  passphrase=()
+  [ -n "${KQ_GPG_PASSPHRASE:-}" ] && passphrase=(--pinentry-mode loopback --passphrase-fd 3)
+  gpg --batch --yes --armor --detach-sign --local-user "$KQ_GPG_KEY" "${passphrase[@]}" \
+    --output "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS" 3<<<"${KQ_GPG_PASSPHRASE:-}" 2>"$work/gpg.log" ||
+    { cat "$work/gpg.log" >&2; echo "release.sh: signing SHA256SUMS failed" >&2; exit 1; }
+  touch -d "@$SOURCE_DATE_EPOCH" "$dist/SHA256SUMS.asc"
+fi
 echo "Release $version in $dist:"
 (cd "$dist" && cat SHA256SUMS)
+if [ -n "$sign_exe" ]; then
+  echo "SIGNED: Kqsfupdt.exe and kqclean.exe (Authenticode, SHA-256, ${KQ_SIGN_TIMESTAMP_URL:+time stamp from $KQ_SIGN_TIMESTAMP_URL}${KQ_SIGN_TIMESTAMP_URL:-no time stamp})"
+else
+  echo "NOT SIGNED: Kqsfupdt.exe and kqclean.exe (no KQ_SIGN_PKCS12)"
+fi
+if [ -n "$sign_sums" ]; then
+  echo "SIGNED: SHA256SUMS, in SHA256SUMS.asc (OpenPGP)"
+else
+  echo "NOT SIGNED: SHA256SUMS (no KQ_GPG_KEY)"
+fi

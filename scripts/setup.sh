@@ -15,6 +15,7 @@ PACKAGES=(
   python3 python3-freetype python3-pefile tmux procps
   libusb-1.0-0-dev umockdev libumockdev-dev
   dpkg-dev zip unzip lintian man-db
+  osslsigncode gnupg openssl
 )
 
 SUDO=""

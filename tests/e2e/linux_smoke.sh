@@ -101,6 +101,27 @@ check "code page 437 accents shown as Unicode" shows es "la versión del Vinculu
 signal es TERM
 check "SIGTERM while idle ends with code 0" exited es 0
 check "SIGTERM while idle removes TEMP" temp_gone es
+# The terminal's own lines speak Spanish too; the menu's and the dialogs' names are the
+# program's own English labels.
+english_free() { ! screen "$1" | grep -qE "File menu|answer prompts|close$|needs a terminal| left|done|FAILED|Close requested|add  Del|digits"; }
+start es2 70 30 es_ES.UTF-8 ST EC
+check "too small, said in Spanish" wait_for es2 "kqsfupdt necesita un terminal de al menos 80 x 38" 5
+check "no English words of the terminal's own (too small)" english_free es2
+tm resize-window -t es2 -x 100 -y 40
+wait_for es2 "Proceso:" 3
+check "the hint line is Spanish" shows es2 "F10 o Alt+F: menú File    [ENTER] / [->]: responder    Ctrl+C: cerrar"
+keys es2 F10 c
+check "the language dialog's keys in Spanish" wait_for es2 "CEFD añade, Supr Clear, Tab mueve, Enter pulsa" 3
+check "no English words of the terminal's own (dialog)" english_free es2
+signal es2 TERM
+check "SIGTERM in the dialog ends with code 1" exited es2 1
+spanish_help() {
+    local out
+    out=$(env -u LC_ALL -u LC_MESSAGES LANG=es_ES.UTF-8 "$BIN" --help) &&
+        grep -q "^Uso: kqsfupdt" <<<"$out" && grep -q "muestra la versión y termina" <<<"$out" &&
+        ! grep -qE "Usage|show this|Environment|the messages" <<<"$out"
+}
+check "--help in Spanish" spanish_help
 
 # ---- A terminal too small, then made large enough --------------------------------------------------
 start small 70 30 C.UTF-8

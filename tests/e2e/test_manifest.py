@@ -5,7 +5,7 @@ resources with pefile (Debian's python3-pefile).
     test_manifest.py Kqsfupdt.exe kqclean.exe
 
 Each program must carry exactly one manifest, resource 1 of type RT_MANIFEST, that is
-well-formed XML and asks for administrator rights, names Windows 7 to 11 as supported
+well-formed XML and asks for administrator rights, names Windows Vista to 11 as supported
 and declares per-monitor DPI awareness; the updater's also loads Common Controls 6.
 Prints one PASS/FAIL line per check.
 """
@@ -22,6 +22,7 @@ COMPAT = "urn:schemas-microsoft-com:compatibility.v1"
 SETTINGS_2005 = "http://schemas.microsoft.com/SMI/2005/WindowsSettings"
 SETTINGS_2016 = "http://schemas.microsoft.com/SMI/2016/WindowsSettings"
 SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
     "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
@@ -91,7 +92,7 @@ def main():
             print("FAIL %s manifest: %s" % (name, "; ".join(problems)))
             failed += 1
         else:
-            print("PASS %s manifest: administrator, Windows 7 to 11, per-monitor DPI" % name)
+            print("PASS %s manifest: administrator, Windows Vista to 11, per-monitor DPI" % name)
     # A manifest that breaks a rule must be caught: the checks themselves are checked on
     # a manifest that asks for no elevation and on text that is not XML.
     lax = b'<assembly xmlns="%s" manifestVersion="1.0"/>' % ASM_V1.encode()

@@ -2,6 +2,7 @@
 // the two standard options answer, anything else that looks like an option is refused.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -63,12 +64,19 @@ std::string Printed(void (*print)(FILE*)) {
     return s;
 }
 
+// Both languages name the same modes, letters, options and environment; the Spanish
+// accents (code page 437 in the program) come out in the locale's UTF-8.
 TEST(ProgramOptions, UsageNamesModesLettersAndEnvironment) {
-    std::string usage = Printed(PrintUsage);
-    for (const char* needed : {"ST", "C (Castellano)", "E (English)", "F (Francais)", "D (German)",
-                               "KQUSB_DEVICES", "KQ_DRIVE_", "XDG_CONFIG_HOME", "kq.ini",
-                               "--version"})
-        EXPECT_NE(usage.find(needed), std::string::npos) << needed;
+    setlocale(LC_ALL, "C.UTF-8");
+    for (bool spanish : {false, true}) {
+        std::string usage = spanish ? Printed([](FILE* out) { PrintUsage(out, true); })
+                                    : Printed([](FILE* out) { PrintUsage(out, false); });
+        for (const char* needed : {"ST", "C (Castellano)", "E (English)", "F (Francais)", "D (German)",
+                                   "KQUSB_DEVICES", "KQ_DRIVE_", "XDG_CONFIG_HOME", "kq.ini", "--version"})
+            EXPECT_NE(usage.find(needed), std::string::npos) << needed << (spanish ? " (es)" : "");
+        EXPECT_NE(usage.find(spanish ? "versi\u00f3n" : "Usage:"), std::string::npos) << usage;
+    }
+    setlocale(LC_ALL, "C");
 }
 
 TEST(ProgramOptions, VersionIsTheBuildsVersion) {

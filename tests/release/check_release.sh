@@ -19,12 +19,15 @@ check() {  # check DESCRIPTION COMMAND...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
-scripts/release.sh "$dist" >/dev/null
+release_log=$(env -u KQ_SIGN_PKCS12 -u KQ_GPG_KEY scripts/release.sh "$dist")
 zip=$dist/kqsfupdt-$version-windows.zip
 deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
 check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
 check "SHA256SUMS matches the zip and the deb" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
+check "without keys it says so, and leaves no signature" bash -c \
+  "grep -q '^NOT SIGNED: Kqsfupdt.exe' <<<'$release_log' && grep -q '^NOT SIGNED: SHA256SUMS' <<<'$release_log' &&
+   test ! -e '$dist/SHA256SUMS.asc'"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -51,6 +54,11 @@ for guide in LEEME.txt README.txt; do
     "grep -q 'Soft $version' '$scratch/zip/$guide' && grep -q 'BOOT' '$scratch/zip/$guide' &&
      grep -q 'kqclean' '$scratch/zip/$guide' && grep -q 'kq.ini' '$scratch/zip/$guide' &&
      grep -q 'log.txt' '$scratch/zip/$guide'"
+  # Every underline (a line of = or -) is as long as the title above it.
+  check "$guide: each title's underline is as long as the title" python3 -c '
+import re, sys
+lines = open(sys.argv[1], encoding="utf-8-sig").read().split("\r\n")
+sys.exit(any(re.fullmatch(r"=+|-+", b) and len(b) != len(a) for a, b in zip(lines, lines[1:])))' "$scratch/zip/$guide"
 done
 
 # ---- The deb ---------------------------------------------------------------------------

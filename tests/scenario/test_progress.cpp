@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/base.h"
 #include "base/progress.h"
 #include "images/images.h"
 #include "kqlink/kqlink.h"
@@ -311,6 +312,23 @@ TEST(ProgressLine, ShowsPhaseBarCountPercentAndTimeLeft) {
         FormatProgressLine(&k.p, line, sizeof line);
         EXPECT_EQ(std::string(line), k.line);
     }
+    // In Spanish the words are Spanish (code page 437) and the longest line still fits.
+    LanguageFlag = 0;
+    const Case spanish[] = {
+        {{PLAT_PROGRESS_RUNNING, 2, "Escribiendo", false, 126, 504, 6500},
+         " Escribiendo [#####...............] 126/504  25%  quedan 0:20"},
+        {{PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 1000, 600000, 1000},
+         " Enviando boot record [....................] 1.0/600.0 s   0%  quedan m\xA0x. 9:59"},
+        {{PLAT_PROGRESS_DONE, 2, "Escribiendo", false, 504, 504, 26000},
+         " Escribiendo [####################] 504/504 100%  hecho"},
+        {{PLAT_PROGRESS_FAILED, 0, "Actualizar", false, 0, 0, 0}, " Actualizar FALLIDO"},
+    };
+    for (const Case& k : spanish) {
+        char line[81];
+        FormatProgressLine(&k.p, line, sizeof line);
+        EXPECT_EQ(std::string(line), k.line);
+    }
+    LanguageFlag = 1;
     // The longest phase name with a nine-minute wait still fits the 80 columns; figures
     // no walk reaches are cut at the line's end, never written past it.
     PlatProgress wide = {PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 1000, 600000, 1000};

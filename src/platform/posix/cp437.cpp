@@ -10,6 +10,9 @@
 // 0xB0-0xE1 hold the console display's own symbols in the font (digits with a point,
 // bar-graph steps); a terminal has no such glyphs, so they show as their code page 437
 // characters (box drawing, Greek).
+#include <climits>
+#include <cwchar>
+
 #include "platform/posix/posix.h"
 
 static const wchar_t LOW_SYMBOLS[] =
@@ -34,4 +37,28 @@ wchar_t Cp437ToUnicode(uint8_t byte) {
     if (byte == 0x7F) return L'\u2302';
     if (byte < 0x80) return (wchar_t)byte;
     return HIGH_SYMBOLS[byte - 0x80];
+}
+
+void PutCp437(FILE* out, const char* text) {
+    for (const char* p = text; *p != 0; p++) {
+        uint8_t byte = (uint8_t)*p;
+        if (byte < 0x80) {
+            fputc(byte, out);
+            continue;
+        }
+        char encoded[MB_LEN_MAX];
+        mbstate_t state = {};
+        size_t n = wcrtomb(encoded, HIGH_SYMBOLS[byte & 0x7F], &state);
+        if (n == (size_t)-1)
+            fputc('?', out);
+        else
+            fwrite(encoded, 1, n, out);
+    }
+}
+
+void Cp437ToWide(const char* text, wchar_t* out, size_t capacity) {
+    if (capacity == 0) return;
+    size_t n = 0;
+    for (; n + 1 < capacity && text[n] != 0; n++) out[n] = Cp437ToUnicode((uint8_t)text[n]);
+    out[n] = 0;
 }

@@ -96,6 +96,10 @@ static const DialogButton BUTTONS[] = {
 };
 static const int BUTTON_COUNT = (int)(sizeof BUTTONS / sizeof BUTTONS[0]);
 static const int DIALOG_WIDTH = 52, DIALOG_HEIGHT = 17;
+// The keys' line, a message pair (Spanish, its zero, English) that fits inside the frame.
+static const char LANGUAGE_KEYS[] =
+    "CEFD a\xA4" "ade, Supr Clear, Tab mueve, Enter pulsa\0"
+    "CEFD: add  Del: clear  Tab: move  Enter: press";
 static const int LIST_ROW = 7, LIST_COLUMN = 6, LIST_WIDTH = 22, LIST_LINES = 4;
 static const int VK_TAB = 9;
 
@@ -139,7 +143,7 @@ static void DrawLanguageDialog(int focus) {
     // Control 301: the flash memory left free.
     TerminalPutText(top + 14, left + 8, LanguageDialogFreeText, DIALOG_WIDTH - 10);
     attron(A_DIM);
-    mvaddstr(top + 15, left + 3, "CEFD: add  Del: clear  Tab: move  Enter: press");
+    TerminalPutText(top + 15, left + 3, PickMessage(LANGUAGE_KEYS), DIALOG_WIDTH - 4);
     attroff(A_DIM);
     for (int i = 0; i < BUTTON_COUNT; i++) DrawButton(top, left, BUTTONS[i], i == focus);
     TerminalRefresh();
@@ -188,6 +192,12 @@ void PlatLanguageDialog() {
 // thread, takes the texts and draws them within MAC_CHANGE_POLL_MS.
 
 static const int MAC_DIALOG_WIDTH = 52, MAC_DIALOG_HEIGHT = 11;
+static const char MAC_KEYS[] =
+    "0-F cifras, Retroceso borra, Enter OK, Esc Exit\0"
+    "0-F: digits  Bksp: erase  Enter: OK  Esc: Exit";
+static const char MAC_MOVE_KEYS[] =
+    "Flechas, Inicio, Fin: mover  con May\xA3s: marcar\0"
+    "Arrows, Home, End: move  with Shift: select";
 static const int MAC_TEXT_COLUMN = 16;  // where the addresses start inside the dialog
 static const uint64_t MAC_TIMER_MS = 200;
 static const int MAC_CHANGE_POLL_MS = 20;
@@ -243,8 +253,8 @@ static void DrawMacDialog(const MacDialogView& view, const EditField& field) {
     attroff(A_BOLD);
     mvaddstr(top + 6, left + 30, "[ Exit ]");
     attron(A_DIM);
-    mvaddstr(top + 8, left + 3, "0-F: digits  Bksp: erase  Enter: OK  Esc: Exit");
-    mvaddstr(top + 9, left + 3, "Arrows, Home, End: move  with Shift: select");
+    TerminalPutText(top + 8, left + 3, PickMessage(MAC_KEYS), MAC_DIALOG_WIDTH - 4);
+    TerminalPutText(top + 9, left + 3, PickMessage(MAC_MOVE_KEYS), MAC_DIALOG_WIDTH - 4);
     attroff(A_DIM);
     move(top + 4, caret);  // the terminal's cursor is the field's caret
     TerminalRefresh();

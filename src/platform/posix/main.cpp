@@ -65,16 +65,17 @@ void CloseFromModal() {
 int main(int argc, char** argv) {
     // The command line is the text after the program name: "kqsfupdt ST CE" is "ST CE".
     ProgramOptions options = ParseProgramOptions(argc, argv);
+    // The screen and the help are written as Unicode. A locale that is named but not
+    // installed would leave us in "C", unable to show a single accent: take C.UTF-8 then.
+    if (setlocale(LC_ALL, "") == nullptr) setlocale(LC_ALL, "C.UTF-8");
+    bool spanish = (PlatUserPrimaryLanguage() & 0x3FF) == 0x0A;
     switch (options.action) {
-    case OPTIONS_HELP: PrintUsage(stdout); return 0;
+    case OPTIONS_HELP: PrintUsage(stdout, spanish); return 0;
     case OPTIONS_VERSION: PrintVersion(stdout); return 0;
-    case OPTIONS_UNKNOWN: PrintUnknownOption(stderr, options.unknown.c_str()); return EXIT_USAGE;
+    case OPTIONS_UNKNOWN: PrintUnknownOption(stderr, options.unknown.c_str(), spanish); return EXIT_USAGE;
     case OPTIONS_RUN: break;
     }
     ParseCommandLine(options.commandLine.c_str());
-    // The screen is drawn as Unicode. A locale that is named but not installed would
-    // leave us in "C", unable to show a single accent: take C.UTF-8 then.
-    if (setlocale(LC_ALL, "") == nullptr) setlocale(LC_ALL, "C.UTF-8");
     InstallSignalHandlers();
     TerminalStart();
     ShellCreate();

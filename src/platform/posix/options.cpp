@@ -30,21 +30,71 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
     return options;
 }
 
-static const char USAGE[] =
+// The usage in both languages, each a pair as the screen's messages are: Spanish, its
+// zero, English. Accents are code page 437 bytes, shown as the screen shows them.
+static const char USAGE_HEAD[] =
+    "Uso: kqsfupdt [ST [LETRAS]]\n"
+    "     kqsfupdt --help | --version\n"
+    "\n"
+    "Actualiza por USB una consola de iluminaci\xA2n CORVINA: su firmware y sus idiomas\n"
+    "de mensajes, su Vinculum, y el Remote, el Receiver y el Tempa BOX de su puerto\n"
+    "KQ-LINK. Usa un terminal de al menos 80 x 38; F10 o Alt+F abre el men\xA3 File.\n"
+    "\n"
+    "  ST             modo de servicio: a\xA4" "ade Set MAC Address, las pruebas de los\n"
+    "                 perif\x82ricos y las \xA2rdenes del Tempa BOX, y busca tambi\x82n la\n"
+    "                 identidad de servicio de la consola\n"
+    "  ST LETRAS      modo de servicio, con los idiomas de la consola elegidos de\n"
+    "                 antemano, en este orden, por hasta cuatro de las may\xA3sculas\n"
+    "                 C (Castellano), E (English), F (Francais), D (German):\n"
+    "                 kqsfupdt ST CE\n"
+    "\0"
     "Usage: kqsfupdt [ST [LETTERS]]\n"
     "       kqsfupdt --help | --version\n"
     "\n"
     "Updates a CORVINA lighting console over USB: its firmware and message languages,\n"
-    "its Vinculum, and the Remote, Receiver and Tempa BOX on its KQ-LINK port. It needs\n"
-    "a terminal of at least 80 x 38; F10 or Alt+F opens the File menu.\n"
+    "its Vinculum, and the Remote, Receiver and Tempa BOX on its KQ-LINK port. It\n"
+    "needs a terminal of at least 80 x 38; F10 or Alt+F opens the File menu.\n"
     "\n"
-    "  ST             service mode: adds Set MAC Address, the peripheral tests and the\n"
-    "                 Tempa BOX commands, and also seeks the console's service identity\n"
-    "  ST LETTERS     service mode, with the console languages preset in this order by\n"
-    "                 up to four of the capital letters C (Castellano), E (English),\n"
-    "                 F (Francais), D (German): kqsfupdt ST CE\n"
-    "  -h, --help     show this text and exit\n"
-    "  -V, --version  show the version and exit\n"
+    "  ST             service mode: adds Set MAC Address, the peripheral tests and\n"
+    "                 the Tempa BOX commands, and also seeks the console's service\n"
+    "                 identity\n"
+    "  ST LETTERS     service mode, with the console languages preset in this order\n"
+    "                 by up to four of the capitals C (Castellano), E (English),\n"
+    "                 F (Francais), D (German): kqsfupdt ST CE\n";
+
+// One line per option: its names, then what it does in Spanish and in English.
+struct OptionHelp {
+    const char* names;
+    const char* spanish;
+    const char* english;
+};
+static const OptionHelp OPTION_HELP[] = {
+    {"-h, --help", "muestra este texto y termina", "show this text and exit"},
+    {"-V, --version", "muestra la versi\xA2n y termina", "show the version and exit"},
+};
+
+static const char USAGE_TAIL[] =
+    "\n"
+    "Entorno:\n"
+    "  KQUSB_DEVICES    directorio de las consolas servidas por kqusb o kqsim\n"
+    "                   (por omisi\xA2n /run/kqusb); tambi\x82n se buscan consolas en\n"
+    "                   el bus USB\n"
+    "  KQ_DRIVE_<L>     directorio de la letra de unidad L para Update Vinculum by\n"
+    "                   USB-Stick, p. ej. KQ_DRIVE_E=/media/usbstick (por omisi\xA2n\n"
+    "                   /media/<l>)\n"
+    "  XDG_CONFIG_HOME  el fichero de ajustes es $XDG_CONFIG_HOME/kqsfupdt/kq.ini\n"
+    "                   (por omisi\xA2n ~/.config/kqsfupdt/kq.ini)\n"
+    "  LC_ALL, LC_MESSAGES, LANG\n"
+    "                   la primera que tenga valor elige los mensajes: espa\xA4ol para\n"
+    "                   es*, ingl\x82s en otro caso\n"
+    "\n"
+    "El registro del tr\xA0" "fico USB es TEMP/log.txt en el directorio actual mientras el\n"
+    "programa funciona; se borra al cerrarse el programa.\n"
+    "\n"
+    "C\xA2" "digos de salida: 0 cerrado con File/Exit o Ctrl+C en reposo; 1 cerrado en un\n"
+    "aviso o un di\xA0logo. Ctrl+C durante una actualizaci\xA2n espera a su final: 0 si se\n"
+    "actualiz\xA2, 1 si fall\xA2. 2: opci\xA2n desconocida.\n"
+    "\0"
     "\n"
     "Environment:\n"
     "  KQUSB_DEVICES    device directory of the consoles served by kqusb or kqsim\n"
@@ -58,12 +108,31 @@ static const char USAGE[] =
     "                   English otherwise\n"
     "\n"
     "The log of the USB traffic is TEMP/log.txt in the current directory while the\n"
-    "program runs; it is removed when the program closes.\n";
+    "program runs; it is removed when the program closes.\n"
+    "\n"
+    "Exit codes: 0 closed by File/Exit or Ctrl+C while idle; 1 closed at a prompt or\n"
+    "in a dialog. Ctrl+C during an update waits for its end: 0 when it updated, 1\n"
+    "when it failed. 2: unknown option.\n";
 
-void PrintUsage(FILE* out) { fputs(USAGE, out); }
+static const char* Pick(const char* pair, bool spanish) { return spanish ? pair : pair + strlen(pair) + 1; }
+
+void PrintUsage(FILE* out, bool spanish) {
+    PutCp437(out, Pick(USAGE_HEAD, spanish));
+    for (const OptionHelp& o : OPTION_HELP) {
+        fprintf(out, "  %-15s", o.names);
+        PutCp437(out, spanish ? o.spanish : o.english);
+        fputc('\n', out);
+    }
+    PutCp437(out, Pick(USAGE_TAIL, spanish));
+}
 
 void PrintVersion(FILE* out) { fprintf(out, "kqsfupdt %s\n", KQ_VERSION); }
 
-void PrintUnknownOption(FILE* out, const char* option) {
-    fprintf(out, "kqsfupdt: unknown option '%s'\nTry 'kqsfupdt --help'.\n", option);
+void PrintUnknownOption(FILE* out, const char* option, bool spanish) {
+    char text[160];
+    snprintf(text, sizeof text,
+             Pick("kqsfupdt: opci\xA2n desconocida '%s'\nPruebe 'kqsfupdt --help'.\n\0"
+                  "kqsfupdt: unknown option '%s'\nTry 'kqsfupdt --help'.\n", spanish),
+             option);
+    PutCp437(out, text);
 }

@@ -19,9 +19,11 @@ struct ProgramOptions {
     std::string unknown;      // the refused option, for OPTIONS_UNKNOWN
 };
 ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
-void PrintUsage(FILE* out);
+// The terminal's own texts are in the message language (spanish: LC_ALL, LC_MESSAGES
+// or LANG starting with "es"), written as code page 437 like the screen's messages.
+void PrintUsage(FILE* out, bool spanish);
 void PrintVersion(FILE* out);
-void PrintUnknownOption(FILE* out, const char* option);
+void PrintUnknownOption(FILE* out, const char* option, bool spanish);
 // Exit code for a command line the program does not understand.
 const int EXIT_USAGE = 2;
 
@@ -60,7 +62,8 @@ void TerminalPutText(int y, int x, const char* text, int maxCells);
 // The status line for a report, clipped to capacity - 1 characters (code page 437, as
 // the screen font); closing shows that a close request waits for the work's end.
 void FormatProgressLine(const PlatProgress* p, char* line, size_t capacity);
-// The title row's notice while a close request waits for the work to end.
+// The title row's notice while a close request waits for the work to end (a message
+// pair: PickMessage chooses).
 extern const char CLOSE_WAITS_NOTICE[];
 // The status line to draw now; false when no work is shown (the hint line is drawn).
 bool StatusLine(char* line, size_t capacity);
@@ -77,6 +80,12 @@ bool WorkSucceeded();
 // ---- Code page 437 (cp437.cpp) ------------------------------------------------------
 // The character that shows a byte of the screen font in the terminal.
 wchar_t Cp437ToUnicode(uint8_t byte);
+// Writes code page 437 text in the locale's encoding (a character the locale cannot
+// show becomes "?"). The terminal's own Spanish texts are kept in code page 437, as
+// the screen's messages are, and show the same accents wherever they are printed.
+void PutCp437(FILE* out, const char* text);
+// The same text as wide characters for the curses screen, at most capacity - 1 of them.
+void Cp437ToWide(const char* text, wchar_t* out, size_t capacity);
 
 // ---- Input and events (events.cpp) ----------------------------------------------------
 enum TermEventType {

@@ -1,8 +1,10 @@
 // progress_format.cpp - the words and the bar of the terminal's status line for a
 // progress report: phase, bar, units done of units in all, percentage and time left.
-// Pure formatting, so it can be checked without a terminal.
+// Pure formatting, so it can be checked without a terminal. Its words are in the
+// message language, as the phase names are.
 #include <cstdio>
 
+#include "base/screen.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
@@ -27,13 +29,13 @@ static void FormatTimeLeft(const PlatProgress* p, char* out, size_t capacity) {
     if (p->timed) {
         uint32_t leftMs = p->total > p->done ? p->total - p->done : 0;
         FormatDuration((leftMs + 999) / 1000, d, sizeof d);
-        snprintf(out, capacity, "at most %s left", d);
+        snprintf(out, capacity, PickMessage("quedan m\xA0x. %s\0at most %s left"), d);
         return;
     }
     if (p->done == 0 || p->done >= p->total || p->elapsedMs < 1000) return;  // no pace yet
     uint64_t leftMs = (uint64_t)p->elapsedMs * (p->total - p->done) / p->done;
     FormatDuration((uint32_t)((leftMs + 999) / 1000), d, sizeof d);
-    snprintf(out, capacity, "%s left", d);
+    snprintf(out, capacity, PickMessage("quedan %s\0%s left"), d);
 }
 
 static void FormatCount(const PlatProgress* p, char* out, size_t capacity) {
@@ -60,9 +62,9 @@ void FormatProgressLine(const PlatProgress* p, char* line, size_t capacity) {
     clipped.done = done;
     FormatCount(&clipped, count, sizeof count);
     if (p->state == PLAT_PROGRESS_DONE)
-        snprintf(tail, sizeof tail, "done");
+        snprintf(tail, sizeof tail, "%s", PickMessage("hecho\0done"));
     else if (p->state == PLAT_PROGRESS_FAILED)
-        snprintf(tail, sizeof tail, "FAILED");
+        snprintf(tail, sizeof tail, "%s", PickMessage("FALLIDO\0FAILED"));
     else
         FormatTimeLeft(&clipped, tail, sizeof tail);
     const char* label = p->label ? p->label : "";

@@ -9,7 +9,9 @@
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
-const char CLOSE_WAITS_NOTICE[] = " Close requested: kqsfupdt will close when the update has finished";
+const char CLOSE_WAITS_NOTICE[] =
+    " Cierre pedido: kqsfupdt se cerrar\xA0 cuando termine la actualizaci\xA2n\0"
+    " Close requested: kqsfupdt will close when the update has finished";
 
 static const int LINE_CELLS = 80;
 

@@ -18,7 +18,14 @@
 static bool Started = false;
 static pthread_t TerminalThread;
 
-static const char HINT[] = " F10 or Alt+F: File menu    [ENTER] / [->]: answer prompts    Ctrl+C: close";
+// The terminal's own texts are message pairs like the screen's (Spanish, its zero,
+// English; accents in code page 437); the menu's name is the program's own label.
+static const char HINT[] =
+    " F10 o Alt+F: men\xA3 File    [ENTER] / [->]: responder    Ctrl+C: cerrar\0"
+    " F10 or Alt+F: File menu    [ENTER] / [->]: answer prompts    Ctrl+C: close";
+static const char TOO_SMALL[] =
+    "kqsfupdt necesita un terminal de al menos %d x %d; este tiene %d x %d.\0"
+    "kqsfupdt needs a terminal of at least %d x %d; this one is %d x %d.";
 
 // A terminal too small for the layout is asked once, at start, to grow to it (the xterm
 // window operation CSI 8 ; rows ; columns t, which xterm, VTE and others carry out).
@@ -88,10 +95,11 @@ void TerminalPutText(int y, int x, const char* text, int maxCells) {
 
 static void DrawTooSmall() {
     char message[128];
-    snprintf(message, sizeof message,
-             "kqsfupdt needs a terminal of at least %d x %d; this one is %d x %d.",
-             TERM_NEEDED_COLUMNS, TERM_NEEDED_ROWS, COLS, LINES);
-    mvaddstr(0, 0, message);  // wraps at the right edge by itself
+    snprintf(message, sizeof message, PickMessage(TOO_SMALL), TERM_NEEDED_COLUMNS, TERM_NEEDED_ROWS, COLS,
+             LINES);
+    wchar_t shown[128];
+    Cp437ToWide(message, shown, sizeof shown / sizeof shown[0]);
+    mvaddwstr(0, 0, shown);  // wraps at the right edge by itself
 }
 
 void TerminalDrawAll() {
@@ -104,7 +112,7 @@ void TerminalDrawAll() {
     char title[128];
     FormatWindowTitle(title, sizeof title);
     if (ProgressRunning() && CloseRequested()) {
-        snprintf(title, sizeof title, "%s", CLOSE_WAITS_NOTICE);
+        snprintf(title, sizeof title, "%s", PickMessage(CLOSE_WAITS_NOTICE));
         NoteCloseDuringWork();
     }
     char padded[SCREEN_COLUMNS + 1];
@@ -128,7 +136,7 @@ void TerminalDrawAll() {
         return;
     }
     attron(A_DIM);
-    TerminalPutText(TERM_SCREEN_TOP + SCREEN_ROWS, 0, HINT, SCREEN_COLUMNS);
+    TerminalPutText(TERM_SCREEN_TOP + SCREEN_ROWS, 0, PickMessage(HINT), SCREEN_COLUMNS);
     attroff(A_DIM);
 }
 
