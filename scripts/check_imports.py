@@ -9,7 +9,11 @@ Needs python3-pefile (Debian's interpreter)."""
 import os
 import sys
 
-import pefile
+if len(sys.argv) < 2 or sys.argv[1] in ("-h", "--help"):
+    print(__doc__)
+    sys.exit(0 if sys.argv[1:] else 2)
+
+import pefile  # noqa: E402
 
 WINDOWS = ["2000", "XP", "Vista", "7", "8", "8.1", "10"]  # oldest first
 LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_imports.txt")

@@ -6,6 +6,7 @@
 # updater still starts under Wine with its manifest and version resource;
 # SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the password shows nowhere.
 # Usage: check_signing.sh DIST VERSION
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
 dist=$1
 version=$2

@@ -9,6 +9,9 @@ import os
 import subprocess
 import sys
 
+if len(sys.argv) != 2 or sys.argv[1] in ("-h", "--help"):
+    print(__doc__)
+    sys.exit(0 if sys.argv[1:] in (["-h"], ["--help"]) else 2)
 DIR = sys.argv[1]
 CONFIG = """[ tsa ]
 default_tsa = throwaway
