@@ -10,15 +10,16 @@ namespace sim {
 
 namespace {
 
-// "80 7f 02 00 04 ... (1032 bytes)": enough to see where a line goes wrong.
-std::string Hex(const std::vector<uint8_t>& bytes, size_t from = 0, size_t shown = 24) {
+// "... 00 04 [05] 00 ... (1032 bytes)": enough to see where a line goes wrong, the
+// first byte that differs in brackets.
+std::string Hex(const std::vector<uint8_t>& bytes, size_t from = 0, bool mark = false, size_t shown = 24) {
     std::string out;
     size_t start = from > 8 ? from - 8 : 0;  // a little before the difference
     if (start > 0) out += "... ";
     char item[4];
     for (size_t i = start; i < bytes.size() && i < start + shown; i++) {
-        snprintf(item, sizeof item, "%02x ", bytes[i]);
-        out += item;
+        snprintf(item, sizeof item, "%02x", bytes[i]);
+        out += mark && i == from ? "[" + std::string(item) + "] " : std::string(item) + " ";
     }
     if (start + shown < bytes.size()) out += "... ";
     if (bytes.empty()) out = "(nothing) ";
@@ -69,26 +70,32 @@ std::string ReplaySession::SectionName(int section) const {
 void ReplaySession::Wrote(ReplayDevice* device, uint64_t nowUs, const uint8_t* bytes, size_t count) {
     const std::vector<TraceTransfer>& all = trace_.transfers;
     for (size_t i = 0; i < count && !departed_;) {
-        // Bytes the field device sent before the program's first write of its section.
-        while (next_ < all.size() && all[next_].toPc && Owns(device, all[next_]) && partial_.empty()) {
-            device->Send(nowUs, all[next_].bytes);
+        // Bytes a field device sent before the program's first write of its section:
+        // this device's go out now; another's were never asked for and stay unsent.
+        if (next_ < all.size() && all[next_].toPc) {
+            if (Owns(device, all[next_])) device->Send(nowUs, all[next_].bytes);
             next_++;
+            continue;
         }
         if (next_ == all.size()) {
             std::vector<uint8_t> written(bytes + i, bytes + count);
             return Depart(nowUs, "the end of the trace", written, 0, "the field run wrote nothing more");
         }
         const TraceTransfer& t = all[next_];
-        if (t.toPc || !Owns(device, t)) {
+        if (!Owns(device, t)) {
             std::vector<uint8_t> written(bytes + i, bytes + count);
-            std::string expected = t.toPc ? "the device to speak first" : "bytes for " + Name(!device->Boot());
-            return Depart(nowUs, expected, written, 0, "written to " + device->InterfacePath());
+            return Depart(nowUs, "bytes for " + Name(!device->Boot()), written, 0,
+                          "written to " + device->InterfacePath());
+        }
+        if (t.bytes.empty()) {  // an empty write of the field run: it reached no pipe
+            Complete(device, nowUs);
+            continue;
         }
         size_t at = partial_.size();
         if (bytes[i] != t.bytes[at]) {
             std::vector<uint8_t> written = partial_;
             written.insert(written.end(), bytes + i, bytes + count);
-            return Depart(nowUs, Hex(t.bytes, at), written, at, "");
+            return Depart(nowUs, Hex(t.bytes, at, true), written, at, "");
         }
         partial_.push_back(bytes[i++]);
         if (partial_.size() == t.bytes.size()) Complete(device, nowUs);
@@ -132,7 +139,7 @@ void ReplaySession::Depart(uint64_t nowUs, const std::string& expected, const st
     departure_ = "replay: the program departs from the trace " + where;
     if (section >= 0) departure_ += " (" + SectionName(section) + ")";
     if (!atEnd && !all[next_].toPc && at > 0) departure_ += ", byte " + std::to_string(at + 1) + " of the line";
-    departure_ += ":\n  expected " + expected + "\n  written  " + Hex(written, at);
+    departure_ += ":\n  expected " + expected + "\n  written  " + Hex(written, at, !note.size());
     if (!note.empty()) departure_ += "\n  (" + note + ")";
     departure_ += "\nreplay: no more answers";
     if (reporter_) reporter_(nowUs, departure_);
