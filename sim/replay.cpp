@@ -72,8 +72,9 @@ void ReplaySession::Wrote(ReplayDevice* device, uint64_t nowUs, const uint8_t* b
     for (size_t i = 0; i < count && !departed_;) {
         // Bytes a field device sent before the program's first write of its section:
         // this device's go out now; another's were never asked for and stay unsent.
-        if (next_ < all.size() && all[next_].toPc) {
-            if (Owns(device, all[next_])) device->Send(nowUs, all[next_].bytes);
+        // An empty write reached no pipe: another device's is passed over.
+        if (next_ < all.size() && (all[next_].toPc || (all[next_].bytes.empty() && !Owns(device, all[next_])))) {
+            if (all[next_].toPc && Owns(device, all[next_])) device->Send(nowUs, all[next_].bytes);
             next_++;
             continue;
         }

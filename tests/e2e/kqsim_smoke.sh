@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of kqsim over a real device directory: the interfaces appear as
 # directories with FIFOs, a console and a boot program answer, a second connection
-# is served, the fault plan and --save-flash work, and SIGTERM removes everything.
+# is served, the fault plan and --save-flash work, and SIGTERM removes everything;
+# --replay answers a trace's writes, reports the first write that departs from it, and
+# refuses a file that is not a trace with its line and exit code 2.
 # Usage: kqsim_smoke.sh path/to/kqsim
 set -u
 KQSIM=${1:?usage: kqsim_smoke.sh path/to/kqsim}
@@ -76,6 +78,38 @@ check "interface appears after --plug-after" test "$(exchange "$CON" 807f0001 4)
 kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 check "SIGINT removes the device directory it created" test ! -e "$DIR"
 
-[ "$FAIL" = 0 ] || { echo "--- kqsim log"; cat "$TMP/kqsim.log"; }
+# ---- Replay of a trace -------------------------------------------------------------------
+printf -- '-----User Update-----\r\nTime:fffff000 Mesa<- Nbytes:4 80 7f 00 01 \r\nTime:00000800 ->PC Nbytes:2 80 7f \r\nTime:00000900 ->PC Nbytes:2 04 fd \r\nTime:00100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:00100100 ->PC Nbytes:1 00 \r\n' >"$TMP/trace.log"
+"$KQSIM" --dir="$DIR" --replay="$TMP/trace.log" >"$TMP/replay.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+check "replay answers the recorded write (CRLF, stamps that wrap)" test "$(exchange "$CON" 807f0001 4)" = 807f04fd
+check "a write that departs gets no answer" test "$(exchange "$CON" 80027f 1)" = ""
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
+check "the departure names its line, section and byte" \
+    grep -q 'departs from the trace at line 5 (-----User Update----- at line 1), byte 3 of the line' "$TMP/replay.log"
+check "expected and written bytes are shown" grep -qF 'written  80 02 [7f] (3 bytes)' "$TMP/replay.log"
+check "at the end: not followed, exit code 1 (got $RC)" \
+    eval 'test "$RC" = 1 && grep -q "NOT followed to its end: the program departed from it at line 5" "$TMP/replay.log"'
+
+# Files that are not traces: each refused at its line with exit code 2, none hangs.
+bad_trace() {  # what printf-text expected-message
+    printf -- "$2" >"$TMP/bad.log"
+    timeout 10 "$KQSIM" --dir="$DIR" --replay="$TMP/bad.log" >/dev/null 2>"$TMP/bad.err"
+    local rc=$? want=$3
+    check "$1: exit code 2 (got $rc), \"$want\"" eval 'test $rc = 2 && grep -qF -- "$want" "$TMP/bad.err"'
+}
+bad_trace "empty file" '' 'bad.log line 1: not a trace: the file is empty'
+bad_trace "a service record" 'time,version,command\r\n' 'bad.log line 1: not a trace: it begins with "time,version,command"'
+bad_trace "a program" '\177ELF\002\001\001\000\n' 'line 1: not a trace: it begins with "\x7fELF'
+bad_trace "a cut-off line" '-----Boot Update-----\nTime:00000000 Mesa<- Nbytes:4 80 7f' 'line 2: cut off'
+bad_trace "a byte that is not hexadecimal" '\nTime:00000000 ->PC Nbytes:2 80 zz \n' 'line 2: byte item 2 "zz" is not two hexadecimal digits'
+bad_trace "a count that disagrees" 'Time:00000000 ->PC Nbytes:3 80 7f \n' 'line 1: Nbytes:3 but 2 byte items'
+bad_trace "a stamp that is not hexadecimal" 'Time:0000x000 ->PC Nbytes:0 \n' 'line 1: not a traffic line'
+bad_trace "a direction that is neither" 'Time:00000000 <-PC Nbytes:0 \n' 'line 1: not a traffic line: expected'
+check "a trace that cannot be read: exit code 2" \
+    eval 'timeout 10 "$KQSIM" --replay="$TMP/none.log" 2>/dev/null; test $? = 2'
+
+[ "$FAIL" = 0 ] || { echo "--- kqsim log"; cat "$TMP/kqsim.log"; cat "$TMP/replay.log"; }
 echo "$PASS passed, $FAIL failed"
 [ "$FAIL" = 0 ]
