@@ -114,14 +114,17 @@ int Replay(const std::string& file) {
         session.UseIdentity(id, instance);
         Say(0, "replay", "the service record %s names %s", record.c_str(), sim::InterfaceName(id, instance).c_str());
     }
-    session.SetReporter([](uint64_t us, const std::string& text) {
-        Say(us, "replay", "%s", text.c_str());
+    auto bare = [](const std::string& text) { return text.compare(0, 8, "replay: ") == 0 ? text.substr(8) : text; };
+    session.SetReporter([bare](uint64_t us, const std::string& text) {
+        Say(us, "replay", "%s", bare(text).c_str());
         if (text.find("departs") != std::string::npos) fprintf(stderr, "kqsim: %s\n", text.c_str());
     });
     std::vector<Served> served;
     for (auto& device : session.MakeDevices()) {
         Served s;
         s.label = device->Boot() ? "replay of the boot program" : "replay of the console";
+        sim::ReplayDevice* d = device.get();
+        s.present = [&session, d] { return session.Present(d); };
         s.device = std::move(device);
         s.dir = BaseDir + "/" + s.device->InterfacePath();
         std::string name = s.device->InterfacePath();
@@ -136,7 +139,7 @@ int Replay(const std::string& file) {
         "jumpers or power switching)", file.c_str(), trace.transfers.size(), sections, trace.lines);
     int code = Serve(served, "", false);
     std::string summary = session.Summary();
-    Say(MonotonicUs(), "replay", "%s", summary.c_str());
+    Say(MonotonicUs(), "replay", "%s", bare(summary).c_str());
     if (code != 0) return code;
     return session.FollowedToEnd() ? 0 : 1;
 }

@@ -53,6 +53,11 @@ std::vector<std::unique_ptr<ReplayDevice>> ReplaySession::MakeDevices() {
     return devices;
 }
 
+bool ReplaySession::Present(const ReplayDevice* device) const {
+    if (trace_.transfers.empty()) return false;
+    return Owns(device, trace_.transfers[std::min(next_, trace_.transfers.size() - 1)]);
+}
+
 bool ReplaySession::Owns(const ReplayDevice* device, const TraceTransfer& t) const {
     return trace_.sections[(size_t)t.section].boot == device->Boot();
 }

@@ -62,6 +62,10 @@ public:
     // Called with each event worth a line of kqsim's report (departure, end reached).
     void SetReporter(std::function<void(uint64_t, const std::string&)> reporter) { reporter_ = std::move(reporter); }
 
+    // Whether the device shows itself now: the one whose section the trace is at
+    // (so a device appears when the program of the field run looked for it, and goes
+    // once the trace has moved on to another).
+    bool Present(const ReplayDevice* device) const;
     const Trace& GetTrace() const { return trace_; }
     bool FollowedToEnd() const { return !departed_ && next_ == trace_.transfers.size(); }
     bool Departed() const { return departed_; }

@@ -92,6 +92,21 @@ check "expected and written bytes are shown" grep -qF 'written  80 02 [7f] (3 by
 check "at the end: not followed, exit code 1 (got $RC)" \
     eval 'test "$RC" = 1 && grep -q "NOT followed to its end: the program departed from it at line 5" "$TMP/replay.log"'
 
+# Two jobs in one copied log: the boot program, then the console (the MAC address
+# command logs no header); each device shows itself while the trace is at its part.
+printf -- '-----Boot Update-----\nTime:00000000 Mesa<- Nbytes:1 55 \nTime:00000100 ->PC Nbytes:1 e6 \nTime:09000000 Mesa<- Nbytes:3 80 02 7e \nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \n' >"$TMP/jobs.log"
+"$KQSIM" --dir="$DIR" --replay="$TMP/jobs.log" >"$TMP/replay.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
+check "first only the boot program of the first job" test -p "$BOOT/PIPE01" -a ! -e "$CON"
+check "it answers the first job" test "$(exchange "$BOOT" 55 1)" = e6
+for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+check "then only the console of the second job" test -p "$CON/PIPE01" -a ! -e "$BOOT"
+check "it answers the second job" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
+check "both jobs followed to the end, exit code 0 (got $RC)" \
+    eval 'test "$RC" = 0 && grep -q "the trace was followed to its end (4 transfers, line 5)" "$TMP/replay.log"'
+
 # Files that are not traces: each refused at its line with exit code 2, none hangs.
 bad_trace() {  # what printf-text expected-message
     printf -- "$2" >"$TMP/bad.log"
