@@ -107,6 +107,18 @@ kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
 check "both jobs followed to the end, exit code 0 (got $RC)" \
     eval 'test "$RC" = 0 && grep -q "the trace was followed to its end (4 transfers, line 5)" "$TMP/replay.log"'
 
+# A kept trace: the identity its row in the service record names (here the console's
+# second identity, second instance) is the one served.
+mkdir -p "$TMP/record/traces"
+printf -- '-----Remote Test-----\r\nTime:00000000 Mesa<- Nbytes:3 80 08 78 \r\n' >"$TMP/record/traces/20261209-143012-test-remote-tested.log"
+printf '\357\273\277time,version,command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace\r\n2026-12-09T14:30:12+01:00,1.70,Test Remote,,1d2b:0003,"\\\\?\\usb#vid_1d2b&pid_0003#0002#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",Remote,3,,,,tested,"a, b",12.0,20261209-143012-test-remote-tested.log\r\n' >"$TMP/record/service-record.csv"
+"$KQSIM" --dir="$DIR" --replay="$TMP/record/traces/20261209-143012-test-remote-tested.log" >"$TMP/replay.log" 2>&1 &
+SIM_PID=$!
+SECOND="$DIR/usb#vid_1d2b&pid_0003#0002"
+for _ in $(seq 50); do [ -p "$SECOND/PIPE01" ] && break; sleep 0.1; done
+check "a kept trace is served under the identity its record names" test -p "$SECOND/PIPE01" -a ! -e "$CON"
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
+
 # Files that are not traces: each refused at its line with exit code 2, none hangs.
 bad_trace() {  # what printf-text expected-message
     printf -- "$2" >"$TMP/bad.log"
