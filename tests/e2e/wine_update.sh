@@ -83,6 +83,7 @@ check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
 
 # ---- 3. The field run of 1 served again from its log ----------------------------------------
+check "the Windows build's log has CRLF line ends" grep -q $'\r$' "$WORK/field.log"
 start_sim --replay="$WORK/field.log"
 run_program replay
 wait_for 20 help_shown
