@@ -79,33 +79,24 @@ kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 check "SIGINT removes the device directory it created" test ! -e "$DIR"
 
 # ---- Replay of a trace -------------------------------------------------------------------
-printf -- '-----User Update-----\r\nTime:fffff000 Mesa<- Nbytes:4 80 7f 00 01 \r\nTime:00000800 ->PC Nbytes:2 80 7f \r\nTime:00000900 ->PC Nbytes:2 04 fd \r\nTime:00100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:00100100 ->PC Nbytes:1 00 \r\n' >"$TMP/trace.log"
-"$KQSIM" --dir="$DIR" --replay="$TMP/trace.log" >"$TMP/replay.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
-check "replay answers the recorded write (CRLF, stamps that wrap)" test "$(exchange "$CON" 807f0001 4)" = 807f04fd
-check "a write that departs gets no answer" test "$(exchange "$CON" 80027f 1)" = ""
-kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
-check "the departure names its line, section and byte" \
-    grep -q 'departs from the trace at line 5 (-----User Update----- at line 1), byte 3 of the line' "$TMP/replay.log"
-check "expected and written bytes are shown" grep -qF 'written  80 02 [7f] (3 bytes)' "$TMP/replay.log"
-check "at the end: not followed, exit code 1 (got $RC)" \
-    eval 'test "$RC" = 1 && grep -q "NOT followed to its end: the program departed from it at line 5" "$TMP/replay.log"'
-
-# Two jobs in one copied log: the boot program, then the console (the MAC address
-# command logs no header); each device shows itself while the trace is at its part.
-printf -- '-----Boot Update-----\nTime:00000000 Mesa<- Nbytes:1 55 \nTime:00000100 ->PC Nbytes:1 e6 \nTime:09000000 Mesa<- Nbytes:3 80 02 7e \nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \n' >"$TMP/jobs.log"
+# Two jobs in one copied log (CRLF, stamps that wrap): the boot program, then the console
+# (the MAC address command logs no header). Each device shows itself while the trace is
+# at its part; the second job departs at its second write.
+printf -- '-----Boot Update-----\r\nTime:fffff000 Mesa<- Nbytes:1 55 \r\nTime:00000100 ->PC Nbytes:1 e6 \r\nTime:09000000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \r\nTime:09100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09100200 ->PC Nbytes:1 80 \r\n' >"$TMP/jobs.log"
 "$KQSIM" --dir="$DIR" --replay="$TMP/jobs.log" >"$TMP/replay.log" 2>&1 &
 SIM_PID=$!
 for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
-check "first only the boot program of the first job" test -p "$BOOT/PIPE01" -a ! -e "$CON"
-check "it answers the first job" test "$(exchange "$BOOT" 55 1)" = e6
+check "replay: first only the boot program of the first job" test -p "$BOOT/PIPE01" -a ! -e "$CON"
+check "replay: it answers the first job" test "$(exchange "$BOOT" 55 1)" = e6
 for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
-check "then only the console of the second job" test -p "$CON/PIPE01" -a ! -e "$BOOT"
-check "it answers the second job" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+check "replay: then only the console of the second job" test -p "$CON/PIPE01" -a ! -e "$BOOT"
+check "replay: it answers the second job" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+check "replay: a write that departs gets no answer" test "$(exchange "$CON" 80027f 1)" = ""
 kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
-check "both jobs followed to the end, exit code 0 (got $RC)" \
-    eval 'test "$RC" = 0 && grep -q "the trace was followed to its end (4 transfers, line 5)" "$TMP/replay.log"'
+check "replay: the departure names its line, section, bytes expected and written" grep -qzF \
+    $'departs from the trace at line 6 (no header line: console traffic from line 4), byte 3 of the line:\n  expected 80 02 [7e] (3 bytes)\n  written  80 02 [7f] (3 bytes)' "$TMP/replay.log"
+check "replay: not followed to its end, exit code 1 (got $RC)" \
+    eval 'test "$RC" = 1 && grep -q "NOT followed to its end: the program departed from it at line 6" "$TMP/replay.log"'
 
 # A kept trace: the identity its row in the service record names (here the console's
 # second identity, second instance) is the one served.
