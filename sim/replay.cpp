@@ -53,6 +53,17 @@ std::vector<std::unique_ptr<ReplayDevice>> ReplaySession::MakeDevices() {
     return devices;
 }
 
+// The program has reached a section of the trace: the engineer sees where it is, and
+// which sections without traffic (searches that found nothing) it passed.
+void ReplaySession::Enter(uint64_t nowUs, int section) {
+    if (section == entered_ || !reporter_) return;
+    for (int s = entered_ + 1; s < section; s++)
+        if (trace_.sections[(size_t)s].transfers == 0)
+            reporter_(nowUs, "replay: passed over " + SectionName(s) + ": no traffic, no device");
+    entered_ = section;
+    reporter_(nowUs, "replay: now in " + SectionName(section));
+}
+
 bool ReplaySession::Present(const ReplayDevice* device) const {
     if (trace_.transfers.empty()) return false;
     return Owns(device, trace_.transfers[std::min(next_, trace_.transfers.size() - 1)]);
@@ -88,6 +99,7 @@ void ReplaySession::Wrote(ReplayDevice* device, uint64_t nowUs, const uint8_t* b
             return Depart(nowUs, "the end of the trace", written, 0, "the field run wrote nothing more");
         }
         const TraceTransfer& t = all[next_];
+        Enter(nowUs, t.section);
         if (!Owns(device, t)) {
             std::vector<uint8_t> written(bytes + i, bytes + count);
             return Depart(nowUs, "bytes for " + Name(!device->Boot()), written, 0,
@@ -157,9 +169,13 @@ std::string ReplaySession::Summary() const {
     if (FollowedToEnd())
         return "replay: the trace was followed to its end (" + std::to_string(trace_.transfers.size()) +
                " transfers, line " + std::to_string(trace_.lines) + ")";
-    return "replay: the trace was NOT followed to its end: the program stopped before line " +
-           std::to_string(trace_.transfers[next_].line) + " (" + std::to_string(next_) + " of " +
-           std::to_string(trace_.transfers.size()) + " transfers done)";
+    const TraceTransfer& t = trace_.transfers[next_];
+    std::string next = t.toPc ? "the device was still to send " + Hex(t.bytes)
+                              : "the program was still to write " + Hex(t.bytes, partial_.size(), !partial_.empty()) +
+                                    (partial_.empty() ? "" : ", " + std::to_string(partial_.size()) + " of them written");
+    return "replay: the trace was NOT followed to its end: the program stopped before line " + std::to_string(t.line) +
+           " (" + SectionName(t.section) + "; " + std::to_string(next_) + " of " +
+           std::to_string(trace_.transfers.size()) + " transfers done): " + next;
 }
 
 // ---- The service record -------------------------------------------------------------------

@@ -83,6 +83,7 @@ private:
     void Depart(uint64_t nowUs, const std::string& expected, const std::vector<uint8_t>& written, size_t at,
                 const std::string& note);
     bool Owns(const ReplayDevice* device, const TraceTransfer& t) const;
+    void Enter(uint64_t nowUs, int section);
     std::string SectionName(int section) const;
     std::string Name(bool boot) const;
 
@@ -91,6 +92,7 @@ private:
     unsigned consoleInstance_ = 1, bootInstance_ = 1;
     size_t next_ = 0;                // the first transfer not yet done
     std::vector<uint8_t> partial_;   // bytes of the "Mesa<-" line at next_ written so far
+    int entered_ = -1;               // the last section the program reached
     bool departed_ = false;
     int departureLine_ = 0;
     std::string departure_;
