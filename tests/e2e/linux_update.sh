@@ -8,7 +8,7 @@
 #      and disconnecting;
 #   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open;
 #   5. the update of 1 replayed by kqsim --replay from the log it left: the same
-#      verdict, the trace followed to its end (and how long each run took).
+#      verdict, the trace followed to its end (bench/bench_replay.py times the two).
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
@@ -156,12 +156,6 @@ wait_for "3: GERMAN" 10 >/dev/null
 press Enter                        # OK: the same four languages as the field run
 check "replay: the update reports success as the field run did" wait_for "CORVINA Updated" 120
 check "replay: kqsim followed the trace to its end" grep -q 'the trace was followed to its end' "$WORK/replay.log"
-cp "$WORK/run/TEMP/log.txt" "$WORK/replayed.log"
-# The time each run spent from its first transfer to its last (stamps wrap at 2^32 us).
-span() { python3 -c 'import sys
-t = [int(l[5:13], 16) for l in open(sys.argv[1]) if l.startswith("Time:")]
-print("%.2f" % (((t[-1] - t[0]) % 2**32) / 1e6))' "$1"; }
-echo "   (field run $(span "$WORK/field.log") s, its replay $(span "$WORK/replayed.log") s)"
 answer "Push [ENTER] on PC-Keyboard to continue" Enter
 wait_for "Process:" 10 >/dev/null
 check "replay: Exit ends with code 0" exit_program
