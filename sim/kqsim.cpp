@@ -277,6 +277,8 @@ int main(int argc, char** argv) {
             fprintf(stderr, "kqsim: --replay serves the devices of its trace and takes no other device\n");
             return 2;
         }
+        if (fast || !savePrefix.empty() || !common.fault.empty())
+            fprintf(stderr, "kqsim: --timing, --save-flash and --fault do not apply to a replay: it answers as the trace shows\n");
         return Replay(replayFile);
     }
     if (choices.empty()) choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
