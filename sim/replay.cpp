@@ -26,6 +26,14 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t from = 0, bool mark = 
     return out + "(" + std::to_string(bytes.size()) + " bytes)";
 }
 
+// Microseconds from one stamp to a later one, across the 32-bit wrap. Two threads take
+// their stamps just before they log, so a line may carry a stamp a little earlier than
+// the line above it: that counts as no time at all.
+uint64_t Since(uint32_t from, uint32_t to) {
+    int32_t d = (int32_t)(to - from);
+    return d > 0 ? (uint64_t)d : 0;
+}
+
 }  // namespace
 
 void ReplayDevice::Receive(uint64_t nowUs, const uint8_t* bytes, size_t count) {
@@ -126,13 +134,13 @@ void ReplaySession::Complete(ReplayDevice* device, uint64_t nowUs) {
     uint32_t anchor = all[next_].stamp;
     for (;;) {
         const TraceTransfer& sent = all[next_];
-        nowUs += (uint32_t)(sent.stamp - anchor);
+        nowUs += Since(anchor, sent.stamp);
         anchor = sent.stamp;
         Request* r = device->Log(nowUs, "line", "line " + std::to_string(sent.line));
         partial_.clear();
         size_t answers = 0, bytes = 0;
         for (next_++; next_ < all.size() && all[next_].toPc && all[next_].section == sent.section; next_++) {
-            device->Send(nowUs + (uint32_t)(all[next_].stamp - sent.stamp), all[next_].bytes);
+            device->Send(nowUs + Since(sent.stamp, all[next_].stamp), all[next_].bytes);
             answers++;
             bytes += all[next_].bytes.size();
         }
