@@ -93,7 +93,8 @@ bool ReadTrace(const std::string& text, Trace* trace, TraceError* error) {
     if (text.empty()) return fail(1, "not a trace: the file is empty");
     bool seenFirst = false;
     int number = 0;
-    for (size_t at = 0; at < text.size();) {
+    // A byte-order mark: an editor on Windows may have added one to a copied log.
+    for (size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; at < text.size();) {
         size_t nl = text.find('\n', at);
         bool ended = nl != std::string::npos;
         std::string line = text.substr(at, ended ? nl - at : std::string::npos);

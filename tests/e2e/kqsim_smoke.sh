@@ -79,10 +79,10 @@ kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 check "SIGINT removes the device directory it created" test ! -e "$DIR"
 
 # ---- Replay of a trace -------------------------------------------------------------------
-# Two jobs in one copied log (CRLF, stamps that wrap): the boot program, then the console
+# Two jobs in one copied log (a byte-order mark, CRLF, stamps that wrap): the boot program, then the console
 # (the MAC address command logs no header). Each device shows itself while the trace is
 # at its part; the second job departs at its second write.
-printf -- '-----Boot Update-----\r\nTime:fffff000 Mesa<- Nbytes:1 55 \r\nTime:00000100 ->PC Nbytes:1 e6 \r\nTime:09000000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \r\nTime:09100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09100200 ->PC Nbytes:1 80 \r\n' >"$TMP/jobs.log"
+printf -- '\357\273\277-----Boot Update-----\r\nTime:fffff000 Mesa<- Nbytes:1 55 \r\nTime:00000100 ->PC Nbytes:1 e6 \r\nTime:09000000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \r\nTime:09100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09100200 ->PC Nbytes:1 80 \r\n' >"$TMP/jobs.log"
 "$KQSIM" --dir="$DIR" --replay="$TMP/jobs.log" >"$TMP/replay.log" 2>&1 &
 SIM_PID=$!
 for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
@@ -119,12 +119,10 @@ bad_trace() {  # what printf-text expected-message
 }
 bad_trace "empty file" '' 'bad.log line 1: not a trace: the file is empty'
 bad_trace "a service record" 'time,version,command\r\n' 'bad.log line 1: not a trace: it begins with "time,version,command"'
-bad_trace "a program" '\177ELF\002\001\001\000\n' 'line 1: not a trace: it begins with "\x7fELF'
 bad_trace "a cut-off line" '-----Boot Update-----\nTime:00000000 Mesa<- Nbytes:4 80 7f' 'line 2: cut off'
 bad_trace "a byte that is not hexadecimal" '\nTime:00000000 ->PC Nbytes:2 80 zz \n' 'line 2: byte item 2 "zz" is not two hexadecimal digits'
 bad_trace "a count that disagrees" 'Time:00000000 ->PC Nbytes:3 80 7f \n' 'line 1: Nbytes:3 but 2 byte items'
 bad_trace "a stamp that is not hexadecimal" 'Time:0000x000 ->PC Nbytes:0 \n' 'line 1: not a traffic line'
-bad_trace "a direction that is neither" 'Time:00000000 <-PC Nbytes:0 \n' 'line 1: not a traffic line: expected'
 check "a trace that cannot be read: exit code 2" \
     eval 'timeout 10 "$KQSIM" --replay="$TMP/none.log" 2>/dev/null; test $? = 2'
 
