@@ -2,6 +2,7 @@
 // the boot program, the peripherals on the console's KQ-LINK port, their faults and
 // timing) and hands them to the server (serve.cpp), which publishes them in the device
 // directory as the kqusb driver would.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/replay.h"
 #include "sim/serve.h"
 #include "sim/sim.h"
 
@@ -49,7 +51,17 @@ void Usage() {
         "  --firmware=FILE      a console image (data/console.bin) the console's start-up\n"
         "                       code recognises besides the one in its flash\n"
         "  --boot-unit=N        programming unit of a boot device (default 128)\n"
-        "  --mac=XX-XX-XX-XX-XX-XX  MAC address of a console\n",
+        "  --mac=XX-XX-XX-XX-XX-XX  MAC address of a console\n"
+        "\n"
+        "replay of a field run (instead of the devices above):\n"
+        "  --replay=FILE        serve the devices a trace shows (a kept trace from\n"
+        "                       traces/, or a copied TEMP\\log.txt), answering as they\n"
+        "                       did in the field. Only the device side is served: the\n"
+        "                       trace holds no keys pressed, jumpers set or power\n"
+        "                       switched; the operator does those again. The first write\n"
+        "                       that differs from the trace is reported with its line\n"
+        "                       and ends the answers. Exit code 0 when the trace was\n"
+        "                       followed to its end, 1 when not, 2 for a bad trace.\n",
         stdout);
 }
 
@@ -75,6 +87,62 @@ struct Options {
     long unit = -1;
     std::string mac;
 };
+
+// Serves the devices of a trace until SIGINT or SIGTERM: 0 when the program followed
+// it to its end, 1 when not, 2 when the file is not a trace.
+int Replay(const std::string& file) {
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr) {
+        fprintf(stderr, "kqsim: cannot read %s: %s\n", file.c_str(), strerror(errno));
+        return 2;
+    }
+    std::string text;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    fclose(f);
+    sim::Trace trace;
+    sim::TraceError error;
+    if (!sim::ReadTrace(text, &trace, &error)) {
+        fprintf(stderr, "kqsim: %s line %d: %s\n", file.c_str(), error.line, error.text.c_str());
+        return 2;
+    }
+    sim::ReplaySession session(trace);
+    sim::Identity id;
+    unsigned instance;
+    std::string record;
+    if (sim::RecordedIdentity(file, &id, &instance, &record)) {
+        session.UseIdentity(id, instance);
+        Say(0, "replay", "the service record %s names %s", record.c_str(), sim::InterfaceName(id, instance).c_str());
+    }
+    auto bare = [](const std::string& text) { return text.compare(0, 8, "replay: ") == 0 ? text.substr(8) : text; };
+    session.SetReporter([bare](uint64_t us, const std::string& text) {
+        Say(us, "replay", "%s", bare(text).c_str());
+        if (text.find("departs") != std::string::npos) fprintf(stderr, "kqsim: %s\n", text.c_str());
+    });
+    std::vector<Served> served;
+    for (auto& device : session.MakeDevices()) {
+        Served s;
+        s.label = device->Boot() ? "replay of the boot program" : "replay of the console";
+        sim::ReplayDevice* d = device.get();
+        s.present = [&session, d] { return session.Present(d); };
+        s.device = std::move(device);
+        s.dir = BaseDir + "/" + s.device->InterfacePath();
+        std::string name = s.device->InterfacePath();
+        s.device->SetRequestObserver([name](const sim::Request& r) {
+            Say(r.timeUs, name, "%-16s %s", r.detail.c_str(), r.result.c_str());
+        });
+        served.push_back(std::move(s));
+    }
+    size_t sections = 0;
+    for (const sim::TraceSection& s : trace.sections) sections += s.transfers > 0;
+    Say(0, "replay", "%s: %zu transfers in %zu sections with traffic, %d lines; the device side only (no keys, "
+        "jumpers or power switching)", file.c_str(), trace.transfers.size(), sections, trace.lines);
+    int code = Serve(served, "", false);
+    std::string summary = session.Summary();
+    Say(MonotonicUs(), "replay", "%s", bare(summary).c_str());
+    if (code != 0) return code;
+    return session.FollowedToEnd() ? 0 : 1;
+}
 
 }  // namespace
 
@@ -102,6 +170,7 @@ int main(int argc, char** argv) {
     };
     std::vector<PeripheralChoice> peripherals;
     bool lastIsPeripheral = false;
+    std::string replayFile;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i], key = arg, value;
@@ -124,6 +193,9 @@ int main(int argc, char** argv) {
         if (key == "--help" || key == "-h") {
             Usage();
             return 0;
+        } else if (key == "--replay") {
+            ok = next() && !value.empty();
+            replayFile = value;
         } else if (key == "--dir") {
             ok = next();
             BaseDir = value;
@@ -199,6 +271,15 @@ int main(int argc, char** argv) {
             fprintf(stderr, "kqsim: bad argument \"%s\" (--help for usage)\n", arg.c_str());
             return 2;
         }
+    }
+    if (!replayFile.empty()) {
+        if (!choices.empty() || !peripherals.empty()) {
+            fprintf(stderr, "kqsim: --replay serves the devices of its trace and takes no other device\n");
+            return 2;
+        }
+        if (fast || !savePrefix.empty() || !common.fault.empty())
+            fprintf(stderr, "kqsim: --timing, --save-flash and --fault do not apply to a replay: it answers as the trace shows\n");
+        return Replay(replayFile);
     }
     if (choices.empty()) choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
 

@@ -242,6 +242,17 @@ int Serve(std::vector<Served>& served, const std::string& savePrefix, bool fast)
             if (s.powerBackUs != 0) wake = std::min(wake, s.powerBackUs);
             for (const Attached& a : s.peripherals)
                 if (a.powerBackUs != 0) wake = std::min(wake, a.powerBackUs);
+            if (s.present) {
+                bool wanted = s.present();
+                if (!s.plugged && wanted && !Plug(s, now)) {
+                    Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
+                    s.present = nullptr;
+                    s.gone = true;
+                }
+                if (s.plugged && !wanted && s.device->NextEventUs() == sim::kNever) Unplug(s, now, "the trace has moved on");
+                if (s.plugged) wake = std::min(wake, s.device->NextEventUs());
+                continue;
+            }
             if (!s.plugged && !s.gone && now >= (uint64_t)(s.plugAfter * 1e6)) {
                 if (!Plug(s, now)) {
                     Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));

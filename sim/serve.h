@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct Served {
     bool connected = false;
     size_t errorsShown = 0;
     uint64_t powerBackUs = 0;  // after a power cut: when it is switched on again
+    // When set, the device is plugged in exactly while this says so (a replayed field
+    // run's devices come and go as the trace moves on); plug-after and unplug-after
+    // do not apply.
+    std::function<bool()> present;
 };
 
 // The device directory ($KQUSB_DEVICES, --dir).

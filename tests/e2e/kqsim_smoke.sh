@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of kqsim over a real device directory: the interfaces appear as
 # directories with FIFOs, a console and a boot program answer, a second connection
-# is served, the fault plan and --save-flash work, and SIGTERM removes everything.
+# is served, the fault plan and --save-flash work, and SIGTERM removes everything;
+# --replay answers a trace's writes, reports the first write that departs from it, and
+# refuses a file that is not a trace with its line and exit code 2.
 # Usage: kqsim_smoke.sh path/to/kqsim
 set -u
 # shellcheck source=args.sh
@@ -78,6 +80,54 @@ check "interface appears after --plug-after" test "$(exchange "$CON" 807f0001 4)
 kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 check "SIGINT removes the device directory it created" test ! -e "$DIR"
 
-[ "$FAIL" = 0 ] || { echo "--- kqsim log"; cat "$TMP/kqsim.log"; }
+# ---- Replay of a trace -------------------------------------------------------------------
+# Two jobs in one copied log (a byte-order mark, CRLF, stamps that wrap): the boot program, then the console
+# (the MAC address command logs no header). Each device shows itself while the trace is
+# at its part; the second job departs at its second write.
+printf -- '\357\273\277-----Boot Update-----\r\nTime:fffff000 Mesa<- Nbytes:1 55 \r\nTime:00000100 ->PC Nbytes:1 e6 \r\nTime:09000000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \r\nTime:09100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09100200 ->PC Nbytes:1 80 \r\n' >"$TMP/jobs.log"
+"$KQSIM" --dir="$DIR" --replay="$TMP/jobs.log" >"$TMP/replay.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
+check "replay: first only the boot program of the first job" test -p "$BOOT/PIPE01" -a ! -e "$CON"
+check "replay: it answers the first job" test "$(exchange "$BOOT" 55 1)" = e6
+for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+check "replay: then only the console of the second job" test -p "$CON/PIPE01" -a ! -e "$BOOT"
+check "replay: it answers the second job" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
+check "replay: a write that departs gets no answer" test "$(exchange "$CON" 80027f 1)" = ""
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=
+check "replay: the departure names its line, section, bytes expected and written" grep -qzF \
+    $'departs from the trace at line 6 (no header line: console traffic from line 4), byte 3 of the line:\n  expected 80 02 [7e] (3 bytes)\n  written  80 02 [7f] (3 bytes)' "$TMP/replay.log"
+check "replay: not followed to its end, exit code 1 (got $RC)" \
+    eval 'test "$RC" = 1 && grep -q "NOT followed to its end: the program departed from it at line 6" "$TMP/replay.log"'
+
+# A kept trace: the identity its row in the service record names (here the console's
+# second identity, second instance) is the one served.
+mkdir -p "$TMP/record/traces"
+printf -- '-----Remote Test-----\r\nTime:00000000 Mesa<- Nbytes:3 80 08 78 \r\n' >"$TMP/record/traces/20261209-143012-test-remote-tested.log"
+printf '\357\273\277time,version,command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace\r\n2026-12-09T14:30:12+01:00,1.70,Test Remote,,1d2b:0003,"\\\\?\\usb#vid_1d2b&pid_0003#0002#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",Remote,3,,,,tested,"a, b",12.0,20261209-143012-test-remote-tested.log\r\n' >"$TMP/record/service-record.csv"
+"$KQSIM" --dir="$DIR" --replay="$TMP/record/traces/20261209-143012-test-remote-tested.log" >"$TMP/replay.log" 2>&1 &
+SIM_PID=$!
+SECOND="$DIR/usb#vid_1d2b&pid_0003#0002"
+for _ in $(seq 50); do [ -p "$SECOND/PIPE01" ] && break; sleep 0.1; done
+check "a kept trace is served under the identity its record names" test -p "$SECOND/PIPE01" -a ! -e "$CON"
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
+
+# Files that are not traces: each refused at its line with exit code 2, none hangs.
+bad_trace() {  # what printf-text expected-message
+    printf -- "$2" >"$TMP/bad.log"
+    timeout 10 "$KQSIM" --dir="$DIR" --replay="$TMP/bad.log" >/dev/null 2>"$TMP/bad.err"
+    local rc=$? want=$3
+    check "$1: exit code 2 (got $rc), \"$want\"" eval 'test $rc = 2 && grep -qF -- "$want" "$TMP/bad.err"'
+}
+bad_trace "empty file" '' 'bad.log line 1: not a trace: the file is empty'
+bad_trace "a service record" 'time,version,command\r\n' 'bad.log line 1: not a trace: it begins with "time,version,command"'
+bad_trace "a cut-off line" '-----Boot Update-----\nTime:00000000 Mesa<- Nbytes:4 80 7f' 'line 2: cut off'
+bad_trace "a byte that is not hexadecimal" '\nTime:00000000 ->PC Nbytes:2 80 zz \n' 'line 2: byte item 2 "zz" is not two hexadecimal digits'
+bad_trace "a count that disagrees" 'Time:00000000 ->PC Nbytes:3 80 7f \n' 'line 1: Nbytes:3 but 2 byte items'
+bad_trace "a stamp that is not hexadecimal" 'Time:0000x000 ->PC Nbytes:0 \n' 'line 1: not a traffic line'
+check "a trace that cannot be read: exit code 2" \
+    eval 'timeout 10 "$KQSIM" --replay="$TMP/none.log" 2>/dev/null; test $? = 2'
+
+[ "$FAIL" = 0 ] || { echo "--- kqsim log"; cat "$TMP/kqsim.log"; cat "$TMP/replay.log"; }
 echo "$PASS passed, $FAIL failed"
 [ "$FAIL" = 0 ]

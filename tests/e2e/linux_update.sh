@@ -6,7 +6,9 @@
 #   2. no running console, the processor in boot mode: the boot-mode update, English only;
 #   3. a service command (Test Remote) connecting to the console, finding no Remote,
 #      and disconnecting;
-#   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open.
+#   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open;
+#   5. the update of 1 replayed by kqsim --replay from the log it left: the same
+#      verdict, the trace followed to its end (bench/bench_replay.py times the two).
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
@@ -37,6 +39,7 @@ press Enter                        # Update Console
 check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
 press Enter                        # OK
 check "user-mode update reports success" wait_for "CORVINA Updated" 120
+cp "$WORK/run/TEMP/log.txt" "$WORK/field.log"   # the trace a technician would keep
 check "504 chunks were programmed" grep -q 'program  #504 ' "$WORK/kqsim.log"
 check "the log file holds the user update header" grep -q -- '-----User Update-----' "$WORK/run/TEMP/log.txt"
 answer "Push [ENTER] on PC-Keyboard to continue" Enter
@@ -102,5 +105,20 @@ check "[ESC] leaves the dialog" answer "Push [ENTER] on PC-Keyboard to continue"
 check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
+
+# ---- 5. The field run of 1 served again from its log ----------------------------------------
+start_sim --replay="$WORK/field.log"
+start_kq
+menu
+press Enter                        # Update Console
+wait_for "3: GERMAN" 10 >/dev/null
+press Enter                        # OK: the same four languages as the field run
+check "replay: the update reports success as the field run did" wait_for "CORVINA Updated" 120
+check "replay: kqsim followed the trace to its end" grep -q 'the trace was followed to its end' "$WORK/kqsim.log"
+answer "Push [ENTER] on PC-Keyboard to continue" Enter
+wait_for "Process:" 10 >/dev/null
+check "replay: Exit ends with code 0" exit_program
+kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=""
+check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0
 
 term_end

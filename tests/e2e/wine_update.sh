@@ -6,7 +6,9 @@
 #   1. "Update Console" through the File menu, the language dialog and [ENTER]: the
 #      console's flash afterwards equals the buffer, and the log holds the traffic;
 #   2. service mode, "Test Remote": the command connects (its screen, with the
-#      disconnect, is kept in e2e/wine_update_service.png).
+#      disconnect, is kept in e2e/wine_update_service.png);
+#   3. the update of 1 served again by kqsim --replay from the log it left (CRLF line
+#      ends): the same verdict, the trace followed to its end.
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
@@ -37,6 +39,7 @@ check "the log holds the start frame as sent" log_has " Mesa<- Nbytes:4 80 7f 00
 check "the log holds the acknowledgement as received" log_has " ->PC Nbytes:4 80 7f 04 fd "
 # The verdict and the continue prompt under it: the program waits for [ENTER].
 check "the continue prompt follows the verdict" wait_for 30 prompt_shown "$PUSH_ENTER_LENGTH"
+cp "$RUN/TEMP/log.txt" "$WORK/field.log"   # the trace a technician would keep
 shoot "$OUT/wine_update_final.png"
 check "the final screen is kept" test -s "$OUT/wine_update_final.png"
 check "[ENTER] at the prompt brings the help text back" \
@@ -67,5 +70,23 @@ probe close >/dev/null
 finish_app 30
 check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
+
+# ---- 3. The field run of 1 served again from its log ----------------------------------------
+check "the Windows build's log has CRLF line ends" grep -q $'\r$' "$WORK/field.log"
+start_sim --replay="$WORK/field.log"
+run_program replay
+wait_for 20 help_shown
+key alt+f Return
+DIALOG=""
+wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
+[ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null   # OK: the same four languages
+check "replay: kqsim follows the CRLF trace to its end" wait_for 180 sim_has 'the trace was followed to its end'
+check "replay: the continue prompt follows the verdict" wait_for 30 prompt_shown "$PUSH_ENTER_LENGTH"
+check "replay: the program's traffic is the field run's" \
+    eval 'diff <(sed "s/^Time:[0-9a-f]*//" "$WORK/field.log") <(sed "s/^Time:[0-9a-f]*//" "$RUN/TEMP/log.txt") >/dev/null'
+probe close >/dev/null
+finish_app 30
+kill -TERM "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; RC=$?
+check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0
 
 summary

@@ -11,7 +11,7 @@ HERE=$(dirname "$(readlink -f "$0")")
 REPO=$(cd "$HERE/../.." && pwd)
 BUILD=${FUZZ_BUILD:-$REPO/build/fuzz}
 RUNS=${FUZZ_RUNS:-20000}
-TARGETS=(frame_receiver mac_frames profile command_line kqlink)
+TARGETS=(frame_receiver mac_frames profile command_line kqlink trace)
 
 if ! command -v clang++ >/dev/null; then
     echo "clang++ is missing (scripts/setup.sh installs it)"
