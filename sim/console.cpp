@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/framework.h"
+#include "sim/console.h"
 
 namespace sim {
 

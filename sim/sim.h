@@ -33,5 +33,6 @@
 #pragma once
 
 #include "sim/framework.h"
+#include "sim/console.h"
 #include "sim/boot_program.h"
 #include "sim/peripherals.h"
