@@ -10,6 +10,7 @@
 #include "images/images.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "record/record.h"
 #include "base/messages.h"
 #include "base/screen.h"
 #include "version.h"
@@ -77,6 +78,7 @@ void ShellCreate() {
 }
 
 void ShellDestroy() {
+    RecordJobClosed();  // a job cut short: kept before its log goes
     PlatFontDelete();
     PlatFontRemove(FontFilePath);
     PlatDeleteFile(FontFilePath);

@@ -3,10 +3,19 @@
 // --help and --version answer and end the program before the screen is opened; any
 // other word that starts with "-" is refused, the way command-line tools do.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/posix.h"
 #include "version.h"
+
+// A count of records: 1 to 999999, digits only.
+static bool HistoryCount(const char* text, int* count) {
+    size_t n = strlen(text);
+    if (n == 0 || n > 6 || strspn(text, "0123456789") != n) return false;
+    *count = atoi(text);
+    return *count > 0;
+}
 
 ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
     ProgramOptions options;
@@ -21,6 +30,10 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
             options.action = OPTIONS_HELP;
         } else if (strcmp(word, "--version") == 0 || strcmp(word, "-V") == 0) {
             options.action = OPTIONS_VERSION;
+        } else if (strcmp(word, "--history") == 0) {
+            options.action = OPTIONS_HISTORY;
+        } else if (strncmp(word, "--history=", 10) == 0 && HistoryCount(word + 10, &options.historyCount)) {
+            options.action = OPTIONS_HISTORY;
         } else {
             options.action = OPTIONS_UNKNOWN;
             options.unknown = word;
@@ -32,7 +45,7 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
 
 static const char USAGE[] =
     "Usage: kqsfupdt [ST [LETTERS]]\n"
-    "       kqsfupdt --help | --version\n"
+    "       kqsfupdt --history[=N] | --help | --version\n"
     "\n"
     "Updates a CORVINA lighting console over USB: its firmware and message languages,\n"
     "its Vinculum, and the Remote, Receiver and Tempa BOX on its KQ-LINK port. It needs\n"
@@ -43,6 +56,8 @@ static const char USAGE[] =
     "  ST LETTERS     service mode, with the console languages preset in this order by\n"
     "                 up to four of the capital letters C (Castellano), E (English),\n"
     "                 F (Francais), D (German): kqsfupdt ST CE\n"
+    "  --history[=N]  show the newest N records of the service record (default 20),\n"
+    "                 newest last, and where it is, and exit\n"
     "  -h, --help     show this text and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
@@ -53,12 +68,16 @@ static const char USAGE[] =
     "                   e.g. KQ_DRIVE_E=/media/usbstick (default /media/<l>)\n"
     "  XDG_CONFIG_HOME  the settings file is $XDG_CONFIG_HOME/kqsfupdt/kq.ini\n"
     "                   (default ~/.config/kqsfupdt/kq.ini)\n"
+    "  XDG_STATE_HOME   the service record is $XDG_STATE_HOME/kqsfupdt/\n"
+    "                   (default ~/.local/state/kqsfupdt/)\n"
     "  LC_ALL, LC_MESSAGES, LANG\n"
     "                   the first one set picks the messages: Spanish for es*,\n"
     "                   English otherwise\n"
     "\n"
     "The log of the USB traffic is TEMP/log.txt in the current directory while the\n"
-    "program runs; it is removed when the program closes.\n";
+    "program runs; it is removed when the program closes. What each job did stays in\n"
+    "the service record: one line per job in service-record.csv, and the job's part\n"
+    "of the log in traces/. After a failed update, send that folder to the maker.\n";
 
 void PrintUsage(FILE* out) { fputs(USAGE, out); }
 
