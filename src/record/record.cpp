@@ -196,22 +196,25 @@ static void JoinPath(char* out, const char* folder, const char* name) {
     snprintf(out, PATH_CAPACITY, "%s", path.c_str());
 }
 
-// A file cut short in the middle of a line (a full disk, a copy pulled out early, a
-// foreign line) keeps that line; ours then starts on a line of its own. Another copy
-// of the program may be in the middle of its own append, whose first pages are seen
-// before its line end: only an end that stays without a line end for a few
-// milliseconds is taken for a cut.
-static bool EndsMidLine(PlatHandle h, const char* path, int64_t size) {
-    for (int look = 0; look < 5; look++) {
-        if (size <= 0) return false;
+// What goes before our lines: the byte-order mark and the header in a file we created;
+// a line end after a file cut short in the middle of a line (a full disk, a copy pulled
+// out early, a foreign line), which keeps that line as it is. Another copy of the
+// program may have created the file without having written its header yet, or be in
+// the middle of its own append, whose first pages show before its line end: only what
+// stays so for a few milliseconds is taken for an empty or a cut file.
+static std::string LeadIn(PlatHandle h, const char* path, bool created) {
+    std::string header = std::string(BOM) + RECORD_HEADER + "\r\n";
+    if (created) return header;
+    int64_t size = PlatFileSize(h);
+    for (int look = 0;; look++) {
         char lastByte = 0;
-        if (PlatReadFileAt(path, (uint64_t)size - 1, &lastByte, 1) == 1 && lastByte == '\n') return false;
+        if (size > 0 && PlatReadFileAt(path, (uint64_t)size - 1, &lastByte, 1) == 1 && lastByte == '\n') return "";
+        if (look == 5) return size == 0 ? header : "\r\n";
         PlatSleepMs(2);
         int64_t now = PlatFileSize(h);
-        if (now == size) return true;
+        if (now == size && size > 0) return "\r\n";
         size = now;
     }
-    return true;
 }
 
 bool RecordAppendLines(const char* folder, const char* text, size_t count) {
@@ -229,16 +232,8 @@ bool RecordAppendLines(const char* folder, const char* text, size_t count) {
         PlatRenameFile(path, old);
         h = PlatAppendOpen(path, false, &created);
         if (h == PLAT_NO_HANDLE) return false;
-        size = PlatFileSize(h);
     }
-    std::string all;
-    if (created) {
-        all = BOM;
-        all += RECORD_HEADER;
-        all += "\r\n";
-    } else if (EndsMidLine(h, path, size)) {
-        all = "\r\n";
-    }
+    std::string all = LeadIn(h, path, created);
     all.append(text, count);
     bool written = PlatAppendWrite(h, all.data(), all.size());
     PlatAppendClose(h);

@@ -198,6 +198,7 @@ TEST_F(RecordTest, BoundsAndTwoWriters) {
     b.join();
     auto rows = Records(ReadFile("w/service-record.csv"));
     ASSERT_EQ(rows.size(), 401u);
+    EXPECT_EQ(rows[0][0], "\xEF\xBB\xBFtime");
     for (size_t i = 1; i < rows.size(); i++)
         EXPECT_TRUE(rows[i][0] == std::string(4000, 'a') || rows[i][0] == std::string(4000, 'b')) << i;
 
