@@ -55,7 +55,7 @@ start_program() {
     tm kill-server 2>/dev/null
     rm -rf "$WORK/run" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state \
          sh -c '\"$BIN\"; echo EXIT=\$? > exitcode'"
     tm set-option -t kq remain-on-exit on >/dev/null
     wait_for "Process:" 10

@@ -36,7 +36,7 @@ for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && break; s
 
 TALLY="$WORK/tally"
 tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state \
      KQ_LOG_DELAY_US=40000 KQ_LOG_DELAY_TALLY=$TALLY LD_PRELOAD=$DELAY \
      sh -c '\"$BIN\" ST; echo EXIT=\$? > exitcode'"
 check "the program starts with the delaying interposer" wait_for "Process:" 10

@@ -29,7 +29,7 @@ printf '[Kqsfupdt]\nMac=000A00\n' >"$WORK/config/kqsfupdt/kq.ini"
 SIM_PID=$!
 for _ in $(seq 50); do [ -n "$(ls -A "$WORK/devices" 2>/dev/null)" ] && break; sleep 0.1; done
 tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config '$BIN' ST"
+    "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state '$BIN' ST"
 check "the program starts" wait_for "Process:" 10
 
 menu

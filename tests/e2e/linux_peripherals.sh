@@ -94,7 +94,7 @@ sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
 start_program() {
     rm -rf "$WORK/run" "$WORK/transcript" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state \
          sh -c '\"$BIN\" ST; echo EXIT=\$? > exitcode'"
     wait_for "Process:" 10
 }

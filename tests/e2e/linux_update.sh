@@ -6,7 +6,8 @@
 #   2. no running console, the processor in boot mode: the boot-mode update, English only;
 #   3. a service command (Test Remote) connecting to the console, finding no Remote,
 #      and disconnecting;
-#   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open.
+#   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open;
+#   5. --history: the four jobs, newest last, and where the record is.
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed".
@@ -42,7 +43,7 @@ stop_sim() {
 start_program() {  # arguments...
     rm -rf "$WORK/run" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state \
          sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
     wait_for "Process:" 10
 }
@@ -140,6 +141,15 @@ check "[ESC] leaves the dialog" answer "Push [ENTER] on PC-Keyboard to continue"
 check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
+
+# ---- 5. The service record as --history shows it -------------------------------------------
+HISTORY=$(XDG_STATE_HOME="$WORK/state" "$BIN" --history | sed 's/  */ /g')
+history_has() { grep -qE -- "$1" <<<"$HISTORY"; }
+check "--history: the user-mode update" history_has 'Update Console user mode updated [0-9.]+ CORVINA Updated'
+check "--history: the boot-mode update" history_has 'Update Console boot mode updated [0-9.]+ CORVINA Updated'
+check "--history: the test that found no Remote" history_has 'Test Remote not found [0-9.]+ No Remote connection'
+check "--history: the MAC job, newest last" bash -c "sed -n '5p' <<<'$HISTORY' | grep -q 'Set MAC Address user mode declined'"
+check "--history: where the record is" history_has "Service record: $WORK/state/kqsfupdt/service-record.csv"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

@@ -5,6 +5,8 @@
 # wrapped lines, or keep a transcript) or wait_for after sourcing.
 PASSED=0
 FAILED=0
+# The program's service record goes into the check's own folder, never the real home.
+export XDG_STATE_HOME="$WORK/state"
 TERM_COMMON_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 tm() { tmux -L "$SOCKET" "$@"; }

@@ -6,7 +6,9 @@
 #   1. "Update Console" through the File menu, the language dialog and [ENTER]: the
 #      console's flash afterwards equals the buffer, and the log holds the traffic;
 #   2. service mode, "Test Remote": the command connects (its screen, with the
-#      disconnect, is kept in e2e/wine_update_service.png).
+#      disconnect, is kept in e2e/wine_update_service.png);
+#   3. what stays in the PC's ProgramData\Kqsfupdt: a record of each job, and the
+#      update's trace, its log entries as stored (CRLF).
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
@@ -78,5 +80,20 @@ probe close >/dev/null
 finish_app 30
 check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
+
+# ---- 3. The service record --------------------------------------------------------------
+STATE="$WINEPREFIX/drive_c/ProgramData/Kqsfupdt"
+record_has() { grep -qE -- "$1"$'\r$' "$STATE/service-record.csv"; }
+record_head() { [ "$(head -n 1 "$STATE/service-record.csv")" = $'\xef\xbb\xbf'"time,version,$1"$'\r' ]; }
+trace_has() { grep -qF -- "$1" "$TRACE"; }
+trace_line() { grep -qxF -- "$1"$'\r' "$TRACE"; }
+check "the record starts with the byte-order mark and the header" \
+    record_head "command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace"
+check "the record holds the update" record_has \
+    '^20[0-9-]+T[0-9:]+[+-][0-9:]+,1\.70,Update Console,user mode,1d2b:0001,.*,updated,CORVINA Updated,[0-9]+\.[0-9],[0-9]{8}-[0-9]{6}-update-console-updated\.log'
+check "the record holds the test that found no Remote" record_has ',Test Remote,,1d2b:0001,.*,not found,No Remote connection to KQ-LINK\?,.*'
+TRACE=$(ls "$STATE"/traces/*-update-console-updated.log 2>/dev/null | head -n 1)
+check "the update's trace holds its header, CRLF" trace_line "-----User Update-----"
+check "the update's trace holds the start frame as sent" trace_has " Mesa<- Nbytes:4 80 7f 00 01 "
 
 summary
