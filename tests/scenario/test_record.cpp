@@ -75,6 +75,7 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         std::function<void(sim::Console*)> devices;  // nullptr: no console at all
         // command, path, usb id, peripheral, address, result, verdict, mac set, per record
         std::vector<std::vector<std::string>> expected;
+        uint64_t closeAtUs = 0;  // no keys, the close box clicked then (the log goes: last)
     };
     sim::Remote remote(3);
     auto plain = [](sim::Console*) {};
@@ -96,6 +97,9 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
          {{"Update Remote", "user mode", "1d2b:0001", "Remote", "3", "updated", "...OK...", ""}}},
         {"test remote", CMD_TEST_REMOTE, withRemote,
          {{"Test Remote", "user mode", "1d2b:0001", "Remote", "3", "tested", "idTX: 3  Fn: ENTER  St: 1", ""}}},
+        {"closed", CMD_UPDATE_REMOTE, withRemote,
+         {{"Update Remote", "", "1d2b:0001", "", "", "closed", "Push [ENTER] on PC-Keyboard to continue", ""}},
+         5000000},
     };
     size_t seen = 0;
     for (const Case& c : cases) {
@@ -109,7 +113,7 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         testbed::SetMacDialogScript({{300000, testbed::MacAction::Ok, ""},
                                      {1500000, testbed::MacAction::Type, "0009ff"},
                                      {1600000, testbed::MacAction::Ok, ""}});
-        for (uint64_t t = 1500000; t < 400000000; t += 1000000) testbed::PressKey(13, t);
+        for (uint64_t t = 1500000; t < 400000000 && !c.closeAtUs; t += 1000000) testbed::PressKey(13, t);
         sim::Console console;
         std::unique_ptr<sim::TestbedPlug> plug;
         if (c.devices) {
@@ -117,10 +121,13 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
             plug.reset(new sim::TestbedPlug(&console));
         }
         std::string logBefore = LogText();
-        EXPECT_EQ(RunCommand(c.command), -1);
+        if (c.closeAtUs) testbed::PostCloseAt(c.closeAtUs);
+        EXPECT_EQ(RunCommand(c.command), c.closeAtUs ? 1 : -1);
         console.KqLink().Detach(&remote);
         std::string log = LogText();
-        ASSERT_EQ(log.compare(0, logBefore.size(), logBefore), 0);
+        if (!c.closeAtUs) {
+            ASSERT_EQ(log.compare(0, logBefore.size(), logBefore), 0);
+        }
 
         auto rows = Records(Csv());
         ASSERT_EQ(rows.size(), 1 + seen + c.expected.size()) << Csv();
@@ -134,7 +141,11 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
             EXPECT_EQ(r[F_TIME].substr(0, 11), "2026-12-09T");
             EXPECT_EQ(r[F_TIME].substr(19), "+01:00");
             std::string trace = ReadFile(scratch_ + "/state/traces/" + r[F_TRACE]);
-            EXPECT_EQ(trace, log.substr(logBefore.size())) << "trace " << r[F_TRACE];
+            if (c.closeAtUs) {  // kept before the log went
+                EXPECT_NE(trace.find("-----Remote Update-----\n"), std::string::npos) << r[F_TRACE];
+            } else {
+                EXPECT_EQ(trace, log.substr(logBefore.size())) << r[F_TRACE];
+            }
             if (c.command == CMD_UPDATE_CONSOLE && r[F_RESULT] != "not found") {
                 EXPECT_EQ(r[F_WRITTEN], "console 1.70, languages English");
             }
