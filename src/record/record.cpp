@@ -60,6 +60,7 @@ struct Job {
     RecordOutcome outcome;
     char verdict[VERDICT_CAPACITY];
     MacRecord macs[MAX_MACS];
+    char macShown[MAC_CAPACITY];
 };
 
 static Job J;
@@ -150,6 +151,8 @@ void RecordMac(const char* before, const char* set) {
     snprintf(m->verdict, sizeof m->verdict, "%s", set);
     MacCount.store(i + 1, std::memory_order_release);
 }
+
+void RecordMacShown(const char* current) { snprintf(J.macShown, sizeof J.macShown, "%s", current); }
 
 // ---- The CSV ---------------------------------------------------------------------------------
 
@@ -316,6 +319,8 @@ void RecordPruneTraces(const char* folder, uint32_t keepCount, uint64_t keepByte
 static void FinishJob() {
     J.open = false;
     int64_t logEnd = LogEndOffset();
+    int macs = MacCount.load(std::memory_order_acquire);
+    if (macs > 0) J.outcome = RECORD_RESULT_UPDATED;  // the console took an address
     const char* result = RESULT_TEXT[J.outcome];
     char folder[PATH_CAPACITY];
     if (!PlatStateFolder(folder, sizeof folder)) return;
@@ -339,11 +344,15 @@ static void FinishJob() {
              (unsigned long long)(tenths % 10));
 
     std::string lines;
-    int macs = MacCount.load(std::memory_order_acquire);
     for (int i = 0; i < macs; i++)
-        AppendRecordLine(&lines, time, seconds, trace.c_str(), RESULT_TEXT[RECORD_RESULT_UPDATED],
-                         J.macs[i].verdict, &J.macs[i]);
-    if (macs == 0) AppendRecordLine(&lines, time, seconds, trace.c_str(), result, J.verdict, nullptr);
+        AppendRecordLine(&lines, time, seconds, trace.c_str(), result, J.macs[i].verdict, &J.macs[i]);
+    if (macs == 0 && J.macShown[0]) {
+        MacRecord shown = {};
+        snprintf(shown.before, sizeof shown.before, "%s", J.macShown);
+        AppendRecordLine(&lines, time, seconds, trace.c_str(), result, J.macShown, &shown);
+    } else if (macs == 0) {
+        AppendRecordLine(&lines, time, seconds, trace.c_str(), result, J.verdict, nullptr);
+    }
     RecordAppendLines(folder, lines.data(), lines.size());
     RecordPruneTraces(tracesFolder, RECORD_KEEP_TRACES, RECORD_KEEP_TRACE_BYTES, trace.c_str());
 }

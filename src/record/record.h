@@ -58,6 +58,9 @@ void RecordResult(RecordOutcome outcome);
 // addresses ("00-1F-19-0A0B0C"); before is the address it reported before the set. One record each. Called on the
 // MAC dialog's receive thread, which is joined before the job ends.
 void RecordMac(const char* before, const char* set);
+// The address the MAC dialog showed for the console when it closed: the before and the
+// verdict of a MAC job that set none.
+void RecordMacShown(const char* current);
 
 // ---- Bounds, for the record's own checks ---------------------------------------------------
 const uint32_t RECORD_KEEP_TRACES = 500;

@@ -107,6 +107,12 @@ bool MacSetFrame(const char* digits, uint8_t frame[9]) {
 void SetMacAddressDialog() {
     RecordPath(RECORD_PATH_USER_MODE);
     PlatMacDialog();
+    char shown[sizeof SetBefore];
+    {
+        MacGuard guard;
+        snprintf(shown, sizeof shown, "%s%s", Shown.currentHigh, Shown.currentLow);
+    }
+    RecordMacShown(shown);
 }
 
 // Six hexadecimal digits as a number, -1 for any other text.
