@@ -66,9 +66,7 @@ static std::string Shown(const CsvRow& row, size_t index) {
 enum { COL_TIME = 0, COL_COMMAND = 2, COL_PATH = 3, COL_PERIPHERAL = 6, COL_ADDRESS = 7, COL_MAC_SET = 10,
        COL_RESULT = 11, COL_VERDICT = 12, COL_SECONDS = 13, COL_TRACE = 14 };
 
-int PrintHistory(FILE* out, int count) {
-    std::string folder = StateFolderPath();
-    std::string path = folder + "/service-record.csv";
+static std::vector<CsvRow> ReadRecords(const std::string& path) {
     std::string text;
     if (FILE* f = fopen(path.c_str(), "rb")) {
         char block[65536];
@@ -76,15 +74,25 @@ int PrintHistory(FILE* out, int count) {
         fclose(f);
     }
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    std::vector<CsvRow> rows = ParseCsv(text);
-    std::vector<const CsvRow*> records;
-    for (const CsvRow& r : rows)
-        if (!(r.size() > 1 && r[0] == "time" && r[1] == "version")) records.push_back(&r);
+    std::vector<CsvRow> records;
+    for (const CsvRow& r : ParseCsv(text))
+        if (!(r.size() > 1 && r[0] == "time" && r[1] == "version")) records.push_back(r);
+    return records;
+}
+
+int PrintHistory(FILE* out, int count) {
+    std::string folder = StateFolderPath();
+    std::string path = folder + "/service-record.csv";
+    std::vector<CsvRow> records = ReadRecords(path);
+    if (records.size() < (size_t)count) {  // the rest from the previous generation
+        std::vector<CsvRow> old = ReadRecords(folder + "/service-record.old.csv");
+        records.insert(records.begin(), old.begin(), old.end());
+    }
     size_t first = records.size() > (size_t)count ? records.size() - (size_t)count : 0;
     fprintf(out, "%-25s  %-28s  %-17s  %-9s  %6s  %-20s  %s\n", "time", "command", "path", "result", "secs",
             "unit / MAC set", "verdict");
     for (size_t i = first; i < records.size(); i++) {
-        const CsvRow& r = *records[i];
+        const CsvRow& r = records[i];
         std::string unit = Shown(r, COL_MAC_SET);
         if (unit.empty() && !Shown(r, COL_PERIPHERAL).empty())
             unit = Shown(r, COL_PERIPHERAL) + (Shown(r, COL_ADDRESS).empty() ? "" : " " + Shown(r, COL_ADDRESS));
