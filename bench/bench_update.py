@@ -55,7 +55,7 @@ class Session:
                                     stdout=self.sim_log, stderr=subprocess.STDOUT)
         self.wait(lambda: os.path.isdir(self.devices) and os.listdir(self.devices), 10, "kqsim")
         self.socket = f"kqbench{os.getpid()}"
-        env = f"env LANG=C.UTF-8 KQUSB_DEVICES={self.devices} XDG_CONFIG_HOME={work}/config"
+        env = f"env LANG=C.UTF-8 KQUSB_DEVICES={self.devices} XDG_CONFIG_HOME={work}/config XDG_STATE_HOME={work}/state"
         if LOG_DELAY_US:
             env += f" KQ_LOG_DELAY_US={LOG_DELAY_US} LD_PRELOAD={LOG_DELAY_LIB}"
         self.tmux("new-session", "-d", "-s", "b", "-x", "100", "-y", "42", "-c", self.run,

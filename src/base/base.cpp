@@ -68,6 +68,13 @@ static PlatHandle LogOpened() {
     return h;
 }
 
+int64_t LogEndOffset() {
+    if (LogFilePath[0] == 0) MakeWorkingPaths();
+    if (LogOff) return -1;
+    PlatHandle h = LogOpened();
+    return h == PLAT_NO_HANDLE ? -1 : PlatFileSize(h);
+}
+
 static void ShowLogOffOnce() {
     if (OnReceiveThread || LogOffShown.exchange(true)) return;
     ScreenPrintPair(MSG_LOG_OFF, LogFilePath);

@@ -36,6 +36,10 @@ void LogClose();
 void LogMarkReceiveThread();
 // True once the log has been given up.
 bool LogSwitchedOff();
+// Where the next entry will begin in the log file, in bytes as stored (opening the file
+// when no entry has yet). -1 when the log is off or cannot be opened. A job's entries
+// are the bytes between its offset at the start and its offset at the end.
+int64_t LogEndOffset();
 
 // ---- Fatal error -----------------------------------------------------------------------
 // Closes the pipes, shows the selected text of the message pair in a box captioned

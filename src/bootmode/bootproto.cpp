@@ -10,6 +10,7 @@
 #include "base/progress.h"
 #include "base/screen.h"
 #include "link/link.h"
+#include "record/record.h"
 
 const uint8_t BOOT_END_FRAME[6] = {0x50, 0xFF, 0xFF, 0xFF, 0xFF, 0xB4};
 
@@ -200,6 +201,7 @@ bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length) {
     s->unit = s->target->fixedUnit;
     for (uint32_t i = 0; i < s->target->stepCount; i++) {
         if (!RunStep(s, s->target->steps[i], image, length)) {
+            RecordResult(RECORD_RESULT_FAILED);
             ProgressEnd(false);
             return false;
         }

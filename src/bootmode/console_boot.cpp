@@ -13,6 +13,7 @@
 #include "base/waits.h"
 #include "bootmode/bootproto.h"
 #include "link/link.h"
+#include "record/record.h"
 
 static const uint32_t SEEK_BOOT_US = 5000000;
 static const uint32_t REPLY_WINDOW_US = 200000;
@@ -132,6 +133,7 @@ static void UsbBeforeConfirm(BootSession*) { DelayMicroseconds(CONFIRM_PAUSE_US)
 
 static void UsbFinish(BootSession* s) {
     ScreenPrintPair(MSG_UPDATED, s->name);
+    RecordResult(RECORD_RESULT_UPDATED);
     ScreenPrintPair(MSG_REMOVE_BOOT_JUMPER);
     WaitKey(KEY_ENTER, KEY_NONE);
 }
@@ -161,5 +163,6 @@ void ConsoleBootFallback(const char* name, const uint8_t* buffer, uint32_t lengt
     } else {
         ProgressEnd(false);
         ScreenPrintPair(MSG_NOT_FOUND, name);
+        RecordResult(RECORD_RESULT_NOT_FOUND);
     }
 }

@@ -12,6 +12,7 @@
 #include "bootmode/bootproto.h"
 #include "kqlink/kqlink.h"
 #include "link/link.h"
+#include "record/record.h"
 
 static const int ADJUST_ATTEMPTS = 40;
 static const uint32_t ADJUST_PAUSE_US = 10000;
@@ -274,6 +275,7 @@ static void KqBeforeConfirm(BootSession*) {
 
 static void KqFinish(BootSession* s) {
     ScreenPrintPair(MSG_UPDATED, s->name);
+    RecordResult(RECORD_RESULT_UPDATED);
     ScreenPrintPair(MSG_REMOVE_JUMPERS);
     ScreenPrint("\n");
 }

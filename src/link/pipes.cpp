@@ -7,6 +7,7 @@
 #include "base/screen.h"
 #include "base/base.h"
 #include "base/waits.h"
+#include "record/record.h"
 
 const UsbIdentity ID_CONSOLE = {0x1D2B, 0x0001};
 const UsbIdentity ID_CONSOLE_SECOND = {0x1D2B, 0x0003};
@@ -71,7 +72,9 @@ void OpenConsolePipes(uint16_t vendor, uint16_t product) {
         }
         // The driver names the IDs in lower case; the match is a plain, case-sensitive
         // substring test, and the first interface whose pipes open wins.
-        if (strstr(path, match) != nullptr && !OpenPipesOf(path)) break;
+        if (strstr(path, match) == nullptr) continue;
+        if (!OpenPipesOf(path)) break;
+        RecordInterface(vendor, product, path);
     }
     PlatDeviceListClose();
 }

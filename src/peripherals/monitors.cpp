@@ -15,6 +15,7 @@
 #include "base/screen.h"
 #include "base/waits.h"
 #include "kqlink/kqlink.h"
+#include "record/record.h"
 
 uint8_t LastStatus[STATUS_BYTES];
 
@@ -74,8 +75,11 @@ static int OpenMonitor(const char* prompt, uint8_t type, const char* name) {
     PeripheralDiscover();
     if (PeripheralTable.count != 1 || PeripheralTable.records[0].type != type) {
         ScreenPrintPair(MSG_NO_PERIPHERAL, name);
+        RecordResult(RECORD_RESULT_NOT_FOUND);
         return -1;
     }
+    RecordPath(RECORD_PATH_USER_MODE);
+    RecordPeripheral(name, PeripheralTable.records[0].address);
     return PeripheralTable.records[0].address;
 }
 
@@ -89,6 +93,7 @@ static void Poll(void (*cycle)(uint8_t), uint8_t address, const char* operated) 
         cycle(address);
         PumpOneMessage();
     }
+    RecordResult(RECORD_RESULT_TESTED);
 }
 
 // ---- Remote ----------------------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "images/images.h"
 #include "kqlink/kqlink.h"
 #include "link/link.h"
+#include "record/record.h"
 
 static const uint32_t LISTEN_BEGIN_US = 20000;
 static const uint32_t LISTEN_ERASE_US = 6505000;  // one 4 KiB block
@@ -121,6 +122,7 @@ void PeripheralUpdate(uint8_t address, const uint8_t* image, uint32_t size) {
     bool ok = PeripheralLoad(address, image, size);
     ProgressEnd(ok);
     ScreenPrint(ok ? TEXT_OK : TEXT_ERROR);
+    RecordResult(ok ? RECORD_RESULT_UPDATED : RECORD_RESULT_FAILED);
 }
 
 // ---- Tempa BOX ----------------------------------------------------------------------------
@@ -128,6 +130,7 @@ static bool TempaFail(const char* label) {
     ProgressEnd(false);
     ScreenPrint("...ERROR %s...", label);
     ScreenPrint("\n");
+    RecordResult(RECORD_RESULT_FAILED);
     return false;
 }
 
@@ -202,6 +205,7 @@ void TempaBoxUpdate(const char* name, const uint8_t* bootRecord, uint16_t bootSi
     if (!TempaLoad(image, imageSize)) return;
     ProgressEnd(true);
     ScreenPrintPair(MSG_UPDATED, name);
+    RecordResult(RECORD_RESULT_UPDATED);
     ScreenPrintPair(MSG_REMOVE_JUMPERS);
     ScreenPrint("\n");
 }
@@ -229,6 +233,9 @@ static void UpdatePeripheral(const PeripheralKind& p) {
     LinkSetSpeed(LINK_RATE_PACKETS);
     PeripheralDiscover();
     if (PeripheralTable.count == 1 && PeripheralTable.records[0].type == p.type) {
+        RecordPeripheral(p.name, PeripheralTable.records[0].address);
+        RecordPath(RECORD_PATH_USER_MODE);
+        RecordWritten("%s image, %u bytes, 0x1000-0x1FFF kept", p.name, (unsigned)p.size);
         memcpy(UserModeImage, p.image, p.size);
         memset(UserModeImage + KEPT_FIRST, 0xFF, KEPT_LAST - KEPT_FIRST + 1);
         ScreenPrintPair(MSG_PERIPHERAL_UPDATE_QUESTION, p.name);
@@ -241,7 +248,10 @@ static void UpdatePeripheral(const PeripheralKind& p) {
     // and what the technical-service path costs, before the technician chooses.
     ScreenPrintPair(MSG_SERVICE_WHY, p.name);
     ScreenPrintPair(MSG_SERVICE_UPDATE_QUESTION, p.name);
+    RecordPeripheral(p.name, -1);
     if (WaitKey(KEY_ENTER, KEY_RIGHT) != KEY_ENTER) return;
+    RecordPath(RECORD_PATH_TECHNICAL_SERVICE);
+    RecordWritten("%s image, %u bytes", p.name, (unsigned)p.size);
     ScreenPrintPair(p.servicePrompt);
     PeripheralBootUpdate(p.name, p.image, p.size);
 }
@@ -258,5 +268,9 @@ void UpdateReceiverCommand() {
 
 void UpdateTempaBoxCommand() {
     ScreenPrintPair(MSG_TEMPABOX_BOOT_PROMPT, PRODUCT_NAME);
+    RecordPeripheral("Tempa BOX", -1);
+    RecordPath(RECORD_PATH_BOOT_MODE);
+    RecordWritten("Tempa BOX boot record %u bytes, image %u bytes", (unsigned)TEMPA_BOOT_SIZE,
+                  (unsigned)TEMPA_IMAGE_SIZE);
     TempaBoxUpdate("Tempa BOX", ImageTempaBoot, TEMPA_BOOT_SIZE, ImageTempa, TEMPA_IMAGE_SIZE);
 }

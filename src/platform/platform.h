@@ -246,3 +246,42 @@ struct PlatProgress {
 // a second in between, always on the window thread, never from the receive thread.
 // A backend that cannot show it (no taskbar interface) ignores it; it must not fail.
 void PlatShowProgress(const PlatProgress* progress);
+
+// ---- What stays after a job: the service record and the kept traces -------------------------
+// None of these may stop or slow a command: each one that cannot do its work says so
+// by its result and returns at once (no retry, no message on the screen).
+//
+// The folder of this PC's own state, shared by everyone who uses the PC (Windows
+// "%ProgramData%\Kqsfupdt", Linux "$XDG_STATE_HOME/kqsfupdt"), created with its parents
+// when missing, written to path without a trailing separator. false when there is none
+// or it cannot be made.
+bool PlatStateFolder(char* path, size_t capacity);
+// Open path for appending (and reading its size). A missing file is created
+// exclusively: of two programs that create it at the same moment exactly one sees
+// *created true. With mustBeNew an existing file is not opened at all. -1 when the file
+// cannot be opened or created.
+PlatHandle PlatAppendOpen(const char* path, bool mustBeNew, bool* created);
+// Append count bytes with one write at the end of the file as it is at that moment,
+// stored as they are (no line-end conversion). false when the write failed or fell short.
+bool PlatAppendWrite(PlatHandle h, const void* bytes, size_t count);
+// Close a handle of PlatAppendOpen.
+void PlatAppendClose(PlatHandle h);
+// The size in bytes of the file behind a handle of PlatAppendOpen or PlatLogOpen, -1
+// when unknown. On the log handle this is where the next entry will begin. [any thread]
+int64_t PlatFileSize(PlatHandle h);
+// Read up to count bytes from offset of the file path, opened for reading beside any
+// writer and closed again. The bytes read (fewer at the end of the file), -1 when the
+// file cannot be opened or read.
+long PlatReadFileAt(const char* path, uint64_t offset, void* buffer, size_t count);
+// Rename from to to, replacing to. false when it failed.
+bool PlatRenameFile(const char* from, const char* to);
+// Calls each once for every plain file in folder, with its name (no folder) and size.
+// false when the folder cannot be read.
+bool PlatListFiles(const char* folder, void (*each)(const char* name, uint64_t size, void* context),
+                   void* context);
+// The local date and time now, and how far local time is ahead of UTC in minutes.
+struct PlatLocalTime {
+    int year, month, day, hour, minute, second;
+    int offsetMinutes;
+};
+void PlatGetLocalTime(PlatLocalTime* now);

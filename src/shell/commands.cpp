@@ -6,6 +6,7 @@
 #include "peripherals/monitors.h"
 #include "peripherals/peripheral_update.h"
 #include "platform/platform.h"
+#include "record/record.h"
 #include "shell/mac.h"
 #include "base/messages.h"
 #include "base/progress.h"
@@ -49,6 +50,13 @@ const MenuItem MenuService[] = {
 
 const MenuItem* ShellMenu() { return ServiceFlag ? MenuService : MenuUser; }
 
+// The command's text in the service menu, which lists every command.
+static const char* MenuText(int id) {
+    for (const MenuItem* m = MenuService; m->text; m++)
+        if (m->id == id) return m->text;
+    return "";
+}
+
 // How a command reaches its body.
 enum CommandFrame {
     FRAME_ALONE,    // the body runs its own connection, or needs none
@@ -84,7 +92,9 @@ static const CommandEntry* FindCommand(int id) {
 }
 
 static void RunConsoleFrame(const CommandEntry& c) {
-    if (ConnectConsole(c.receiver)) {
+    if (!ConnectConsole(c.receiver)) {
+        RecordResult(RECORD_RESULT_NOT_FOUND);
+    } else {
         if (c.logHeader) LogAppend("%s", c.logHeader);
         if (c.body) c.body();
         if (c.linkEnd) LinkEnd();
@@ -105,10 +115,13 @@ void ShellCommand(int id) {
     }
     const CommandEntry* c = FindCommand(id);
     if (c == nullptr) return;
+    RecordJobBegin(MenuText(id));
     if (c->frame == FRAME_CONSOLE)
         RunConsoleFrame(*c);
     else if (c->body)
         c->body();
+    // The device work is over and the verdict is on the screen: what was done stays.
+    RecordJobEnd();
     AfterCommand();
     ProgressHide();  // the verdict stayed in sight until the operator went on
 }

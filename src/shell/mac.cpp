@@ -10,6 +10,7 @@
 #include "base/screen.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "record/record.h"
 
 static const char SETTINGS_FILE[] = "kq.ini";
 static const char SETTINGS_SECTION[] = "Kqsfupdt";
@@ -48,6 +49,12 @@ static MacDialogView Shown;       // what the controls should show
 static unsigned ShownChanged;     // MAC_CHANGED_ bits not yet taken by the backend
 static char StoredMac[MAC_FIELD_CHARS + 1] = "000000";  // the next address to hand out
 static int8_t Countdown;          // replies left to confirm the stored address
+// The last address set, whatever its origin, until the console reports it or
+// CONFIRMATION_REPLIES replies have passed: each address it takes goes into the service
+// record, with the address it reported before.
+static char SetPending[MAC_FIELD_CHARS + 1];
+static char SetBefore[40];  // as the dialog shows it: 00-1F-19-0A0B0C
+static int8_t SetCountdown;
 // The address the console took but kq.ini could not keep; shown by the window thread.
 static char NotStored[MAC_FIELD_CHARS + 1];
 
@@ -97,7 +104,16 @@ bool MacSetFrame(const char* digits, uint8_t frame[9]) {
 }
 
 // ---- The dialog ------------------------------------------------------------------------------
-void SetMacAddressDialog() { PlatMacDialog(); }
+void SetMacAddressDialog() {
+    RecordPath(RECORD_PATH_USER_MODE);
+    PlatMacDialog();
+    char shown[sizeof SetBefore];
+    {
+        MacGuard guard;
+        snprintf(shown, sizeof shown, "%s%s", Shown.currentHigh, Shown.currentLow);
+    }
+    RecordMacShown(shown);
+}
 
 // Six hexadecimal digits as a number, -1 for any other text.
 static long MacNumber(const char* text) {
@@ -131,6 +147,7 @@ void MacDialogInit() {
     MacGuard guard;
     memcpy(StoredMac, stored, sizeof StoredMac);
     NotStored[0] = 0;
+    SetCountdown = 0;
     snprintf(Shown.currentHigh, sizeof Shown.currentHigh, "00-00-00-");
     snprintf(Shown.currentLow, sizeof Shown.currentLow, "000000");
     snprintf(Shown.newHigh, sizeof Shown.newHigh, "%02X-%02X-%02X-", MAC_PREFIX[0], MAC_PREFIX[1],
@@ -181,6 +198,9 @@ bool MacDialogCommand(int id, const char* newLowText) {
         CopyField(Shown.newLow, text);
         ShownChanged |= MAC_CHANGED_NEW_LOW;
         Countdown = strncmp(StoredMac, text, MAC_DIGITS) == 0 ? CONFIRMATION_REPLIES : 0;
+        memcpy(SetPending, text, sizeof SetPending);
+        snprintf(SetBefore, sizeof SetBefore, "%s%s", Shown.currentHigh, Shown.currentLow);
+        SetCountdown = CONFIRMATION_REPLIES;
     }
     SendFrame(frame, sizeof frame);
     return false;
@@ -203,11 +223,22 @@ static void MacFrameComplete(const uint8_t* f) {
     if (f[1] != FRAME_MAC_REPLY || f[8] != FrameChecksum(f, 8)) return;
     char confirmed[MAC_FIELD_CHARS + 1] = "";
     char next[MAC_FIELD_CHARS + 1] = "";
+    char taken[sizeof SetBefore] = "";
+    char before[sizeof SetBefore] = "";
     {
         MacGuard guard;
         snprintf(Shown.currentHigh, sizeof Shown.currentHigh, "%02X-%02X-%02X-", f[2], f[3], f[4]);
         snprintf(Shown.currentLow, sizeof Shown.currentLow, "%02X%02X%02X", f[5], f[6], f[7]);
         ShownChanged |= MAC_CHANGED_CURRENT_HIGH | MAC_CHANGED_CURRENT_LOW;
+        if (SetCountdown != 0) {
+            SetCountdown--;
+            if (strncmp(SetPending, Shown.currentLow, MAC_DIGITS) == 0 &&
+                memcmp(f + 2, MAC_PREFIX, sizeof MAC_PREFIX) == 0) {
+                snprintf(taken, sizeof taken, "%s%s", Shown.currentHigh, Shown.currentLow);
+                memcpy(before, SetBefore, sizeof before);
+                SetCountdown = 0;
+            }
+        }
         if (Countdown != 0) {
             if (strncmp(StoredMac, Shown.currentLow, MAC_DIGITS) == 0) {
                 memcpy(confirmed, StoredMac, sizeof confirmed);
@@ -217,6 +248,7 @@ static void MacFrameComplete(const uint8_t* f) {
             Countdown--;
         }
     }
+    if (taken[0]) RecordMac(before, taken);
     // Only this thread advances the address, so the file is written in the same order
     // as the memory, outside the lock.
     if (next[0]) {

@@ -11,6 +11,7 @@
 #include "images/images.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "record/record.h"
 #include "base/messages.h"
 #include "base/screen.h"
 #include "version.h"
@@ -78,6 +79,7 @@ void ShellCreate() {
 }
 
 void ShellDestroy() {
+    RecordJobClosed();  // a job cut short: kept before its log goes
     PlatFontDelete();
     PlatFontRemove(FontFilePath);
     PlatDeleteFile(FontFilePath);

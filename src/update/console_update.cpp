@@ -2,6 +2,9 @@
 // programs its own flash on our requests, one acknowledged request at a time.
 #include "update/console_update.h"
 
+#include <cstdio>
+#include <cstring>
+
 
 #include "bootmode/console_boot.h"
 #include "link/link.h"
@@ -10,6 +13,8 @@
 #include "base/base.h"
 #include "base/progress.h"
 #include "update/languages.h"
+#include "record/record.h"
+#include "version.h"
 
 static const uint32_t SEEK_LAST_US = 2000000;
 
@@ -93,10 +98,23 @@ bool UserModeUpdate(const char* name, const uint8_t* buffer, uint32_t size) {
     ProgressEnd(ok);
     if (!ok) {
         ScreenPrint(TEXT_ERROR);
+        RecordResult(RECORD_RESULT_FAILED);
         return false;
     }
     ScreenPrintPair(MSG_UPDATED, name);
+    RecordResult(RECORD_RESULT_UPDATED);
     return true;
+}
+
+// The console image and the languages that follow it, in the console's order.
+static void RecordConsoleImage() {
+    static const char* const NAMES[4] = {"Castellano", "English", "Fran\xC3\xA7" "ais", "German"};
+    char languages[64] = "";
+    for (int i = 0; i < LanguageCount && i < 4; i++) {
+        size_t n = strlen(languages);
+        snprintf(languages + n, sizeof languages - n, "%s%s", i ? " " : "", NAMES[LanguageList[i] & 3]);
+    }
+    RecordWritten("console %x.%02x, languages %s", KQ_SOFT_MAJOR, KQ_SOFT_MINOR, languages);
 }
 
 // The running console under its identities, then the one it shows before its USB
@@ -109,10 +127,12 @@ static bool SeekConsoleForUpdate() {
 void UpdateConsoleCommand() {
     LinkThreadStart(ReceiveThread);
     PrepareFlashBuffer();
+    RecordConsoleImage();
     ScreenPrint("-----User Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
     bool found = SeekConsoleForUpdate();
     ProgressHide();
+    RecordPath(found ? RECORD_PATH_USER_MODE : RECORD_PATH_BOOT_MODE);
     if (found)
         UserModeUpdate(PRODUCT_NAME, FlashBuffer, FLASH_SIZE);
     else

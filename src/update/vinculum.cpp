@@ -15,6 +15,7 @@
 #include "base/base.h"
 #include "base/progress.h"
 #include "base/waits.h"
+#include "record/record.h"
 
 static const char VINCULUM_NAME[] = "Vinculum";
 // The name the Vinculum's loader looks for in the root of the stick.
@@ -37,9 +38,11 @@ static int ChunkFailures;
 // ---- By USB stick ------------------------------------------------------------------------
 
 void VinculumToStickCommand() {
+    RecordPath(RECORD_PATH_USB_STICK);
     ScreenPrintPair(MSG_STICK_DRIVE_PROMPT);
     int key = WaitDriveLetter();
     if (key == KEY_RIGHT) return;
+    RecordWritten("Vinculum 03.68, %s on drive %c", VINCULUM_FILE_NAME, (char)key);
     char path[4096];
     bool written = false;
     if (PlatDriveFilePath((char)key, VINCULUM_FILE_NAME, path, sizeof path)) {
@@ -50,6 +53,7 @@ void VinculumToStickCommand() {
         if (!written && count >= 0) PlatDeleteFile(path);
     }
     ScreenPrintPair(written ? MSG_STICK_READY : MSG_STICK_ERROR);
+    RecordResult(written ? RECORD_RESULT_UPDATED : RECORD_RESULT_FAILED);
 }
 
 // ---- By cable ------------------------------------------------------------------------------
@@ -98,6 +102,7 @@ static bool VinculumUpdate() {
 
 void VinculumByCable() {
     LinkThreadStart(ReceiveThread);
+    RecordPath(RECORD_PATH_CABLE);
     ScreenPrint("-----Vinculum Update-----\n");
     ScreenPrintPair(MSG_CONNECTING, PRODUCT_NAME);
     ProgressBeginTimed(PROGRESS_SEARCHING, CONNECT_PAUSE_US + RunningConsoleSeekUs());
@@ -105,12 +110,15 @@ void VinculumByCable() {
     if (!SeekRunningConsole()) {
         ProgressEnd(false);
         ScreenPrintPair(MSG_NOT_FOUND, PRODUCT_NAME);
-    } else if (ProgressHide(), VinculumUpdate()) {
+        RecordResult(RECORD_RESULT_NOT_FOUND);
+    } else if (RecordWritten("Vinculum 03.68"), ProgressHide(), VinculumUpdate()) {
         ProgressEnd(true);
         ScreenPrintPair(MSG_UPDATED, VINCULUM_NAME);
+        RecordResult(RECORD_RESULT_UPDATED);
     } else {
         ProgressEnd(false);
         ScreenPrint(TEXT_ERROR);
+        RecordResult(RECORD_RESULT_FAILED);
     }
     LinkThreadStop();
     ClosePipes();

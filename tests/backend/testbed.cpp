@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <functional>
 #include <mutex>
@@ -100,6 +101,7 @@ struct State {
     uint64_t macOpenedAt = 0;
     std::string macField;  // the text of control 204
     std::vector<ProgressReport> progress;
+    std::string stateFolder = "state";  // relative to the test's folder
 };
 
 State g;
@@ -698,6 +700,29 @@ void PlatMacDialog() {
 void PlatMacDialogChanged() {
     if (macOpen) macChanged = true;
 }
+
+bool PlatStateFolder(char* path, size_t capacity) {
+    if (g.stateFolder.empty()) return false;
+    mkdir(g.stateFolder.c_str(), 0755);
+    struct stat st;
+    if (stat(g.stateFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    snprintf(path, capacity, "%s", g.stateFolder.c_str());
+    return true;
+}
+
+// The machine's clock reads 2026-12-09 14:30:12, an hour ahead of UTC, at Reset, and
+// moves with virtual time.
+void PlatGetLocalTime(PlatLocalTime* now) {
+    const time_t START_LOCAL = 1796826612;  // 2026-12-09 14:30:12 as if it were UTC
+    time_t t = START_LOCAL + (time_t)(g.now / 1000000);
+    struct tm f;
+    gmtime_r(&t, &f);
+    *now = {f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, 60};
+}
+
+namespace testbed {
+void SetStateFolder(const std::string& path) { g.stateFolder = path; }
+}  // namespace testbed
 
 void PlatShowProgress(const PlatProgress* p) {
     if (!OnMainThread()) {

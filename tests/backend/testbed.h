@@ -137,6 +137,10 @@ void ClearSettings();
 // kq.ini (the virtual store on Windows).
 void SetUserCopySettingValue(const std::string& section, const std::string& key, const std::string& value);
 
+// The folder of the PC's service record, relative to the test's folder ("state" after
+// Reset); "" for a PC that has none.
+void SetStateFolder(const std::string& path);
+
 // Every progress report the program made since Reset, in order, with its virtual time.
 struct ProgressReport {
     uint64_t atUs;

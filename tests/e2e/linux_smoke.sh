@@ -17,7 +17,7 @@ start() {
     mkdir -p "$WORK/$name/devices"
     tm new-session -d -s "$name" -x "$cols" -y "$rows" -c "$WORK/$name" \
         "env -u LC_ALL -u LC_MESSAGES LANG=$lang KQUSB_DEVICES=$WORK/$name/devices \
-         XDG_CONFIG_HOME=$WORK/$name/config \
+         XDG_CONFIG_HOME=$WORK/$name/config XDG_STATE_HOME=$WORK/$name/state \
          sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode.new; stty -a > stty; mv exitcode.new exitcode'"
 }
 

@@ -7,7 +7,8 @@
 #   3. a service command (Test Remote) connecting to the console, finding no Remote,
 #      and disconnecting;
 #   4. Set MAC Address with an [ENTER] typed during the search: the dialog stays open;
-#   5. the update of 1 replayed by kqsim --replay from the log it left: the same
+#   5. --history: the four jobs, newest last, and where the record is;
+#   6. the update of 1 replayed by kqsim --replay from the log it left: the same
 #      verdict, the trace followed to its end (bench/bench_replay.py times the two).
 #
 # Usage: linux_update.sh build/linux/kqsfupdt build/linux/kqsim
@@ -106,7 +107,17 @@ check "the help text is back" wait_for "Process:" 10
 check "Exit ends with code 0" exit_program
 stop_sim
 
-# ---- 5. The field run of 1 served again from its log ----------------------------------------
+# ---- 5. The service record as --history shows it -------------------------------------------
+HISTORY=$("$BIN" --history | sed 's/  */ /g')
+history_has() { grep -qE -- "$1" <<<"$HISTORY"; }
+check "--history: the user-mode update" history_has 'Update Console user mode updated [0-9.]+ CORVINA Updated'
+check "--history: the boot-mode update" history_has 'Update Console boot mode updated [0-9.]+ CORVINA Updated'
+check "--history: the test that found no Remote" history_has 'Test Remote not found [0-9.]+ No Remote connection'
+check "--history: the MAC job, newest last" bash -c "sed -n '5p' <<<'$HISTORY' | grep -q 'Set MAC Address user mode declined'"
+check "--history: where the record is" history_has "Service record: $WORK/state/kqsfupdt/service-record.csv"
+
+
+# ---- 6. The field run of 1 served again from its log ----------------------------------------
 start_sim --replay="$WORK/field.log"
 start_kq
 menu

@@ -12,8 +12,8 @@
 #       $WORK/kqsim.log, each device's flash saved into $WORK/flash/ when it stops;
 #       returns once an interface's pipes are there. stop_sim ends it and waits.
 #   start_kq ARGS...  the program (BIN) in the tmux window "kq", 100 x 42, run in a
-#       fresh $WORK/run with KQUSB_DEVICES=$WORK/devices, XDG_CONFIG_HOME=$WORK/config
-#       and the words of KQ_ENV; its exit code lands in $WORK/run/exitcode. Returns
+#       fresh $WORK/run with KQUSB_DEVICES=$WORK/devices, XDG_CONFIG_HOME=$WORK/config,
+#       XDG_STATE_HOME=$WORK/state and the words of KQ_ENV; its exit code lands in $WORK/run/exitcode. Returns
 #       once the help text shows.
 #   term_end  prints "N passed, M failed"; its status is the script's verdict.
 #
@@ -35,6 +35,8 @@ CONSOLE="usb#vid_1d2b&pid_0001#0001"  # the interface of kqsim's first console
 term_begin() {
     take_args "$@"
     WORK=$(mktemp -d)
+    # The program's service record goes into the check's own folder, never the real home.
+    export XDG_STATE_HOME="$WORK/state"
     SOCKET="kq$(basename "$0" .sh)$$"
     trap term_cleanup EXIT
 }
@@ -69,7 +71,7 @@ start_kq() {  # program arguments...
     tm kill-server 2>/dev/null
     rm -rf "$WORK/run" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config ${KQ_ENV:-} \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state ${KQ_ENV:-} \
          sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
     wait_for "Process:" 10
 }

@@ -7,7 +7,9 @@
 #      console's flash afterwards equals the buffer, and the log holds the traffic;
 #   2. service mode, "Test Remote": the command connects (its screen, with the
 #      disconnect, is kept in e2e/wine_update_service.png);
-#   3. the update of 1 served again by kqsim --replay from the log it left (CRLF line
+#   3. what stays in the PC's ProgramData\Kqsfupdt: a record of each job, and the
+#      update's trace, its log entries as stored (CRLF);
+#   4. the update of 1 served again by kqsim --replay from the log it left (CRLF line
 #      ends): the same verdict, the trace followed to its end.
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
@@ -71,7 +73,22 @@ finish_app 30
 check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
 
-# ---- 3. The field run of 1 served again from its log ----------------------------------------
+# ---- 3. The service record --------------------------------------------------------------
+STATE="$WINEPREFIX/drive_c/ProgramData/Kqsfupdt"
+record_has() { grep -qE -- "$1"$'\r$' "$STATE/service-record.csv"; }
+record_head() { [ "$(head -n 1 "$STATE/service-record.csv")" = $'\xef\xbb\xbf'"time,version,$1"$'\r' ]; }
+trace_has() { grep -qF -- "$1" "$TRACE"; }
+trace_line() { grep -qxF -- "$1"$'\r' "$TRACE"; }
+check "the record starts with the byte-order mark and the header" \
+    record_head "command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace"
+check "the record holds the update" record_has \
+    '^20[0-9-]+T[0-9:]+[+-][0-9:]+,1\.70,Update Console,user mode,1d2b:0001,.*,updated,CORVINA Updated,[0-9]+\.[0-9],[0-9]{8}-[0-9]{6}-update-console-updated\.log'
+check "the record holds the test that found no Remote" record_has ',Test Remote,,1d2b:0001,.*,not found,No Remote connection to KQ-LINK\?,.*'
+TRACE=$(ls "$STATE"/traces/*-update-console-updated.log 2>/dev/null | head -n 1)
+check "the update's trace holds its header, CRLF" trace_line "-----User Update-----"
+check "the update's trace holds the start frame as sent" trace_has " Mesa<- Nbytes:4 80 7f 00 01 "
+
+# ---- 4. The field run of 1 served again from its log ----------------------------------------
 check "the Windows build's log has CRLF line ends" grep -q $'\r$' "$WORK/field.log"
 start_sim --replay="$WORK/field.log"
 run_program replay

@@ -36,7 +36,7 @@ start_console() {  # kq_usb_console options...
 start_program() {
     rm -rf "$WORK/run" && mkdir -p "$WORK/run"
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
-        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/no-devices XDG_CONFIG_HOME=$WORK/config \
+        "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/no-devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state \
          UMOCKDEV_DIR=$SANDBOX LD_PRELOAD=libumockdev-preload.so.0 \
          sh -c '\"$BIN\"; echo EXIT=\$? > exitcode'"
     wait_for "Process:" 10

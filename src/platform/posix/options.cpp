@@ -3,10 +3,19 @@
 // --help and --version answer and end the program before the screen is opened; any
 // other word that starts with "-" is refused, the way command-line tools do.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/posix.h"
 #include "version.h"
+
+// A count of records: 1 to 999999, digits only.
+static bool HistoryCount(const char* text, int* count) {
+    size_t n = strlen(text);
+    if (n == 0 || n > 6 || strspn(text, "0123456789") != n) return false;
+    *count = atoi(text);
+    return *count > 0;
+}
 
 ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
     ProgramOptions options;
@@ -21,6 +30,10 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
             options.action = OPTIONS_HELP;
         } else if (strcmp(word, "--version") == 0 || strcmp(word, "-V") == 0) {
             options.action = OPTIONS_VERSION;
+        } else if (strcmp(word, "--history") == 0) {
+            options.action = OPTIONS_HISTORY;
+        } else if (strncmp(word, "--history=", 10) == 0 && HistoryCount(word + 10, &options.historyCount)) {
+            options.action = OPTIONS_HISTORY;
         } else {
             options.action = OPTIONS_UNKNOWN;
             options.unknown = word;
@@ -34,7 +47,7 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv) {
 // zero, English. Accents are code page 437 bytes, shown as the screen shows them.
 static const char USAGE_HEAD[] =
     "Uso: kqsfupdt [ST [LETRAS]]\n"
-    "     kqsfupdt --help | --version\n"
+    "     kqsfupdt --history[=N] | --help | --version\n"
     "\n"
     "Actualiza por USB una consola de iluminaci\xA2n CORVINA: su firmware y sus idiomas\n"
     "de mensajes, su Vinculum, y el Remote, el Receiver y el Tempa BOX de su puerto\n"
@@ -49,7 +62,7 @@ static const char USAGE_HEAD[] =
     "                 kqsfupdt ST CE\n"
     "\0"
     "Usage: kqsfupdt [ST [LETTERS]]\n"
-    "       kqsfupdt --help | --version\n"
+    "       kqsfupdt --history[=N] | --help | --version\n"
     "\n"
     "Updates a CORVINA lighting console over USB: its firmware and message languages,\n"
     "its Vinculum, and the Remote, Receiver and Tempa BOX on its KQ-LINK port. It\n"
@@ -71,6 +84,8 @@ struct OptionHelp {
 static const OptionHelp OPTION_HELP[] = {
     {"-h, --help", "muestra este texto y termina", "show this text and exit"},
     {"-V, --version", "muestra la versi\xA2n y termina", "show the version and exit"},
+    {"--history[=N]", "muestra los N \xA3ltimos trabajos del registro (20) y termina",
+     "show the last N jobs of the service record (20) and exit"},
 };
 
 static const char USAGE_TAIL[] =
@@ -84,12 +99,17 @@ static const char USAGE_TAIL[] =
     "                   /media/<l>)\n"
     "  XDG_CONFIG_HOME  el fichero de ajustes es $XDG_CONFIG_HOME/kqsfupdt/kq.ini\n"
     "                   (por omisi\xA2n ~/.config/kqsfupdt/kq.ini)\n"
+    "  XDG_STATE_HOME   el registro de servicio est\xA0 en $XDG_STATE_HOME/kqsfupdt/\n"
+    "                   (por omisi\xA2n ~/.local/state/kqsfupdt/)\n"
     "  LC_ALL, LC_MESSAGES, LANG\n"
     "                   la primera que tenga valor elige los mensajes: espa\xA4ol para\n"
     "                   es*, ingl\x82s en otro caso\n"
     "\n"
     "El registro del tr\xA0" "fico USB es TEMP/log.txt en el directorio actual mientras el\n"
-    "programa funciona; se borra al cerrarse el programa.\n"
+    "programa funciona; se borra al cerrarse el programa. Lo que hizo cada trabajo queda\n"
+    "en el registro de servicio: una l\xA1nea por trabajo en service-record.csv, y su\n"
+    "parte del registro en traces/. Tras una actualizaci\xA2n fallida, env\xA1e esa\n"
+    "carpeta al fabricante.\n"
     "\n"
     "C\xA2" "digos de salida: 0 cerrado con File/Exit o Ctrl+C en reposo; 1 cerrado en un\n"
     "aviso o un di\xA0logo. Ctrl+C durante una actualizaci\xA2n espera a su final: 0 si se\n"
@@ -103,12 +123,16 @@ static const char USAGE_TAIL[] =
     "                   e.g. KQ_DRIVE_E=/media/usbstick (default /media/<l>)\n"
     "  XDG_CONFIG_HOME  the settings file is $XDG_CONFIG_HOME/kqsfupdt/kq.ini\n"
     "                   (default ~/.config/kqsfupdt/kq.ini)\n"
+    "  XDG_STATE_HOME   the service record is $XDG_STATE_HOME/kqsfupdt/\n"
+    "                   (default ~/.local/state/kqsfupdt/)\n"
     "  LC_ALL, LC_MESSAGES, LANG\n"
     "                   the first one set picks the messages: Spanish for es*,\n"
     "                   English otherwise\n"
     "\n"
     "The log of the USB traffic is TEMP/log.txt in the current directory while the\n"
-    "program runs; it is removed when the program closes.\n"
+    "program runs; it is removed when the program closes. What each job did stays in\n"
+    "the service record: one line per job in service-record.csv, and the job's part\n"
+    "of the log in traces/. After a failed update, send that folder to the maker.\n"
     "\n"
     "Exit codes: 0 closed by File/Exit or Ctrl+C while idle; 1 closed at a prompt or\n"
     "in a dialog. Ctrl+C during an update waits for its end: 0 when it updated, 1\n"

@@ -12,11 +12,12 @@
 #include "platform/platform.h"
 
 // ---- Command line (options.cpp) ----------------------------------------------------------
-enum ProgramAction { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_VERSION, OPTIONS_UNKNOWN };
+enum ProgramAction { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_VERSION, OPTIONS_HISTORY, OPTIONS_UNKNOWN };
 struct ProgramOptions {
     ProgramAction action = OPTIONS_RUN;
     std::string commandLine;  // the updater's own words, joined by blanks: "ST CE"
     std::string unknown;      // the refused option, for OPTIONS_UNKNOWN
+    int historyCount = 20;    // records shown by --history[=N]
 };
 ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
 // The terminal's own texts are in the message language (spanish: LC_ALL, LC_MESSAGES
@@ -24,6 +25,13 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
 void PrintUsage(FILE* out, bool spanish);
 void PrintVersion(FILE* out);
 void PrintUnknownOption(FILE* out, const char* option, bool spanish);
+// ---- Service record (state_folder.cpp, history.cpp) -----------------------------------
+// The folder of the service record, whether it exists or not.
+std::string StateFolderPath();
+// Prints the newest count records as a table, newest last, and where the folder is.
+// Returns the exit code.
+int PrintHistory(FILE* out, int count);
+
 // Exit code for a command line the program does not understand.
 const int EXIT_USAGE = 2;
 

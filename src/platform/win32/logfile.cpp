@@ -4,12 +4,13 @@
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
-// Append access only: every write goes to the end of the file as it is at that moment.
+// Append access only (and its size, where the record's trace of a job begins and
+// ends): every write goes to the end of the file as it is at that moment.
 // Shared for reading, writing and deletion, so a technician can look at the log while
 // the program runs, and so that an entry of another program or a scanner holding the
 // file never keeps ours out.
 PlatHandle PlatLogOpen(const char* path) {
-    HANDLE f = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE f = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     return f == INVALID_HANDLE_VALUE ? PLAT_NO_HANDLE : (PlatHandle)f;
 }

@@ -1,0 +1,51 @@
+// state_folder.cpp - where this PC's service record lives on Linux, and the local
+// time it is stamped with.
+#include <errno.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
+
+// $XDG_STATE_HOME/kqsfupdt, or ~/.local/state/kqsfupdt when it is unset or not an
+// absolute path (as the base directory rules ask).
+std::string StateFolderPath() {
+    const char* xdg = getenv("XDG_STATE_HOME");
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = getenv("HOME");
+        if (home == nullptr || home[0] == 0) {
+            passwd* pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/tmp";
+        }
+        base = std::string(home) + "/.local/state";
+    }
+    return base + "/kqsfupdt";
+}
+
+bool PlatStateFolder(char* path, size_t capacity) {
+    std::string folder = StateFolderPath();
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0755);
+    mkdir(folder.c_str(), 0755);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    int n = snprintf(path, capacity, "%s", folder.c_str());
+    return n >= 0 && (size_t)n < capacity;
+}
+
+void PlatGetLocalTime(PlatLocalTime* now) {
+    time_t t = time(nullptr);
+    struct tm local;
+    localtime_r(&t, &local);
+    *now = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+            local.tm_min,        local.tm_sec,     (int)(local.tm_gmtoff / 60)};
+}

@@ -1,0 +1,220 @@
+// The service record: each menu command leaves its record with the right fields and a
+// trace that is exactly the stretch of the log it wrote; the bounds hold; two writers
+// never mix; a record that cannot be written changes nothing the operator sees.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/screen.h"
+#include "record/record.h"
+#include "shell/shell.h"
+#include "sim/peripherals.h"
+#include "sim/sim.h"
+#include "tests/backend/fixture.h"
+#include "tests/backend/sim_plug.h"
+#include "tests/backend/testbed.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// One CRLF line of the record split into its fields (quotes undone).
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> out(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); i++) {
+        char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') out.back() += line[++i];
+        else if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) out.emplace_back();
+        else out.back() += c;
+    }
+    return out;
+}
+
+std::vector<std::vector<std::string>> Records(const std::string& csv) {
+    std::vector<std::vector<std::string>> rows;
+    for (size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
+        rows.push_back(Fields(csv.substr(at, end - at)));
+    return rows;
+}
+
+enum { F_TIME, F_VERSION, F_COMMAND, F_PATH, F_USB, F_INTERFACE, F_PERIPHERAL, F_ADDRESS, F_WRITTEN, F_MAC_BEFORE,
+       F_MAC_SET, F_RESULT, F_VERDICT, F_SECONDS, F_TRACE, F_COUNT };
+
+}  // namespace
+
+class RecordTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        ShellCreate();
+    }
+    std::string Csv() { return ReadFile(scratch_ + "/state/service-record.csv"); }
+};
+
+// One scenario per kind of job, in one folder one after the other, as a technician's
+// day: the new records of each, their fields, and the trace against the log.
+TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
+    struct Case {
+        const char* name;
+        int command;
+        std::function<void(sim::Console*)> devices;  // nullptr: no console at all
+        // command, path, usb id, peripheral, address, result, verdict, mac set, per record
+        std::vector<std::vector<std::string>> expected;
+        uint64_t closeAtUs = 0;  // no keys, the close box clicked then (the log goes: last)
+    };
+    sim::Remote remote(3);
+    auto plain = [](sim::Console*) {};
+    auto faulty = [](sim::Console* c) { c->SetFaults(sim::FaultPlan::FromText("drop:program#5")); };
+    auto withRemote = [&](sim::Console* c) { c->KqLink().Attach(&remote); };
+    const Case cases[] = {
+        {"update", CMD_UPDATE_CONSOLE, plain,
+         {{"Update Console", "user mode", "1d2b:0001", "", "", "updated", "CORVINA Updated", ""}}},
+        {"failed", CMD_UPDATE_CONSOLE, faulty,
+         {{"Update Console", "user mode", "1d2b:0001", "", "", "failed", "...ERROR...", ""}}},
+        {"no console", CMD_UPDATE_CONSOLE, nullptr,
+         {{"Update Console", "boot mode", "", "", "", "not found", "CORVINA not found", ""}}},
+        {"no console, frame", CMD_TEST_REMOTE, nullptr,
+         {{"Test Remote", "", "", "", "", "not found", "CORVINA not found", ""}}},
+        {"MAC twice", CMD_SET_MAC, plain,
+         {{"Set MAC Address", "user mode", "1d2b:0001", "", "", "updated", "00-1F-19-0009FF", "00-1F-19-0009FF"},
+          {"Set MAC Address", "user mode", "1d2b:0001", "", "", "updated", "00-1F-19-0009FF", "00-1F-19-0009FF"}}},
+        {"update remote", CMD_UPDATE_REMOTE, withRemote,
+         {{"Update Remote", "user mode", "1d2b:0001", "Remote", "3", "updated", "...OK...", ""}}},
+        {"test remote", CMD_TEST_REMOTE, withRemote,
+         {{"Test Remote", "user mode", "1d2b:0001", "Remote", "3", "tested", "idTX: 3  Fn: ENTER  St: 1", ""}}},
+        {"closed", CMD_UPDATE_REMOTE, withRemote,
+         {{"Update Remote", "", "1d2b:0001", "", "", "closed", "Push [ENTER] on PC-Keyboard to continue", ""}},
+         5000000},
+    };
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testbed::Reset();
+        ScreenClear();
+        ParseCommandLine("ST");
+        testbed::SetLanguageDialogButtons({303, 305});
+        testbed::SetSettingValue("Kqsfupdt", "Mac", "0009FF");
+        // The stored address, then the same one typed again: handed out twice.
+        testbed::SetMacDialogScript({{300000, testbed::MacAction::Ok, ""},
+                                     {1500000, testbed::MacAction::Type, "0009ff"},
+                                     {1600000, testbed::MacAction::Ok, ""}});
+        for (uint64_t t = 1500000; t < 400000000 && !c.closeAtUs; t += 1000000) testbed::PressKey(13, t);
+        sim::Console console;
+        std::unique_ptr<sim::TestbedPlug> plug;
+        if (c.devices) {
+            c.devices(&console);
+            plug.reset(new sim::TestbedPlug(&console));
+        }
+        std::string logBefore = LogText();
+        if (c.closeAtUs) testbed::PostCloseAt(c.closeAtUs);
+        EXPECT_EQ(RunCommand(c.command), c.closeAtUs ? 1 : -1);
+        console.KqLink().Detach(&remote);
+        std::string log = LogText();
+        if (!c.closeAtUs) {
+            ASSERT_EQ(log.compare(0, logBefore.size(), logBefore), 0);
+        }
+
+        auto rows = Records(Csv());
+        ASSERT_EQ(rows.size(), 1 + seen + c.expected.size()) << Csv();
+        for (size_t i = 0; i < c.expected.size(); i++) {
+            const auto& r = rows[1 + seen + i];
+            ASSERT_EQ(r.size(), (size_t)F_COUNT);
+            std::vector<std::string> got = {r[F_COMMAND], r[F_PATH],   r[F_USB],     r[F_PERIPHERAL],
+                                            r[F_ADDRESS], r[F_RESULT], r[F_VERDICT], r[F_MAC_SET]};
+            EXPECT_EQ(got, c.expected[i]);
+            EXPECT_EQ(r[F_VERSION], "1.70");
+            EXPECT_EQ(r[F_TIME].substr(0, 11), "2026-12-09T");
+            EXPECT_EQ(r[F_TIME].substr(19), "+01:00");
+            std::string trace = ReadFile(scratch_ + "/state/traces/" + r[F_TRACE]);
+            if (c.closeAtUs) {  // kept before the log went
+                EXPECT_NE(trace.find("-----Remote Update-----\n"), std::string::npos) << r[F_TRACE];
+            } else {
+                EXPECT_EQ(trace, log.substr(logBefore.size())) << r[F_TRACE];
+            }
+            if (c.command == CMD_UPDATE_CONSOLE && r[F_RESULT] != "not found") {
+                EXPECT_EQ(r[F_WRITTEN], "console 1.70, languages English");
+            }
+        }
+        seen += c.expected.size();
+    }
+    // The header once, after the byte-order mark; the spreadsheet-safe verdict.
+    EXPECT_EQ(Csv().substr(0, 3 + strlen(RECORD_HEADER) + 2), std::string("\xEF\xBB\xBF") + RECORD_HEADER + "\r\n");
+}
+
+// A record that cannot be written (no folder, the folder a file, the CSV a folder, the
+// traces folder a file) leaves the screen exactly as a record that can.
+TEST_F(RecordTest, AnUnwritableRecordChangesNothingOnTheScreen) {
+    auto run = [&](const std::string& folder) {
+        testbed::Reset();
+        ScreenClear();
+        testbed::SetStateFolder(folder);
+        for (uint64_t t = 1500000; t < 20000000; t += 1000000) testbed::PressKey(13, t);
+        sim::Console console;  // no Remote on its KQ-LINK: discovery, then "not found"
+        sim::TestbedPlug plug(&console);
+        EXPECT_EQ(RunCommand(CMD_TEST_REMOTE), -1);
+        return testbed::Transcript();
+    };
+    std::string good = run("state");
+    std::ofstream("file");
+    mkdir("csvdir", 0755);
+    mkdir("csvdir/service-record.csv", 0755);
+    mkdir("tracesfile", 0755);
+    std::ofstream("tracesfile/traces");
+    for (const char* folder : {"", "file", "csvdir", "tracesfile"}) EXPECT_EQ(run(folder), good) << folder;
+    auto rows = Records(ReadFile("tracesfile/service-record.csv"));  // kept without its trace
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][F_RESULT] + "," + rows[1][F_TRACE], "not found,");
+}
+
+// Bounds and neighbours: 600 traces are cut to the newest 500, a byte bound cuts
+// further; two programs appending at once give whole lines under one header; a file
+// cut short mid-line gets a line end before the next record.
+TEST_F(RecordTest, BoundsAndTwoWriters) {
+    mkdir("t", 0755);
+    for (int i = 0; i < 600; i++) {
+        char name[64];
+        snprintf(name, sizeof name, "t/20261209-%06d-update-console-updated.log", i);
+        std::ofstream(name) << "0123456789";
+    }
+    RecordPruneTraces("t", RECORD_KEEP_TRACES, RECORD_KEEP_TRACE_BYTES, nullptr);
+    EXPECT_FALSE(std::ifstream("t/20261209-000099-update-console-updated.log").good());
+    EXPECT_TRUE(std::ifstream("t/20261209-000100-update-console-updated.log").good());
+    RecordPruneTraces("t", 1000, 95, "20261209-000100-update-console-updated.log");
+    EXPECT_TRUE(std::ifstream("t/20261209-000100-update-console-updated.log").good());  // the one kept
+    EXPECT_TRUE(std::ifstream("t/20261209-000592-update-console-updated.log").good());
+    EXPECT_FALSE(std::ifstream("t/20261209-000591-update-console-updated.log").good());
+
+    mkdir("w", 0755);
+    auto writer = [](char id) {
+        std::string line = std::string(4000, id) + "\r\n";
+        for (int i = 0; i < 200; i++) RecordAppendLines("w", line.data(), line.size());
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    auto rows = Records(ReadFile("w/service-record.csv"));
+    ASSERT_EQ(rows.size(), 401u);
+    EXPECT_EQ(rows[0][0], "\xEF\xBB\xBFtime");
+    for (size_t i = 1; i < rows.size(); i++)
+        EXPECT_TRUE(rows[i][0] == std::string(4000, 'a') || rows[i][0] == std::string(4000, 'b')) << i;
+
+    mkdir("d", 0755);
+    std::ofstream("d/service-record.csv", std::ios::binary) << "foreign,cut";
+    RecordAppendLines("d", "x,y\r\n", 5);
+    EXPECT_EQ(ReadFile("d/service-record.csv"), "foreign,cut\r\nx,y\r\n");
+}
