@@ -75,6 +75,11 @@ int64_t LogEndOffset() {
     return h == PLAT_NO_HANDLE ? -1 : PlatFileSize(h);
 }
 
+long LogReadAt(int64_t offset, void* buffer, size_t count) {
+    PlatHandle h = LogHandle.load();
+    return h == PLAT_NO_HANDLE || offset < 0 ? -1 : PlatLogReadAt(h, (uint64_t)offset, buffer, count);
+}
+
 static void ShowLogOffOnce() {
     if (OnReceiveThread || LogOffShown.exchange(true)) return;
     ScreenPrintPair(MSG_LOG_OFF, LogFilePath);

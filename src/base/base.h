@@ -2,6 +2,7 @@
 // file and the fatal error. Nothing here includes a header from above.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // ---- Program-wide state -----------------------------------------------------------
@@ -40,6 +41,9 @@ bool LogSwitchedOff();
 // when no entry has yet). -1 when the log is off or cannot be opened. A job's entries
 // are the bytes between its offset at the start and its offset at the end.
 int64_t LogEndOffset();
+// Reads up to count bytes from offset of the log through the run's one handle, so a
+// job's stretch is copied without another open of the file. The bytes read, or -1.
+long LogReadAt(int64_t offset, void* buffer, size_t count);
 
 // ---- Fatal error -----------------------------------------------------------------------
 // Closes the pipes, shows the selected text of the message pair in a box captioned

@@ -129,6 +129,11 @@ PlatHandle PlatLogOpen(const char* path);
 // system when it returns, so a crash of the program loses none of them; entries of the
 // two threads never mix. false when the write failed or fell short. [any thread]
 bool PlatLogWrite(PlatHandle h, const char* text, size_t count);
+// Read up to count bytes from offset of the log through its own handle (the service
+// record keeps each job's stretch of it), without moving where entries are appended and
+// without another open of the file. The bytes read (fewer at the end of the file), or
+// -1 when the read failed.
+long PlatLogReadAt(PlatHandle h, uint64_t offset, void* buffer, size_t count);
 // Close the handle. [any thread]
 void PlatLogClose(PlatHandle h);
 

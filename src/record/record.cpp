@@ -275,7 +275,7 @@ static std::string KeepTrace(const char* tracesFolder, int64_t begin, int64_t en
     bool ok = true;
     for (int64_t at = begin; ok && at < end;) {
         size_t want = (size_t)std::min<int64_t>(end - at, (int64_t)sizeof block);
-        long got = PlatReadFileAt(LogFilePath, (uint64_t)at, block, want);
+        long got = LogReadAt(at, block, want);
         ok = got == (long)want && PlatAppendWrite(h, block, want);
         at += got > 0 ? got : 0;
     }

@@ -477,7 +477,7 @@ bool PlatDeleteFile(const char* path) { return unlink(path) == 0; }
 // The log file is a real file in the test's folder, written as the Linux backend writes
 // it.
 PlatHandle PlatLogOpen(const char* path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return PLAT_NO_HANDLE;
     logOpens++;
     return fd;
@@ -485,6 +485,9 @@ PlatHandle PlatLogOpen(const char* path) {
 bool PlatLogWrite(PlatHandle h, const char* text, size_t count) {
     logWrites++;
     return write((int)h, text, count) == (ssize_t)count;
+}
+long PlatLogReadAt(PlatHandle h, uint64_t offset, void* buffer, size_t count) {
+    return (long)pread((int)h, buffer, count, (off_t)offset);
 }
 void PlatLogClose(PlatHandle h) {
     logCloses++;

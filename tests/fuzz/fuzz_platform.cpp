@@ -34,6 +34,7 @@ bool PlatDeleteFile(const char*) { return false; }
 long PlatWriteWholeFile(const char*, const void*, unsigned long) { return -1; }
 PlatHandle PlatLogOpen(const char*) { return PLAT_NO_HANDLE; }
 bool PlatLogWrite(PlatHandle, const char*, size_t) { return false; }
+long PlatLogReadAt(PlatHandle, uint64_t, void*, size_t) { return -1; }
 void PlatLogClose(PlatHandle) {}
 bool PlatDriveFilePath(char, const char*, char*, size_t) { return false; }
 bool PlatFontRemove(const char*) { return false; }

@@ -8,10 +8,11 @@
 
 // O_APPEND moves every write to the end of the file as it is at that moment, in the
 // same step as the write, so the entries of the two threads never overlap or mix. The
-// permissions are those a stream opened with "a+" gets.
+// permissions are those a stream opened with "a+" gets, and so is the reading: the
+// service record copies each job's stretch through this descriptor.
 PlatHandle PlatLogOpen(const char* path) {
     int fd;
-    do fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    do fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     return fd < 0 ? PLAT_NO_HANDLE : (PlatHandle)fd;
 }
@@ -23,6 +24,18 @@ bool PlatLogWrite(PlatHandle h, const char* text, size_t count) {
     do n = write((int)h, text, count);
     while (n < 0 && errno == EINTR);
     return n == (ssize_t)count;
+}
+
+long PlatLogReadAt(PlatHandle h, uint64_t offset, void* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pread((int)h, (char*)buffer + done, count - done, (off_t)(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += (size_t)n;
+    }
+    return (long)done;
 }
 
 void PlatLogClose(PlatHandle h) { close((int)h); }
