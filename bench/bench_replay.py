@@ -20,28 +20,22 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_update import Session  # noqa: E402
+from bench_update import console_update  # noqa: E402
 
 STAMP = re.compile(r"^Time:([0-9a-f]{8}) (Mesa<-|->PC) ")
 
 
 def update(work, sim_args):
-    s = Session(work, sim_args)
-    try:
-        s.keys("F10")
-        s.keys("Enter")            # Update Console
-        s.wait(lambda: "Select Languages" in s.screen(), 10, "the language dialog")
-        s.keys("Enter")            # OK: all four languages
-        s.wait(lambda: "CORVINA Updated" in s.screen() or "ERROR" in s.screen(), 300, "the verdict")
-        log = s.log()
-    finally:
-        sim = s.close()
+    log, sim = console_update(work, sim_args)
     stamps = [(int(m.group(1), 16), m.group(2)) for m in map(STAMP.match, log.splitlines()) if m]
     wall = ((stamps[-1][0] - stamps[0][0]) & 0xFFFFFFFF) / 1e6
     return log, sim, wall, sum(1 for _, d in stamps if d == "Mesa<-")
 
 
 def main():
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        print(__doc__)
+        return
     with tempfile.TemporaryDirectory() as work:
         field, _, wall, n = update(os.path.join(work, "field"), ["--console"])
         trace = os.path.join(work, "field.log")

@@ -148,8 +148,10 @@ def figures(log, sim_output, turn_us, window_us):
     }
 
 
-def user_mode(work):
-    s = Session(work, ["--console"])
+def console_update(work, sim_args):
+    """Update Console with all four languages against kqsim given sim_args, through the
+    menu and the dialog: the program's log and kqsim's."""
+    s = Session(work, sim_args)
     try:
         s.keys("F10")
         s.keys("Enter")            # Update Console
@@ -159,6 +161,11 @@ def user_mode(work):
         log = s.log()
     finally:
         sim = s.close()
+    return log, sim
+
+
+def user_mode(work):
+    log, sim = console_update(work, ["--console"])
     return figures(log, sim, reply_us("ConsoleTiming"), 0)
 
 

@@ -26,6 +26,9 @@ void PrintUsage(FILE* out, bool spanish);
 void PrintVersion(FILE* out);
 void PrintUnknownOption(FILE* out, const char* option, bool spanish);
 // ---- Service record (state_folder.cpp, history.cpp) -----------------------------------
+// The program's folder for this base directory variable (XDG_CONFIG_HOME ...): its
+// absolute path, or ~/homeRelative, with "kqsfupdt" in it (xdg.cpp).
+std::string XdgFolder(const char* variable, const char* homeRelative);
 // The folder of the service record, whether it exists or not.
 std::string StateFolderPath();
 // Prints the newest count records as a table, newest last, and where the folder is.

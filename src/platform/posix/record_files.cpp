@@ -47,15 +47,9 @@ int64_t PlatFileSize(PlatHandle h) {
 long PlatReadFileAt(const char* path, uint64_t offset, void* buffer, size_t count) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = pread(fd, (char*)buffer + done, count - done, (off_t)(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += (size_t)n;
-    }
+    long done = PlatLogReadAt((PlatHandle)fd, offset, buffer, count);  // the same read at an offset
     close(fd);
-    return (long)done;
+    return done;
 }
 
 bool PlatRenameFile(const char* from, const char* to) { return rename(from, to) == 0; }

@@ -19,21 +19,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
-static std::string ConfigDirectory() {
-    const char* xdg = getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = getenv("HOME");
-        if (home == nullptr || home[0] == 0) {
-            passwd* pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : "/tmp";
-        }
-        base = std::string(home) + "/.config";
-    }
-    return base + "/kqsfupdt";
-}
+static std::string ConfigDirectory() { return XdgFolder("XDG_CONFIG_HOME", ".config"); }
 
 static std::string SettingsPath(const char* file) { return ConfigDirectory() + "/" + file; }
 

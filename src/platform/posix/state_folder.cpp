@@ -13,23 +13,8 @@
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
-// $XDG_STATE_HOME/kqsfupdt, or ~/.local/state/kqsfupdt when it is unset or not an
-// absolute path (as the base directory rules ask).
-std::string StateFolderPath() {
-    const char* xdg = getenv("XDG_STATE_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = getenv("HOME");
-        if (home == nullptr || home[0] == 0) {
-            passwd* pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : "/tmp";
-        }
-        base = std::string(home) + "/.local/state";
-    }
-    return base + "/kqsfupdt";
-}
+// $XDG_STATE_HOME/kqsfupdt, or ~/.local/state/kqsfupdt.
+std::string StateFolderPath() { return XdgFolder("XDG_STATE_HOME", ".local/state"); }
 
 bool PlatStateFolder(char* path, size_t capacity) {
     std::string folder = StateFolderPath();

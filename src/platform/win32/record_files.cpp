@@ -79,17 +79,9 @@ long PlatReadFileAt(const char* path, uint64_t offset, void* buffer, size_t coun
     HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (f == INVALID_HANDLE_VALUE) return -1;
-    size_t done = 0;
-    while (done < count) {
-        OVERLAPPED at = {};
-        at.Offset = (DWORD)(offset + done);
-        at.OffsetHigh = (DWORD)((offset + done) >> 32);
-        DWORD n = 0;
-        if (!ReadFile(f, (char*)buffer + done, (DWORD)(count - done), &n, &at) || n == 0) break;
-        done += n;
-    }
+    long done = PlatLogReadAt((PlatHandle)f, offset, buffer, count);  // the same read at an offset
     CloseHandle(f);
-    return (long)done;
+    return done;
 }
 
 bool PlatRenameFile(const char* from, const char* to) {
