@@ -108,7 +108,7 @@ check "Exit ends with code 0" exit_program
 stop_sim
 
 # ---- 5. The service record as --history shows it -------------------------------------------
-HISTORY=$("$BIN" --history | sed 's/  */ /g')
+HISTORY=$(LC_ALL=C.UTF-8 "$BIN" --history | sed 's/  */ /g')
 history_has() { grep -qE -- "$1" <<<"$HISTORY"; }
 check "--history: the user-mode update" history_has 'Update Console user mode updated [0-9.]+ CORVINA Updated'
 check "--history: the boot-mode update" history_has 'Update Console boot mode updated [0-9.]+ CORVINA Updated'

@@ -80,7 +80,9 @@ static std::vector<CsvRow> ReadRecords(const std::string& path) {
     return records;
 }
 
-int PrintHistory(FILE* out, int count) {
+// The columns keep the names of the CSV file's header; the program's own words follow
+// the message language, as --help does.
+int PrintHistory(FILE* out, int count, bool spanish) {
     std::string folder = StateFolderPath();
     std::string path = folder + "/service-record.csv";
     std::vector<CsvRow> records = ReadRecords(path);
@@ -90,7 +92,7 @@ int PrintHistory(FILE* out, int count) {
     }
     size_t first = records.size() > (size_t)count ? records.size() - (size_t)count : 0;
     fprintf(out, "%-25s  %-28s  %-17s  %-9s  %6s  %-20s  %s\n", "time", "command", "path", "result", "secs",
-            "unit / MAC set", "verdict");
+            spanish ? "unidad / MAC puesta" : "unit / MAC set", "verdict");
     for (size_t i = first; i < records.size(); i++) {
         const CsvRow& r = records[i];
         std::string unit = Shown(r, COL_MAC_SET);
@@ -100,7 +102,9 @@ int PrintHistory(FILE* out, int count) {
                 Shown(r, COL_COMMAND).c_str(), Shown(r, COL_PATH).c_str(), Shown(r, COL_RESULT).c_str(),
                 Shown(r, COL_SECONDS).c_str(), unit.c_str(), Shown(r, COL_VERDICT).c_str());
     }
-    fprintf(out, "\n%zu of %zu records. Service record: %s\nTraces of the jobs: %s/traces/\n",
+    fprintf(out,
+            spanish ? "\n%zu de %zu registros. Registro de servicio: %s\nTrazas de los trabajos: %s/traces/\n"
+                    : "\n%zu of %zu records. Service record: %s\nTraces of the jobs: %s/traces/\n",
             records.size() - first, records.size(), path.c_str(), folder.c_str());
     return 0;
 }

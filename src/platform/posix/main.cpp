@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     switch (options.action) {
     case OPTIONS_HELP: PrintUsage(stdout, spanish); return 0;
     case OPTIONS_VERSION: PrintVersion(stdout); return 0;
-    case OPTIONS_HISTORY: return PrintHistory(stdout, options.historyCount);
+    case OPTIONS_HISTORY: return PrintHistory(stdout, options.historyCount, spanish);
     case OPTIONS_UNKNOWN: PrintUnknownOption(stderr, options.unknown.c_str(), spanish); return EXIT_USAGE;
     case OPTIONS_RUN: break;
     }

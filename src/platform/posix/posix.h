@@ -33,7 +33,7 @@ std::string XdgFolder(const char* variable, const char* homeRelative);
 std::string StateFolderPath();
 // Prints the newest count records as a table, newest last, and where the folder is.
 // Returns the exit code.
-int PrintHistory(FILE* out, int count);
+int PrintHistory(FILE* out, int count, bool spanish);
 
 // Exit code for a command line the program does not understand.
 const int EXIT_USAGE = 2;
