@@ -28,23 +28,21 @@ polled_mac() {
         sleep 0.1
     done
 }
-same_flash() {  # saved-file expected-file
-    cmp -s "$1" "$2"
-}
+same_flash() { cmp -s "$1" "$2"; }  # saved-file expected-file
+# Update Console from the menu, and OK once the language dialog lists all four languages.
+update_console() { menu; press Enter; wait_for "3: GERMAN" 10 && press Enter; }
+# [ENTER] at the continue prompt, and the help text is back.
+continue_to_help() { answer "Push [ENTER] on PC-Keyboard to continue" Enter && wait_for "Process:" 10; }
 
 # ---- 1. User mode, default languages -----------------------------------------------
 start_sim --console
 start_kq
-menu
-press Enter                        # Update Console
-check "language dialog opens with all four languages" wait_for "3: GERMAN" 10
-press Enter                        # OK
+check "language dialog opens with all four languages" update_console
 check "user-mode update reports success" wait_for "CORVINA Updated" 120
 cp "$WORK/run/TEMP/log.txt" "$WORK/field.log"   # the trace a technician would keep
 check "504 chunks were programmed" grep -q 'program  #504 ' "$WORK/kqsim.log"
 check "the log file holds the user update header" grep -q -- '-----User Update-----' "$WORK/run/TEMP/log.txt"
-answer "Push [ENTER] on PC-Keyboard to continue" Enter
-check "the help text is back" wait_for "Process:" 10
+check "the help text is back" continue_to_help
 check "Exit ends with code 0" exit_program
 stop_sim
 python3 "$ROOT/tests/e2e/expected_flash.py" "$ROOT/data" "$WORK/expected-all.bin"
@@ -86,8 +84,7 @@ check "no Remote on KQ-LINK is reported" wait_for "No Remote connection to KQ-LI
 check "and disconnects" wait_for "Disconnecting..." 20
 check "no not-found message" bash -c "! tmux -L $SOCKET capture-pane -p -t kq | grep -q 'not found'"
 check "the log holds the Remote Test header" grep -q -- '-----Remote Test-----' "$WORK/run/TEMP/log.txt"
-answer "Push [ENTER] on PC-Keyboard to continue" Enter
-wait_for "Process:" 10 >/dev/null
+continue_to_help >/dev/null
 
 # ---- 4. Set MAC Address: a key typed before the dialog opens does not press OK ----------
 menu
@@ -116,18 +113,13 @@ check "--history: the test that found no Remote" history_has 'Test Remote not fo
 check "--history: the MAC job, newest last" bash -c "sed -n '5p' <<<'$HISTORY' | grep -q 'Set MAC Address user mode declined'"
 check "--history: where the record is" history_has "Service record: $WORK/state/kqsfupdt/service-record.csv"
 
-
 # ---- 6. The field run of 1 served again from its log ----------------------------------------
 start_sim --replay="$WORK/field.log"
 start_kq
-menu
-press Enter                        # Update Console
-wait_for "3: GERMAN" 10 >/dev/null
-press Enter                        # OK: the same four languages as the field run
+update_console >/dev/null          # the same four languages as the field run
 check "replay: the update reports success as the field run did" wait_for "CORVINA Updated" 120
 check "replay: kqsim followed the trace to its end" grep -q 'the trace was followed to its end' "$WORK/kqsim.log"
-answer "Push [ENTER] on PC-Keyboard to continue" Enter
-wait_for "Process:" 10 >/dev/null
+continue_to_help >/dev/null
 check "replay: Exit ends with code 0" exit_program
 kill -TERM "$SIM_PID"; wait "$SIM_PID"; RC=$?; SIM_PID=""
 check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0

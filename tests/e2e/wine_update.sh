@@ -20,18 +20,22 @@
 wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 
 sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
+# File > Update Console, and OK (the default button) in the language dialog (DIALOG)
+# once it shows.
+update_console() {
+    key alt+f Return
+    wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
+    [ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null
+}
+close_app() { probe close >/dev/null; finish_app 30; }
 
 # ---- 1. Update Console --------------------------------------------------------------
 start_sim --console
 run_program update
 check "the program starts" test -n "$WIN"
 wait_for 20 help_shown
-key alt+f              # the File menu
-key Return             # its first item: Update Console
-DIALOG=""
-wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
+update_console
 check "the File menu's Update Console opens the language dialog" test -n "$DIALOG"
-[ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null   # OK, the default button
 check "the language dialog closes on OK" wait_for 10 eval '[ -z "$(window_named "Select Languages to Install")" ]'
 check "SetupDi and CreateFile reach the simulated console" wait_for 30 sim_log_has 'program connected'
 check "the console acknowledges the end of the update" wait_for 180 sim_log_has ' end +#1 .*ack'
@@ -46,8 +50,7 @@ shoot "$OUT/wine_update_final.png"
 check "the final screen is kept" test -s "$OUT/wine_update_final.png"
 check "[ENTER] at the prompt brings the help text back" \
     eval 'press Return after $(($(now_ms) + PRESS_GAP_MS)) && wait_for 10 help_shown'
-probe close >/dev/null
-finish_app 30
+close_app
 check "the program ends with exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 check "TEMP is removed" test ! -e "$RUN/TEMP"
 stop_sim
@@ -68,8 +71,7 @@ shoot "$OUT/wine_update_service.png"
 check "ST: [ENTER] at the connect prompt: no Remote, the console is let go" \
     eval 'answer "$PUSH_ENTER_LENGTH" Return 10 && wait_for 30 sim_log_has "program disconnected"'
 check "ST: [ENTER] brings the help text back" eval 'answer "$PUSH_ENTER_LENGTH" Return 10 && wait_for 10 help_shown'
-probe close >/dev/null
-finish_app 30
+close_app
 check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
 
@@ -93,16 +95,12 @@ check "the Windows build's log has CRLF line ends" grep -q $'\r$' "$WORK/field.l
 start_sim --replay="$WORK/field.log"
 run_program replay
 wait_for 20 help_shown
-key alt+f Return
-DIALOG=""
-wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
-[ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null   # OK: the same four languages
+update_console                     # OK: the same four languages
 check "replay: kqsim follows the CRLF trace to its end" wait_for 180 sim_has 'the trace was followed to its end'
 check "replay: the continue prompt follows the verdict" wait_for 30 prompt_shown "$PUSH_ENTER_LENGTH"
 check "replay: the program's traffic is the field run's" \
     eval 'diff <(sed "s/^Time:[0-9a-f]*//" "$WORK/field.log") <(sed "s/^Time:[0-9a-f]*//" "$RUN/TEMP/log.txt") >/dev/null'
-probe close >/dev/null
-finish_app 30
+close_app
 kill -TERM "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; RC=$?
 check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0
 

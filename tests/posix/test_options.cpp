@@ -53,7 +53,7 @@ TEST(ProgramOptions, EachCommandLineGetsItsAction) {
     }
 }
 
-std::string Printed(void (*print)(FILE*)) {
+template <class Print> std::string Printed(Print print) {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
@@ -69,8 +69,7 @@ std::string Printed(void (*print)(FILE*)) {
 TEST(ProgramOptions, UsageNamesModesLettersAndEnvironment) {
     setlocale(LC_ALL, "C.UTF-8");
     for (bool spanish : {false, true}) {
-        std::string usage = spanish ? Printed([](FILE* out) { PrintUsage(out, true); })
-                                    : Printed([](FILE* out) { PrintUsage(out, false); });
+        std::string usage = Printed([spanish](FILE* out) { PrintUsage(out, spanish); });
         for (const char* needed : {"ST", "C (Castellano)", "E (English)", "F (Francais)", "D (German)",
                                    "KQUSB_DEVICES", "KQ_DRIVE_", "XDG_CONFIG_HOME", "kq.ini", "--version"})
             EXPECT_NE(usage.find(needed), std::string::npos) << needed << (spanish ? " (es)" : "");

@@ -5,6 +5,7 @@
 # met here), the installed programs run, the udev rule and the man pages where they
 # belong, and lintian without errors.
 # Usage: check_release.sh DIST VERSION
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 dist=$1
 version=$2
@@ -25,9 +26,9 @@ deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
 check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
 check "SHA256SUMS matches the zip and the deb" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
-check "without keys it says so, and leaves no signature" bash -c \
-  "grep -q '^NOT SIGNED: Kqsfupdt.exe' <<<'$release_log' && grep -q '^NOT SIGNED: SHA256SUMS' <<<'$release_log' &&
-   test ! -e '$dist/SHA256SUMS.asc'"
+said() { grep -q "$1" <<<"$release_log"; }
+check "without keys it says so, and leaves no signature" \
+  eval 'said "^NOT SIGNED: Kqsfupdt.exe" && said "^NOT SIGNED: SHA256SUMS" && test ! -e "$dist/SHA256SUMS.asc"'
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -55,8 +56,7 @@ for guide in LEEME.txt README.txt; do
      grep -q 'kqclean' '$scratch/zip/$guide' && grep -q 'kq.ini' '$scratch/zip/$guide' &&
      grep -q 'log.txt' '$scratch/zip/$guide'"
   # Every underline (a line of = or -) is as long as the title above it.
-  check "$guide: each title's underline is as long as the title" python3 -c '
-import re, sys
+  check "$guide: each title's underline is as long as the title" python3 -c 'import re, sys
 lines = open(sys.argv[1], encoding="utf-8-sig").read().split("\r\n")
 sys.exit(any(re.fullmatch(r"=+|-+", b) and len(b) != len(a) for a, b in zip(lines, lines[1:])))' "$scratch/zip/$guide"
 done

@@ -8,40 +8,39 @@
 # Usage: check_signing.sh DIST VERSION
 case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
-dist=$1
-version=$2
+dist=$1 version=$2
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 keys=$(mktemp -d /tmp/kqkeys.XXXXXX)
+log=$keys/release.log
 # shellcheck source=../../scripts/throwaway_keys.sh
 . "$repo/scripts/throwaway_keys.sh"
-trap 'throwaway_keys_end; rm -rf "$keys"' EXIT
-throwaway_keys "$keys" || { echo "FAIL throw-away keys made"; exit 1; }
+# The keys and the time-stamp server go whatever happens; the Wine parts once they exist.
+end() { kill "${TSA_PID:-}" 2>/dev/null; throwaway_keys_end; rm -rf "$keys"; [ -z "${WORK:-}" ] || cleanup; }
+trap end EXIT
+die() { echo "FAIL $1"; exit 1; }
+throwaway_keys "$keys" || die "throw-away keys made"
 # A time-stamp server of our own, on this machine.
-mkdir "$keys/tsa"
 coproc TSA { exec /usr/bin/python3 "$repo/tests/release/tsa_server.py" "$keys/tsa"; }
-read -r -t 30 tsa_port <&"${TSA[0]}" || { echo "FAIL the time-stamp server starts"; exit 1; }
-export KQ_SIGN_TIMESTAMP_URL=http://127.0.0.1:$tsa_port
-log=$keys/release.log
-"$repo/scripts/release.sh" "$dist" >"$log" 2>&1 || { cat "$log"; kill "$TSA_PID"; echo "FAIL release.sh with keys"; exit 1; }
-kill "$TSA_PID"
+read -r -t 30 tsa_port <&"${TSA[0]}" || die "the time-stamp server starts"
+KQ_SIGN_TIMESTAMP_URL=http://127.0.0.1:$tsa_port "$repo/scripts/release.sh" "$dist" >"$log" 2>&1 ||
+    { cat "$log"; die "release.sh with keys"; }
 signed=$keys/zip
 unzip -q "$dist/kqsfupdt-$version-windows.zip" -d "$signed"
 
 EXE=$signed/Kqsfupdt.exe
 # shellcheck source=../e2e/wine_common.sh
 . "$repo/tests/e2e/wine_common.sh"
-end() { throwaway_keys_end; rm -rf "$keys"; cleanup; }
 trap end EXIT
+fails() { ! "$@"; }
 
 check "release.sh says it signed the programs and SHA256SUMS" \
-    bash -c "grep -q '^SIGNED: Kqsfupdt.exe and kqclean.exe' '$log' && grep -q '^SIGNED: SHA256SUMS' '$log'"
-check "the password is in no log and no file of the release" \
-    bash -c "! grep -q '$KQ_SIGN_PASSWORD' '$log' && ! grep -rqa '$KQ_SIGN_PASSWORD' '$dist' '$signed'"
+    eval 'grep -q "^SIGNED: Kqsfupdt.exe and kqclean.exe" "$log" && grep -q "^SIGNED: SHA256SUMS" "$log"'
+check "the password is in no log and no file of the release" fails grep -rqa "$KQ_SIGN_PASSWORD" "$log" "$dist" "$signed"
 check "the release holds the zip, the deb, SHA256SUMS and SHA256SUMS.asc" \
     test "$(cd "$dist" && ls | grep -v '^kqsfupdt' | tr '\n' ' ')" = "SHA256SUMS SHA256SUMS.asc "
-verifies() {
-    osslsigncode verify -CAfile "$KQ_TEST_CERT" -TSA-CAfile "$keys/tsa/tsa.pem" -in "$1" >"$WORK/verify.log" 2>&1 &&
-        grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log"
+verify() { osslsigncode verify -CAfile "$KQ_TEST_CERT" "$@" >"$WORK/verify.log" 2>&1; }
+verifies() {  # FILE: its signature and its time stamp verify
+    verify -TSA-CAfile "$keys/tsa/tsa.pem" -in "$1" && grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log"
 }
 for exe in Kqsfupdt.exe kqclean.exe; do
     check "$exe: Authenticode signature and its time stamp verify against the certificates" verifies "$signed/$exe"
@@ -50,15 +49,14 @@ for exe in Kqsfupdt.exe kqclean.exe; do
 done
 cp "$signed/Kqsfupdt.exe" "$WORK/changed.exe"
 printf '\x90' | dd of="$WORK/changed.exe" bs=1 seek=8192 conv=notrunc status=none  # in the code
-check "one changed byte: the verification fails" bash -c "! osslsigncode verify -CAfile '$KQ_TEST_CERT' -in '$WORK/changed.exe' >/dev/null 2>&1"
-check "the zip's SHA256SUMS matches its signed files" bash -c "cd '$signed' && sha256sum --quiet -c SHA256SUMS"
-check "gpg --verify accepts SHA256SUMS.asc" \
-    bash -c "gpg --batch --quiet --verify '$dist/SHA256SUMS.asc' '$dist/SHA256SUMS' 2>/dev/null"
+check "one changed byte: the verification fails" fails verify -in "$WORK/changed.exe"
+check "the zip's SHA256SUMS matches its signed files" eval '(cd "$signed" && sha256sum --quiet -c SHA256SUMS)'
+gpg_accepts() { gpg --batch --quiet --verify "$dist/SHA256SUMS.asc" "$1" 2>/dev/null; }
+check "gpg --verify accepts SHA256SUMS.asc" gpg_accepts "$dist/SHA256SUMS"
 sed 's/^./0/' "$dist/SHA256SUMS" >"$WORK/SHA256SUMS"
-check "gpg --verify rejects a changed SHA256SUMS" \
-    bash -c "! gpg --batch --quiet --verify '$dist/SHA256SUMS.asc' '$WORK/SHA256SUMS' 2>/dev/null"
+check "gpg --verify rejects a changed SHA256SUMS" fails gpg_accepts "$WORK/SHA256SUMS"
 check "the signed programs' manifests are intact" \
-    bash -c "/usr/bin/python3 '$repo/tests/e2e/test_manifest.py' '$signed/Kqsfupdt.exe' '$signed/kqclean.exe' >/dev/null"
+    eval '/usr/bin/python3 "$repo/tests/e2e/test_manifest.py" "$signed/Kqsfupdt.exe" "$signed/kqclean.exe" >/dev/null'
 check "the signed updater's version resource says $version" /usr/bin/python3 -c \
     'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1],"rb").read())' "$EXE" "$version"
 

@@ -287,6 +287,7 @@ TEST(ProgressLine, ShowsPhaseBarCountPercentAndTimeLeft) {
     struct Case {
         PlatProgress p;
         const char* line;
+        int languageFlag = 1;  // 0: Spanish, its words in code page 437
     } cases[] = {
         // Counted: the pace so far gives the time left; none before a second has passed.
         {{PLAT_PROGRESS_RUNNING, 2, "Programming", false, 126, 504, 6500},
@@ -306,27 +307,20 @@ TEST(ProgressLine, ShowsPhaseBarCountPercentAndTimeLeft) {
          " Programming [....................] 2/504   0%  FAILED"},
         {{PLAT_PROGRESS_FAILED, 0, "Update", false, 0, 0, 0}, " Update FAILED"},
         {{PLAT_PROGRESS_HIDDEN, 0, "Searching", true, 0, 5000, 0}, ""},
+        // In Spanish the words are Spanish and the longest line still fits.
+        {{PLAT_PROGRESS_RUNNING, 2, "Escribiendo", false, 126, 504, 6500},
+         " Escribiendo [#####...............] 126/504  25%  quedan 0:20", 0},
+        {{PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 1000, 600000, 1000},
+         " Enviando boot record [....................] 1.0/600.0 s   0%  quedan m\xA0x. 9:59", 0},
+        {{PLAT_PROGRESS_DONE, 2, "Escribiendo", false, 504, 504, 26000},
+         " Escribiendo [####################] 504/504 100%  hecho", 0},
+        {{PLAT_PROGRESS_FAILED, 0, "Actualizar", false, 0, 0, 0}, " Actualizar FALLIDO", 0},
     };
     for (const Case& k : cases) {
         char line[81];
+        LanguageFlag = k.languageFlag;
         FormatProgressLine(&k.p, line, sizeof line);
-        EXPECT_EQ(std::string(line), k.line);
-    }
-    // In Spanish the words are Spanish (code page 437) and the longest line still fits.
-    LanguageFlag = 0;
-    const Case spanish[] = {
-        {{PLAT_PROGRESS_RUNNING, 2, "Escribiendo", false, 126, 504, 6500},
-         " Escribiendo [#####...............] 126/504  25%  quedan 0:20"},
-        {{PLAT_PROGRESS_RUNNING, 4, "Enviando boot record", true, 1000, 600000, 1000},
-         " Enviando boot record [....................] 1.0/600.0 s   0%  quedan m\xA0x. 9:59"},
-        {{PLAT_PROGRESS_DONE, 2, "Escribiendo", false, 504, 504, 26000},
-         " Escribiendo [####################] 504/504 100%  hecho"},
-        {{PLAT_PROGRESS_FAILED, 0, "Actualizar", false, 0, 0, 0}, " Actualizar FALLIDO"},
-    };
-    for (const Case& k : spanish) {
-        char line[81];
-        FormatProgressLine(&k.p, line, sizeof line);
-        EXPECT_EQ(std::string(line), k.line);
+        EXPECT_EQ(std::string(line), k.line) << "language flag " << k.languageFlag;
     }
     LanguageFlag = 1;
     // The longest phase name with a nine-minute wait still fits the 80 columns; figures

@@ -16,21 +16,15 @@
 #include "base/screen.h"
 #include "shell/shell.h"
 #include "sim/replay.h"
-#include "sim/sim.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/sim_plug.h"
-#include "tests/backend/testbed.h"
 
 namespace {
 
 enum Setup { CONSOLE, BOOT, REMOTE, REMOTE_BOOT, TEMPA_BOOT, MAC, MONITOR };
-struct Case {
-    const char* name;
-    int command;
-    Setup setup;
-    const char* plan;     // on the console, the boot device or the peripheral
-    const char* verdict;  // what the field run ended with on the screen
-};
+// plan: the fault on the console, the boot device or the peripheral; verdict: what the
+// field run ended with on the screen.
+struct Case { const char* name; int command; Setup setup; const char *plan, *verdict; };
 const Case CASES[] = {
     {"Update Console, user mode", CMD_UPDATE_CONSOLE, CONSOLE, "drop:program#3", "...ERROR"},
     {"Update Console, boot fallback", CMD_UPDATE_CONSOLE, BOOT, "error:boot50#2", "nBytes programming error"},
@@ -46,14 +40,12 @@ std::string Unstamped(const std::string& log) { return std::regex_replace(log, s
 
 // The line number of the first "Mesa<-" line where two logs differ (0: none).
 int FirstDifferentWrite(const std::string& a, const std::string& b) {
-    std::regex write("^Time:[0-9a-f]{8} Mesa<- (.*)$");
     std::vector<std::pair<int, std::string>> w[2];
     for (int k = 0; k < 2; k++) {
         std::istringstream in(k ? b : a);
-        std::smatch m;
         int n = 0;
-        for (std::string line; std::getline(in, line);)
-            if (++n, std::regex_match(line, m, write)) w[k].emplace_back(n, m[1]);
+        for (std::string line; std::getline(in, line);)  // "Time:" and 8 digits, then the write
+            if (++n, line.find(" Mesa<- ") == 13) w[k].emplace_back(n, line.substr(21));
     }
     for (size_t i = 0; i < w[0].size(); i++)
         if (i >= w[1].size() || w[0][i].second != w[1][i].second) return w[0][i].first;
@@ -64,12 +56,26 @@ int FirstDifferentWrite(const std::string& a, const std::string& b) {
 
 class ReplayTest : public CoreTest {
 protected:
-    struct Run {
-        std::string screen, log;
-    };
-    // One run of the case against the field's simulated devices (replay null) or the
-    // replay's. decline: the operator answers [->] as well.
-    Run RunCase(const Case& c, sim::ReplaySession* replay, std::vector<int> languages = {303, 305}, bool decline = false) {
+    struct Run { std::string screen, log; } field, again;
+    std::unique_ptr<sim::ReplaySession> replay;
+    std::vector<std::string> departures;  // the replay's reports of a departure
+
+    // The case run against the field's simulated devices, its log read as a trace, then
+    // run again against the replay of it: with another language list, or the operator
+    // answering [->] as well, when told.
+    void FieldThenReplay(const Case& c, std::vector<int> languages = {303, 305}, bool decline = false) {
+        departures.clear();
+        field = RunCase(c, nullptr, {303, 305}, false);
+        sim::Trace trace;
+        sim::TraceError error;
+        EXPECT_TRUE(sim::ReadTrace(field.log, &trace, &error)) << error.line << ": " << error.text;
+        replay.reset(new sim::ReplaySession(trace));
+        replay->SetReporter([this](uint64_t, const std::string& text) {
+            if (text.find("departs") != std::string::npos) departures.push_back(text);
+        });
+        again = RunCase(c, replay.get(), languages, decline);
+    }
+    Run RunCase(const Case& c, sim::ReplaySession* session, const std::vector<int>& languages, bool decline) {
         testbed::Reset();
         LogClose();
         unlink("TEMP/log.txt");
@@ -82,16 +88,12 @@ protected:
         sim::Remote remote(3);
         sim::BootPeer peer;
         sim::TempaBoxBoot tempa;
-        sim::Station* station = c.setup == REMOTE || c.setup == MONITOR ? (sim::Station*)&remote
-                                : c.setup == REMOTE_BOOT                ? (sim::Station*)&peer
-                                : c.setup == TEMPA_BOOT                 ? (sim::Station*)&tempa
-                                                                        : nullptr;
-        std::vector<std::unique_ptr<sim::ReplayDevice>> devices;
+        sim::Station* stations[] = {nullptr, nullptr, &remote, &peer, &tempa, nullptr, &remote};
+        sim::Station* station = stations[c.setup];
+        auto devices = session ? session->MakeDevices() : std::vector<std::unique_ptr<sim::ReplayDevice>>();
         std::vector<std::unique_ptr<sim::TestbedPlug>> plugs;
-        if (replay) {
-            devices = replay->MakeDevices();
-            for (auto& d : devices) plugs.emplace_back(new sim::TestbedPlug(d.get()));
-        } else {
+        for (auto& d : devices) plugs.emplace_back(new sim::TestbedPlug(d.get()));
+        if (!session) {
             (c.setup == BOOT ? (sim::Model*)&boot : station ? (sim::Model*)station : &console)
                 ->SetFaults(sim::FaultPlan::FromText(c.plan));
             plugs.emplace_back(new sim::TestbedPlug(c.setup == BOOT ? (sim::SimDevice*)&boot : &console));
@@ -110,53 +112,34 @@ protected:
         if (station) console.KqLink().Detach(station);
         return Run{testbed::Transcript(), LogText()};
     }
-    sim::Trace Read(const std::string& log) {
-        sim::Trace trace;
-        sim::TraceError error;
-        EXPECT_TRUE(sim::ReadTrace(log, &trace, &error)) << error.line << ": " << error.text;
-        return trace;
-    }
 };
 
 TEST_F(ReplayTest, EveryCommandIsToldAgainAsTheFieldRanIt) {
     for (const Case& c : CASES) {
         SCOPED_TRACE(c.name);
-        Run field = RunCase(c, nullptr);
+        FieldThenReplay(c);
         ASSERT_NE(field.screen.find(c.verdict), std::string::npos) << field.screen;
-        sim::ReplaySession replay(Read(field.log));
-        Run again = RunCase(c, &replay);
         EXPECT_EQ(again.screen, field.screen);
         EXPECT_EQ(Unstamped(again.log), Unstamped(field.log));
-        EXPECT_TRUE(replay.FollowedToEnd()) << replay.Summary() << "\n" << replay.Departure();
+        EXPECT_TRUE(replay->FollowedToEnd()) << replay->Summary() << "\n" << replay->Departure();
     }
 }
 
 // Another language list (the frames of the language area differ) and a question
 // declined (the link is ended instead of the Remote's boot mode being entered).
 TEST_F(ReplayTest, AnotherChoiceIsCaughtAtItsFirstLine) {
-    struct Choice {
-        Case c;
-        std::vector<int> languages;
-        bool decline;
-        const char* section;
-    } choices[] = {
+    const struct { Case c; std::vector<int> languages; bool decline; const char* section; } choices[] = {
         {{"Update Console to its end", CMD_UPDATE_CONSOLE, CONSOLE, "drop:end#1", ""}, {303, 304}, false, "-----User Update-----"},
         {CASES[4], {303, 305}, true, "-----Remote Update-----"},
     };
-    for (const Choice& ch : choices) {
+    for (const auto& ch : choices) {
         SCOPED_TRACE(ch.c.name);
-        Run field = RunCase(ch.c, nullptr);
-        sim::ReplaySession replay(Read(field.log));
-        std::vector<std::string> reports;
-        replay.SetReporter([&](uint64_t, const std::string& text) {
-            if (text.find("departs") != std::string::npos) reports.push_back(text);
-        });
-        Run again = RunCase(ch.c, &replay, ch.languages, ch.decline);
+        FieldThenReplay(ch.c, ch.languages, ch.decline);
         int line = FirstDifferentWrite(field.log, again.log);
         ASSERT_GT(line, 0);
-        EXPECT_EQ(replay.DepartureLine(), line);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_NE(reports[0].find("at line " + std::to_string(line) + " (" + ch.section), std::string::npos) << reports[0];
-        EXPECT_FALSE(replay.FollowedToEnd());
+        EXPECT_EQ(replay->DepartureLine(), line);
+        ASSERT_EQ(departures.size(), 1u);
+        EXPECT_NE(departures[0].find("at line " + std::to_string(line) + " (" + ch.section), std::string::npos) << departures[0];
+        EXPECT_FALSE(replay->FollowedToEnd());
     }
 }
