@@ -43,11 +43,14 @@ PY
 
 CON="$DIR/usb#vid_1d2b&pid_0001#0001"
 BOOT="$DIR/usb#vid_045b&pid_0025#0001"
+appears() { for _ in $(seq 50); do [ -p "$1/PIPE01" ] && return; sleep 0.1; done; }  # INTERFACE, within 5 s
+serve() {  # LOG INTERFACE OPTIONS...: kqsim on $DIR, its output in $TMP/LOG; returns once INTERFACE is there
+    "$KQSIM" --dir="$DIR" "${@:3}" >"$TMP/$1" 2>&1 &
+    SIM_PID=$!
+    appears "$2"
+}
 
-"$KQSIM" --dir="$DIR" --timing=fast --console --fault "drop:mac#2" --boot --save-flash="$TMP/flash-" \
-    >"$TMP/kqsim.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
+serve kqsim.log "$BOOT" --timing=fast --console --fault "drop:mac#2" --boot --save-flash="$TMP/flash-"
 
 check "console interface with its two FIFOs" test -p "$CON/PIPE00" -a -p "$CON/PIPE01"
 check "boot interface with its two FIFOs" test -p "$BOOT/PIPE00" -a -p "$BOOT/PIPE01"
@@ -75,7 +78,7 @@ sys.exit(not (len(f) == 0x80000 and f[:1024] == bytes(range(256)) * 4 and f[1024
 SIM_PID=$!
 sleep 0.5
 check "no interface before --plug-after" test ! -e "$CON"
-for _ in $(seq 40); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+appears "$CON"
 check "interface appears after --plug-after" test "$(exchange "$CON" 807f0001 4)" = 807f04fd
 kill -INT "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 check "SIGINT removes the device directory it created" test ! -e "$DIR"
@@ -85,12 +88,10 @@ check "SIGINT removes the device directory it created" test ! -e "$DIR"
 # (the MAC address command logs no header). Each device shows itself while the trace is
 # at its part; the second job departs at its second write.
 printf -- '\357\273\277-----Boot Update-----\r\nTime:fffff000 Mesa<- Nbytes:1 55 \r\nTime:00000100 ->PC Nbytes:1 e6 \r\nTime:09000000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09000200 ->PC Nbytes:9 80 03 00 1f 19 00 00 01 44 \r\nTime:09100000 Mesa<- Nbytes:3 80 02 7e \r\nTime:09100200 ->PC Nbytes:1 80 \r\n' >"$TMP/jobs.log"
-"$KQSIM" --dir="$DIR" --replay="$TMP/jobs.log" >"$TMP/replay.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 50); do [ -p "$BOOT/PIPE01" ] && break; sleep 0.1; done
+serve replay.log "$BOOT" --replay="$TMP/jobs.log"
 check "replay: first only the boot program of the first job" test -p "$BOOT/PIPE01" -a ! -e "$CON"
 check "replay: it answers the first job" test "$(exchange "$BOOT" 55 1)" = e6
-for _ in $(seq 50); do [ -p "$CON/PIPE01" ] && break; sleep 0.1; done
+appears "$CON"
 check "replay: then only the console of the second job" test -p "$CON/PIPE01" -a ! -e "$BOOT"
 check "replay: it answers the second job" test "$(exchange "$CON" 80027e 9)" = 8003001f1900000144
 check "replay: a write that departs gets no answer" test "$(exchange "$CON" 80027f 1)" = ""
@@ -105,10 +106,8 @@ check "replay: not followed to its end, exit code 1 (got $RC)" \
 mkdir -p "$TMP/record/traces"
 printf -- '-----Remote Test-----\r\nTime:00000000 Mesa<- Nbytes:3 80 08 78 \r\n' >"$TMP/record/traces/20261209-143012-test-remote-tested.log"
 printf '\357\273\277time,version,command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace\r\n2026-12-09T14:30:12+01:00,1.70,Test Remote,,1d2b:0003,"\\\\?\\usb#vid_1d2b&pid_0003#0002#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}",Remote,3,,,,tested,"a, b",12.0,20261209-143012-test-remote-tested.log\r\n' >"$TMP/record/service-record.csv"
-"$KQSIM" --dir="$DIR" --replay="$TMP/record/traces/20261209-143012-test-remote-tested.log" >"$TMP/replay.log" 2>&1 &
-SIM_PID=$!
 SECOND="$DIR/usb#vid_1d2b&pid_0003#0002"
-for _ in $(seq 50); do [ -p "$SECOND/PIPE01" ] && break; sleep 0.1; done
+serve replay.log "$SECOND" --replay="$TMP/record/traces/20261209-143012-test-remote-tested.log"
 check "a kept trace is served under the identity its record names" test -p "$SECOND/PIPE01" -a ! -e "$CON"
 kill -TERM "$SIM_PID"; wait "$SIM_PID"; SIM_PID=
 

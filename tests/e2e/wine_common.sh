@@ -8,11 +8,11 @@
 #       script's opening comment and runs nothing); EXE, the program under test, is
 #       swapped for its x86_64 twin where Wine runs no 32-bit code (exit 77, skipped,
 #       when there is none). Then a private Xvfb display (XVFB_SIZE, when set before),
-#       a fresh Wine prefix and the probe program; at exit all of it is ended.
+#       a fresh Wine prefix and the probe program (wine_start); at exit all of it is ended.
 #   WORK   scratch folder, removed at exit     OUT    screenshots, kept (e2e/ beside EXE)
 #   HERE   this folder                         REPO   the repository
 # (A script that sets EXE before sourcing this file gets WORK, OUT and the clean-up at
-# once, and starts the display, prefix and probe itself.)
+# once, and calls wine_start itself.)
 # Then: PASS/FAIL lines, polling waits, starting and ending the program under test,
 # screenshots read as text rows, keys, and kqsim behind the program (start_sim).
 
@@ -36,10 +36,9 @@ wine_setup() {
 wine_begin() {
     take_args "$@"
     wine_setup
-    start_display
-    make_prefix
-    build_probe
+    wine_start
 }
+wine_start() { start_display; make_prefix; build_probe; }
 
 PASSED=0
 FAILED=0

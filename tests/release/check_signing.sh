@@ -65,9 +65,7 @@ if [ "$EXE" != "$signed/Kqsfupdt.exe" ]; then
     osslsigncode sign -pkcs12 "$KQ_SIGN_PKCS12" -pass "$KQ_SIGN_PASSWORD" -h sha256 -in "$EXE" -out "$WORK/twin.exe" >/dev/null
     EXE=$WORK/twin.exe
 fi
-start_display
-make_prefix
-build_probe
+wine_start
 run_program signed
 check "the signed updater starts under Wine and shows its window" test -n "$WIN"
 if [ -n "$WIN" ]; then
