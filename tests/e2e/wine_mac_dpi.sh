@@ -18,6 +18,8 @@ fi
 
 # set_dpi DPI: the resolution every program started afterwards sees.
 set_dpi() {
+    # The program has ended: end the server now rather than after its idle linger.
+    timeout 20 wineserver -k 2>/dev/null
     timeout 60 wineserver -w
     timeout 30 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
         >/dev/null 2>&1
