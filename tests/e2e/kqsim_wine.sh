@@ -62,7 +62,7 @@ C
 x86_64-w64-mingw32-gcc -O2 -o "$TMP/probe.exe" "$TMP/probe.c" -lsetupapi || { echo "0 passed, 1 failed"; exit 1; }
 # A prefix made once for the test run (KQ_WINE_TEMPLATE) is copied; else one is made.
 if [ -n "${KQ_WINE_TEMPLATE:-}" ] && [ -f "$KQ_WINE_TEMPLATE/system.reg" ]; then
-    cp -a "$KQ_WINE_TEMPLATE" "$WINEPREFIX"
+    "$(dirname "$0")/wine_copy.sh" "$KQ_WINE_TEMPLATE" "$WINEPREFIX"
 else
     wineboot -i >/dev/null 2>&1; wineserver -w
 fi

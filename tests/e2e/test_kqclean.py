@@ -57,7 +57,7 @@ class Prefix:
 
     def __init__(self, template, root, name):
         self.path = os.path.join(root, name)
-        subprocess.run(["cp", "-a", template, self.path], check=True)
+        subprocess.run([os.path.join(HERE, "wine_copy.sh"), template, self.path], check=True)
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.windows = os.path.join(self.path, "drive_c", "windows")
@@ -405,7 +405,7 @@ def main():
         shared = os.environ.get("KQ_WINE_TEMPLATE", "")
         if shared and os.path.isfile(os.path.join(shared, "system.reg")):
             # The prefix made once for the whole test run.
-            subprocess.run(["cp", "-a", shared, template], check=True)
+            subprocess.run([os.path.join(HERE, "wine_copy.sh"), shared, template], check=True)
         else:
             subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=300)

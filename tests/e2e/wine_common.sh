@@ -104,11 +104,11 @@ start_display() {
 # English unless APP_LOCALE says otherwise (the locale need not exist on the host).
 APP_LOCALE=en_US.UTF-8
 # KQ_WINE_TEMPLATE names a prefix made once per test run (wine_template.sh): it is
-# copied, which takes a fraction of the time wineboot needs.
+# copied (wine_copy.sh), which takes a fraction of the time wineboot needs.
 make_prefix() {
     export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
     if [ -n "${KQ_WINE_TEMPLATE:-}" ] && [ -f "$KQ_WINE_TEMPLATE/system.reg" ]; then
-        cp -a "$KQ_WINE_TEMPLATE" "$WINEPREFIX" && return
+        "$HERE/wine_copy.sh" "$KQ_WINE_TEMPLATE" "$WINEPREFIX" && return
     fi
     timeout 120 wineboot -i >"$WORK/wineboot.log" 2>&1
     timeout 60 wineserver -w
