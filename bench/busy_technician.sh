@@ -5,6 +5,7 @@
 # killed (or for ROUNDS rounds); prints one line per round with its verdict.
 #
 # Usage: bench/busy_technician.sh build/linux [ROUNDS]
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
 BUILD=$(realpath "${1:-build/linux}")
 ROUNDS=${2:-0}

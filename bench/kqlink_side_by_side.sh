@@ -9,6 +9,7 @@
 #
 # Usage: bench/kqlink_side_by_side.sh [build/linux] [RUNS]   (about 40 s a run)
 # KQ_SCENARIOS picks other scenarios of tests/e2e/linux_peripherals.sh (default 4).
+case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -u
 BUILD=$(realpath "${1:-build/linux}")
 RUNS=${2:-5}
