@@ -89,14 +89,7 @@ Console::Console(Identity id) : SimDevice(id), flash_(std::make_shared<sim::Flas
     });
 }
 
-std::vector<uint8_t> Console::Wire(const std::vector<uint8_t>& bytes) const {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < bytes.size(); i++) {
-        out.push_back(bytes[i]);
-        if (i > 0 && bytes[i] == START) out.push_back(START);
-    }
-    return out;
-}
+std::vector<uint8_t> Console::Wire(const std::vector<uint8_t>& bytes) const { return DoubleLaterStarts(bytes); }
 
 void Console::Forget() {
     frame_.clear();

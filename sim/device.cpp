@@ -363,4 +363,13 @@ void Station::RunUntil(uint64_t nowUs) {
     }
 }
 
+std::vector<uint8_t> DoubleLaterStarts(const std::vector<uint8_t>& frame) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < frame.size(); i++) {
+        out.push_back(frame[i]);
+        if (i > 0 && frame[i] == 0x80) out.push_back(0x80);
+    }
+    return out;
+}
+
 }  // namespace sim

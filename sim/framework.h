@@ -144,6 +144,9 @@ private:
 // update that forgets to erase is caught. Deterministic.
 void FillOldFirmware(Flash* flash);
 uint32_t Crc32(const uint8_t* bytes, size_t count, uint32_t crc = 0);
+// A frame as the console and the KQ-LINK packets carry it: every 0x80 after the first
+// byte (the frame's start) is sent twice.
+std::vector<uint8_t> DoubleLaterStarts(const std::vector<uint8_t>& frame);
 // The part of count that work cut at permille got through (rounded down).
 inline uint32_t Share(uint32_t count, uint32_t permille) { return (uint32_t)((uint64_t)count * permille / 1000); }
 

@@ -48,14 +48,7 @@ Answer PacketStation::MakePacket(std::vector<uint8_t> bytes, int codeAt) const {
     return a;
 }
 
-std::vector<uint8_t> PacketStation::Wire(const std::vector<uint8_t>& bytes) const {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < bytes.size(); i++) {
-        out.push_back(bytes[i]);
-        if (i > 0 && bytes[i] == START) out.push_back(START);
-    }
-    return out;
-}
+std::vector<uint8_t> PacketStation::Wire(const std::vector<uint8_t>& bytes) const { return DoubleLaterStarts(bytes); }
 
 // The firmware's receive rule: a lone 0x80 starts a packet (dropping a partial one),
 // 0x80 0x80 is a data byte 0x80; bytes outside a packet are dropped.
