@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release (scripts/release.sh) into DIST and checks it as a technician gets it:
-# the checksums, the zip's members and its Windows programs, the deb installed into a
+# the checksums, the zip's members and its Windows programs, the MSI's files (the zip's,
+# byte for byte; tests/e2e/wine_msi.sh installs it under Wine), the deb installed into a
 # scratch root whose package database is this machine's (so its dependencies must be
 # met here), the installed programs run, the udev rule and the man pages where they
 # belong, and lintian without errors.
@@ -23,10 +24,13 @@ check() {  # check DESCRIPTION COMMAND...
 release_log=$(env -u KQ_SIGN_PKCS12 -u KQ_GPG_KEY scripts/release.sh "$dist")
 zip=$dist/kqsfupdt-$version-windows.zip
 deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
-check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
+msi=$dist/kqsfupdt-$version.msi
+check "zip, MSI and deb are in $dist" test -f "$zip" -a -f "$msi" -a -f "$deb"
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
-check "SHA256SUMS matches the zip and the deb" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
-check "without keys it says so, and leaves no signature" eval 'grep -q "^NOT SIGNED: Kqsfupdt.exe" <<<"$release_log" &&
+check "SHA256SUMS lists the zip, the MSI and the deb, and matches them" bash -c "cd '$dist' &&
+  test \"\$(cut -c67- SHA256SUMS | tr '\n' ' ')\" = '$(basename "$zip") $(basename "$msi") $(basename "$deb") ' &&
+  sha256sum --quiet -c SHA256SUMS"
+check "without keys it says so, and leaves no signature" eval 'grep -q "^NOT SIGNED: Kqsfupdt.exe, kqclean.exe and kqsfupdt-$version.msi" <<<"$release_log" &&
   grep -q "^NOT SIGNED: SHA256SUMS" <<<"$release_log" && test ! -e "$dist/SHA256SUMS.asc"'
 
 scratch=$(mktemp -d)
@@ -59,6 +63,18 @@ for guide in LEEME.txt README.txt; do
 lines = open(sys.argv[1], encoding="utf-8-sig").read().split("\r\n")
 sys.exit(any(re.fullmatch(r"=+|-+", b) and len(b) != len(a) for a, b in zip(lines, lines[1:])))' "$scratch/zip/$guide"
 done
+
+# ---- The MSI ---------------------------------------------------------------------------
+mkdir -p "$scratch/msi" && msiextract -C "$scratch/msi" "$msi" >/dev/null
+msi_files_ok() {
+  local f
+  for f in Kqsfupdt.exe kqclean.exe LEEME.txt README.txt; do
+    cmp -s "$scratch/zip/$f" "$scratch/msi/Program Files/CORVINA Updater/$f" || return 1
+  done
+  test "$(find "$scratch/msi" -type f | wc -l)" = 4
+}
+check "the MSI installs the zip's programs and guides, byte for byte, and nothing else" msi_files_ok
+check "the MSI's product version is $version" test "$(msiinfo export "$msi" Property | sed -n 's/^ProductVersion\t//p' | tr -d '\r')" = "$version"
 
 # ---- The deb ---------------------------------------------------------------------------
 root=$scratch/root

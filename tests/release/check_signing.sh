@@ -2,7 +2,9 @@
 # Signs a release with a throw-away certificate and OpenPGP key (scripts/throwaway_keys.sh),
 # time-stamped by a throw-away server (tsa_server.py), and checks it as a technician
 # would: both programs and their time stamps verify, and are the unsigned build once
-# the signature is removed; one changed byte fails the verification; the signed
+# the signature is removed; the MSI's signature and time stamp verify and it holds the
+# signed programs; one changed byte fails the verification, of a program and of the
+# MSI; the signed
 # updater still starts under Wine with its manifest and version resource;
 # SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the password shows nowhere.
 # Usage: check_signing.sh DIST VERSION
@@ -34,9 +36,9 @@ trap end EXIT
 fails() { ! "$@"; }
 
 check "release.sh says it signed the programs and SHA256SUMS" \
-    eval 'grep -q "^SIGNED: Kqsfupdt.exe and kqclean.exe" "$log" && grep -q "^SIGNED: SHA256SUMS" "$log"'
+    eval 'grep -q "^SIGNED: Kqsfupdt.exe, kqclean.exe and kqsfupdt-$version.msi" "$log" && grep -q "^SIGNED: SHA256SUMS" "$log"'
 check "the password is in no log and no file of the release" fails grep -rqa "$KQ_SIGN_PASSWORD" "$log" "$dist" "$signed"
-check "the release holds the zip, the deb, SHA256SUMS and SHA256SUMS.asc" \
+check "the release holds the zip, the MSI, the deb, SHA256SUMS and SHA256SUMS.asc" \
     test "$(cd "$dist" && ls | grep -v '^kqsfupdt' | tr '\n' ' ')" = "SHA256SUMS SHA256SUMS.asc "
 verify() { osslsigncode verify -CAfile "$KQ_TEST_CERT" "$@" >"$WORK/verify.log" 2>&1; }
 verifies() {  # FILE: its signature and its time stamp verify
@@ -50,6 +52,18 @@ done
 cp "$signed/Kqsfupdt.exe" "$WORK/changed.exe"
 printf '\x90' | dd of="$WORK/changed.exe" bs=1 seek=8192 conv=notrunc status=none  # in the code
 check "one changed byte: the verification fails" fails verify -in "$WORK/changed.exe"
+MSI=$dist/kqsfupdt-$version.msi
+check "the MSI: Authenticode signature and its time stamp verify against the certificates" verifies "$MSI"
+mkdir -p "$WORK/msi" && msiextract -C "$WORK/msi" "$MSI" >/dev/null
+check "the MSI holds the signed programs of the zip" eval 'cmp -s "$signed/Kqsfupdt.exe" "$WORK/msi/Program Files/CORVINA Updater/Kqsfupdt.exe" &&
+    cmp -s "$signed/kqclean.exe" "$WORK/msi/Program Files/CORVINA Updater/kqclean.exe"'
+# One byte of a table's text (the refusal of an older version), in the string pool.
+cp "$MSI" "$WORK/changed.msi"
+at=$(grep -boa "A newer version of the CORVINA" "$WORK/changed.msi" | head -n 1 | cut -d: -f1)
+printf 'a' | dd of="$WORK/changed.msi" bs=1 seek="${at:-0}" conv=notrunc status=none
+check "one changed byte in the MSI: the verification fails, on the digest" \
+    eval 'test -n "$at" && fails verify -in "$WORK/changed.msi" && grep -qi "mismatch" "$WORK/verify.log"'
+check "SHA256SUMS lists the signed MSI" eval '(cd "$dist" && grep -q " kqsfupdt-$version.msi\$" SHA256SUMS && sha256sum --quiet -c SHA256SUMS)'
 check "the zip's SHA256SUMS matches its signed files" eval '(cd "$signed" && sha256sum --quiet -c SHA256SUMS)'
 gpg_accepts() { gpg --batch --quiet --verify "$dist/SHA256SUMS.asc" "$1" 2>/dev/null; }
 check "gpg --verify accepts SHA256SUMS.asc" gpg_accepts "$dist/SHA256SUMS"
