@@ -1,10 +1,6 @@
-/* wine_lnk_probe.c - reads a shortcut (.lnk) back through the shell's link interface
-   (IShellLinkW loaded by IPersistFile), for the installer's check under Wine. Built
-   with MinGW by wine_msi.sh; not part of the product.
-
-     wine_lnk_probe FILE.lnk    three lines, UTF-8: "target=", "arguments=", "folder="
-
-   Exit code 0 when the file was read as a shortcut, 2 otherwise. */
+/* wine_lnk_probe.c - "wine_lnk_probe FILE.lnk" prints the shortcut's target, arguments
+   and working folder (UTF-8 lines "target=", "arguments=", "folder="), read back through
+   the shell's link interface; exit code 2 when FILE is no shortcut. For wine_msi.sh. */
 #define COBJMACROS
 #include <windows.h>
 #include <shlobj.h>
@@ -20,22 +16,16 @@ int wmain(int argc, wchar_t** argv) {
     IShellLinkW* link = NULL;
     IPersistFile* file = NULL;
     wchar_t target[MAX_PATH] = L"", arguments[MAX_PATH] = L"", folder[MAX_PATH] = L"";
-    int ok = 0;
-    if (argc != 2) return 2;
     CoInitialize(NULL);
-    if (SUCCEEDED(CoCreateInstance(&CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, &IID_IShellLinkW, (void**)&link)) &&
-        SUCCEEDED(IShellLinkW_QueryInterface(link, &IID_IPersistFile, (void**)&file)) &&
-        SUCCEEDED(IPersistFile_Load(file, argv[1], STGM_READ))) {
-        IShellLinkW_GetPath(link, target, MAX_PATH, NULL, SLGP_RAWPATH);
-        IShellLinkW_GetArguments(link, arguments, MAX_PATH);
-        IShellLinkW_GetWorkingDirectory(link, folder, MAX_PATH);
-        Print("target", target);
-        Print("arguments", arguments);
-        Print("folder", folder);
-        ok = 1;
-    }
-    if (file) IPersistFile_Release(file);
-    if (link) IShellLinkW_Release(link);
-    CoUninitialize();
-    return ok ? 0 : 2;
+    if (argc != 2 || FAILED(CoCreateInstance(&CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, &IID_IShellLinkW, (void**)&link)) ||
+        FAILED(IShellLinkW_QueryInterface(link, &IID_IPersistFile, (void**)&file)) ||
+        FAILED(IPersistFile_Load(file, argv[1], STGM_READ)))
+        return 2;
+    IShellLinkW_GetPath(link, target, MAX_PATH, NULL, SLGP_RAWPATH);
+    IShellLinkW_GetArguments(link, arguments, MAX_PATH);
+    IShellLinkW_GetWorkingDirectory(link, folder, MAX_PATH);
+    Print("target", target);
+    Print("arguments", arguments);
+    Print("folder", folder);
+    return 0;
 }

@@ -1,15 +1,9 @@
 #!/bin/bash
-# wine_msi.sh - the release's Windows installer under Wine, as an IT department deploys
-# it: silent install, the programs, the entry in the registry's Uninstall key, the
-# Start-menu shortcuts read back through the shell's link interface (wine_lnk_probe.c),
-# the program started as the service shortcut says, the same version again, a newer
-# version over it, the older one refused (and its message), the removal.
-#
+# wine_msi.sh - the release's MSI under Wine, as IT deploys it: silent install, programs,
+# Uninstall entry, shortcuts (read back by wine_lnk_probe.c), the service shortcut's start,
+# the same version again, a newer one over it, the older one refused, the removal.
 #   tests/e2e/wine_msi.sh build/windows/Kqsfupdt.exe
-#
-# The release is made unsigned into the scratch folder; the newer package holds the same
-# programs and guides that name its version. Wine's installer puts per-machine shortcuts
-# in the user's Start menu rather than the common one: the check says where it found them.
+# Wine's installer puts per-machine shortcuts in the user's Start menu: the check says so.
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
 wine_begin "EXE:Kqsfupdt.exe" "$@"
@@ -61,8 +55,7 @@ for name in "${!LINKS[@]}"; do
     check "shortcut \"$name\": target, arguments, working folder" test "$got" = "${LINKS[$name]}"
 done
 
-# ---- The program as the service shortcut starts it (the x86_64 twin where Wine runs no
-# 32-bit code), in the shortcut's working folder ----------------------------------------------
+# ---- The program as the service shortcut starts it (or its x86_64 twin, as EXE says) -------
 got=$(link "CORVINA Updater (service)")
 program=$(winepath -u "$(cut -d'|' -f1 <<<"${got#target=}")" 2>/dev/null)
 [ "$EXE" = "$(realpath "$REPO/build/windows/Kqsfupdt.exe")" ] || program=$EXE

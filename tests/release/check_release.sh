@@ -24,12 +24,10 @@ check() {  # check DESCRIPTION COMMAND...
 release_log=$(env -u KQ_SIGN_PKCS12 -u KQ_GPG_KEY scripts/release.sh "$dist")
 zip=$dist/kqsfupdt-$version-windows.zip
 deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
-msi=$dist/kqsfupdt-$version.msi
-check "zip, MSI and deb are in $dist" test -f "$zip" -a -f "$msi" -a -f "$deb"
+check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
 check "SHA256SUMS lists the zip, the MSI and the deb, and matches them" bash -c "cd '$dist' &&
-  test \"\$(cut -c67- SHA256SUMS | tr '\n' ' ')\" = '$(basename "$zip") $(basename "$msi") $(basename "$deb") ' &&
-  sha256sum --quiet -c SHA256SUMS"
+  test \"\$(cut -c67- SHA256SUMS | tr '\n' ' ')\" = '${zip##*/} kqsfupdt-$version.msi ${deb##*/} ' && sha256sum --quiet -c SHA256SUMS"
 check "without keys it says so, and leaves no signature" eval 'grep -q "^NOT SIGNED: Kqsfupdt.exe, kqclean.exe and kqsfupdt-$version.msi" <<<"$release_log" &&
   grep -q "^NOT SIGNED: SHA256SUMS" <<<"$release_log" && test ! -e "$dist/SHA256SUMS.asc"'
 
