@@ -36,8 +36,9 @@ ICON = os.path.join(REPO, "src", "resources", "kqsfupdt.ico")
 FILES = ("Kqsfupdt.exe", "kqclean.exe", "LEEME.txt", "README.txt")
 # The UpgradeCode of kqsfupdt.wxs: the one product whose versions replace each other.
 UPGRADE_CODE = uuid.UUID("C5C03457-3C83-46F6-BF08-11E964E982BE")
-# SYSTEM and Administrators full control, Users read and list; no inherited entries.
-RECORD_FOLDER_SDDL = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+# Owned by Administrators; SYSTEM and Administrators full control, Users read and list;
+# no inherited entries. Windows Installer applies it when CreateFolders runs.
+RECORD_FOLDER_SDDL = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 LOCK_TABLE = (
     "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\r\n"
     "s72\ts72\ts32\ts0\tS255\r\n"
@@ -96,9 +97,10 @@ def fix_summary(msi, epoch):
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] in ("-h", "--help"):
-        print(__doc__.strip())
-        sys.exit(0 if len(sys.argv) == 2 else 2)
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        sys.exit(print(__doc__.strip()))
+    if len(sys.argv) != 4:
+        sys.exit("usage: make_msi.py VERSION FILES OUT")
     version, files, out = sys.argv[1:]
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "") or sys.exit("make_msi.py: set SOURCE_DATE_EPOCH"))
     with tempfile.TemporaryDirectory() as stage:
