@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release of one commit (HEAD, or the one given) twice from scratch (side by
 # side where that helps, below), in two fresh clones at paths of different lengths,
-# with different umasks, time zones and locales, and compares the programs, the zip
-# and the deb byte for byte. Then the first clone's release is made again, signed with
-# throw-away keys (scripts/throwaway_keys.sh; its build is reused, so this is packaging only), and its
-# programs with their signatures removed must be the second build's unsigned ones.
+# with different umasks, time zones and locales, and compares the programs, the zip,
+# the MSI and the deb byte for byte. The files inside each MSI must be its zip's, byte
+# for byte; when the two MSIs differ, the summary fields, tables and files that differ
+# are named. Then the first clone's release is made again, signed with throw-away keys
+# (scripts/throwaway_keys.sh; its build is reused, so this is packaging only): its
+# programs with their signatures removed must be the second build's unsigned ones, and
+# the signed MSI must verify and hold the signed zip's files.
 # Prints the SHA-256 and each step's time; exits 1 when anything differs. Uncommitted
 # changes are not part of the commit, nor of the builds.
 #
@@ -36,7 +39,32 @@ build_once() {  # build_once DIR UMASK TZ LANG
   (umask "$2" && cd "$dir" && TZ=$3 LANG=$4 scripts/release.sh >"$dir.log" 2>&1) ||
     { tail -20 "$dir.log"; echo "the build in $dir failed"; return 1; }
   echo "built in $dir: $((SECONDS - start)) s"
-  (cd "$dir" && sha256sum "${products[@]}" && cd dist && sha256sum ./*.zip ./*.deb) >"$dir.sums"
+  (cd "$dir" && sha256sum "${products[@]}" && cd dist && sha256sum ./*.zip ./*.msi ./*.deb) >"$dir.sums"
+}
+
+# msi_holds_zip DIST: the files in DIST's MSI are its zip's, byte for byte, and no others.
+msi_holds_zip() {
+  local out
+  out=$(mktemp -d "$base/unpacked.XXXXXX")
+  mkdir "$out/zip" "$out/msi"
+  unzip -q "$1"/*.zip -d "$out/zip" && msiextract -C "$out/msi" "$1"/*.msi >/dev/null || return 1
+  rm "$out/zip/SHA256SUMS"
+  diff -r "$out/zip" "$out/msi/Program Files/CORVINA Updater" >/dev/null
+}
+# msi_differences A.msi B.msi: which summary fields, tables, streams (the cabinet) and
+# files differ.
+msi_differences() {
+  local t
+  diff <(msiinfo suminfo "$1") <(msiinfo suminfo "$2") | sed -n 's/^< \([^:]*\):.*/  summary field: \1/p'
+  for t in $(msiinfo tables "$1" | grep -v '^_SummaryInformation$'); do
+    cmp -s <(msiinfo export "$1" "$t" 2>/dev/null) <(msiinfo export "$2" "$t" 2>/dev/null) || echo "  table: $t"
+  done
+  for t in $(msiinfo streams "$1"); do
+    cmp -s <(msiinfo extract "$1" "$t" 2>/dev/null) <(msiinfo extract "$2" "$t" 2>/dev/null) || echo "  stream: $t"
+  done
+  mkdir -p "$base/diff-a" "$base/diff-b"
+  msiextract -C "$base/diff-a" "$1" >/dev/null && msiextract -C "$base/diff-b" "$2" >/dev/null
+  diff -rq "$base/diff-a" "$base/diff-b" | sed 's/^/  /'
 }
 
 echo "commit $commit"
@@ -55,11 +83,17 @@ for side in a second-build-in-a-longer-path; do
   echo "--- $base/$side"
   cat "$base/$side.sums"
 done
+for side in a second-build-in-a-longer-path; do
+  msi_holds_zip "$base/$side/dist" || { echo "DIFFERENT: the MSI of $side does not hold its zip's files"; exit 1; }
+done
+echo "the files in each MSI are its zip's, byte for byte"
 if cmp -s "$base/a.sums" "$base/second-build-in-a-longer-path.sums"; then
-  echo "identical: every program, the zip and the deb"
+  echo "identical: every program, the zip, the MSI and the deb"
 else
   echo "DIFFERENT:"
   diff "$base/a.sums" "$base/second-build-in-a-longer-path.sums" || true
+  msis=("$base"/a/dist/*.msi "$base"/second-build-in-a-longer-path/dist/*.msi)
+  cmp -s "${msis[@]}" || { echo "the MSIs differ in:"; msi_differences "${msis[@]}"; }
   exit 1
 fi
 
@@ -88,6 +122,14 @@ for exe in Kqsfupdt.exe kqclean.exe; do
     different=1
   fi
 done
+osslsigncode verify -CAfile "$KQ_TEST_CERT" -in "$base/signed/"*.msi >/dev/null 2>&1 ||
+  { echo "SIGNATURE DOES NOT VERIFY: the MSI"; different=1; }
+if msi_holds_zip "$base/signed"; then
+  echo "the signed MSI holds the signed zip's files, byte for byte"
+else
+  echo "DIFFERENT: the signed MSI does not hold the signed zip's files"
+  different=1
+fi
 echo "signed release and its check: $((SECONDS - start)) s"
 [ "$different" = 0 ] && echo "identical: the signed programs without their signatures and the unsigned ones"
 exit "$different"

@@ -4,21 +4,25 @@
 #                                    scripts/windows_imports.txt), the technician's guide
 #                                    in Spanish (LEEME.txt) and English (README.txt),
 #                                    SHA256SUMS
+#   kqsfupdt-<version>.msi           the Windows installer of the same programs and guides
+#                                    (packaging/windows/kqsfupdt.wxs, scripts/make_msi.py)
 #   kqsfupdt_<version>-1_<arch>.deb  /usr/bin/kqsfupdt and kqsim, the udev rule, the
 #                                    man pages
-#   SHA256SUMS                       of the zip and the deb
+#   SHA256SUMS                       of the zip, the MSI and the deb
 #   SHA256SUMS.asc                   its OpenPGP signature, when signed (below)
 # It builds what is not built yet (build/linux, build/windows) and packages it with
-# the Debian tools and zip. The version is the project() version of CMakeLists.txt.
+# the Debian tools, zip and wixl. The version is the project() version of CMakeLists.txt.
 #
 # Every build of one commit gives the same bytes: the time stamps are the commit's
 # (SOURCE_DATE_EPOCH), the objects carry no build path and the Windows programs no link
 # time (CMakeLists.txt), the archives list their members in sorted order with fixed
-# owners and modes. scripts/check_reproducible.sh builds twice and compares.
+# owners and modes, the MSI's package code and times come from its contents and the commit.
+# scripts/check_reproducible.sh builds twice and compares.
 #
 # Signing, when the keys are given (without them the release is made unsigned):
 #   KQ_SIGN_PKCS12         PKCS#12 file with the code-signing certificate and its key:
-#                          both .exe get an Authenticode signature (SHA-256)
+#                          both .exe, and the MSI that holds them, get an
+#                          Authenticode signature (SHA-256)
 #   KQ_SIGN_PASSWORD       its password (none when unset)
 #   KQ_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server, so the signature stays valid
 #                          after the certificate expires (none when unset)
@@ -112,6 +116,16 @@ rm -f "$dist/$zipname"
 # -X: no owners or extra time fields, -D: no directory entries; members in byte order.
 (cd "$zipdir" && ls | sort | zip -q -X -D -9 "$dist/$zipname" -@)
 
+# ---- Windows installer ------------------------------------------------------------------
+# The zip's files, byte for byte (signed when the zip's are), in an MSI that is signed too.
+msiname=kqsfupdt-$version.msi
+command -v wixl >/dev/null && command -v msibuild >/dev/null ||
+  { echo "release.sh: wixl or msibuild is missing (scripts/setup.sh installs them)" >&2; exit 1; }
+rm -f "$dist/$msiname"
+/usr/bin/python3 scripts/make_msi.py "$version" "$zipdir" "$work/$msiname"
+if [ -n "$sign_exe" ]; then sign_program "$work/$msiname" "$dist/$msiname"; else cp "$work/$msiname" "$dist/$msiname"; fi
+touch -d "@$SOURCE_DATE_EPOCH" "$dist/$msiname"
+
 # ---- Debian package ----------------------------------------------------------------------
 stage=$work/deb
 udevdir=$(pkg-config --variable=udevdir udev 2>/dev/null || true)
@@ -155,7 +169,7 @@ arch=$(dpkg --print-architecture)
 debname=kqsfupdt_${version}-1_$arch.deb
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/$debname" >/dev/null
 
-(cd "$dist" && sha256sum "$zipname" "$debname" >SHA256SUMS)
+(cd "$dist" && sha256sum "$zipname" "$msiname" "$debname" >SHA256SUMS)
 rm -f "$dist/SHA256SUMS.asc"
 if [ -n "$sign_sums" ]; then
   passphrase=()
@@ -168,9 +182,9 @@ fi
 echo "Release $version in $dist:"
 (cd "$dist" && cat SHA256SUMS)
 if [ -n "$sign_exe" ]; then
-  echo "SIGNED: Kqsfupdt.exe and kqclean.exe (Authenticode, SHA-256, ${KQ_SIGN_TIMESTAMP_URL:+time stamp from $KQ_SIGN_TIMESTAMP_URL}${KQ_SIGN_TIMESTAMP_URL:-no time stamp})"
+  echo "SIGNED: Kqsfupdt.exe, kqclean.exe and $msiname (Authenticode, SHA-256, ${KQ_SIGN_TIMESTAMP_URL:+time stamp from $KQ_SIGN_TIMESTAMP_URL}${KQ_SIGN_TIMESTAMP_URL:-no time stamp})"
 else
-  echo "NOT SIGNED: Kqsfupdt.exe and kqclean.exe (no KQ_SIGN_PKCS12)"
+  echo "NOT SIGNED: Kqsfupdt.exe, kqclean.exe and $msiname (no KQ_SIGN_PKCS12)"
 fi
 if [ -n "$sign_sums" ]; then
   echo "SIGNED: SHA256SUMS, in SHA256SUMS.asc (OpenPGP)"

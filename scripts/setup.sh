@@ -16,6 +16,7 @@ PACKAGES=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   dpkg-dev zip unzip lintian man-db
   osslsigncode gnupg openssl
+  wixl msitools python3-olefile
 )
 
 SUDO=""

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release (scripts/release.sh) into DIST and checks it as a technician gets it:
-# the checksums, the zip's members and its Windows programs, the deb installed into a
+# the checksums (of the MSI too: tests/e2e/wine_msi.sh installs it under Wine), the zip's
+# members and its Windows programs, the deb installed into a
 # scratch root whose package database is this machine's (so its dependencies must be
 # met here), the installed programs run, the udev rule and the man pages where they
 # belong, and lintian without errors.
@@ -25,8 +26,9 @@ zip=$dist/kqsfupdt-$version-windows.zip
 deb=$dist/kqsfupdt_${version}-1_$(dpkg --print-architecture).deb
 check "zip and deb are in $dist" test -f "$zip" -a -f "$deb"
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }  # nothing more to look at
-check "SHA256SUMS matches the zip and the deb" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
-check "without keys it says so, and leaves no signature" eval 'grep -q "^NOT SIGNED: Kqsfupdt.exe" <<<"$release_log" &&
+check "SHA256SUMS lists the zip, the MSI and the deb, and matches them" bash -c "cd '$dist' &&
+  test \"\$(cut -c67- SHA256SUMS | tr '\n' ' ')\" = '${zip##*/} kqsfupdt-$version.msi ${deb##*/} ' && sha256sum --quiet -c SHA256SUMS"
+check "without keys it says so, and leaves no signature" eval 'grep -q "^NOT SIGNED: Kqsfupdt.exe, kqclean.exe and kqsfupdt-$version.msi" <<<"$release_log" &&
   grep -q "^NOT SIGNED: SHA256SUMS" <<<"$release_log" && test ! -e "$dist/SHA256SUMS.asc"'
 
 scratch=$(mktemp -d)

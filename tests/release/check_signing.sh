@@ -2,7 +2,8 @@
 # Signs a release with a throw-away certificate and OpenPGP key (scripts/throwaway_keys.sh),
 # time-stamped by a throw-away server (tsa_server.py), and checks it as a technician
 # would: both programs and their time stamps verify, and are the unsigned build once
-# the signature is removed; one changed byte fails the verification; the signed
+# the signature is removed; the MSI's signature and time stamp verify; one changed byte
+# fails the verification, of a program and of the MSI; the signed
 # updater still starts under Wine with its manifest and version resource;
 # SHA256SUMS.asc verifies, and not for a changed SHA256SUMS; the password shows nowhere.
 # Usage: check_signing.sh DIST VERSION
@@ -34,9 +35,9 @@ trap end EXIT
 fails() { ! "$@"; }
 
 check "release.sh says it signed the programs and SHA256SUMS" \
-    eval 'grep -q "^SIGNED: Kqsfupdt.exe and kqclean.exe" "$log" && grep -q "^SIGNED: SHA256SUMS" "$log"'
+    eval 'grep -q "^SIGNED: Kqsfupdt.exe, kqclean.exe and kqsfupdt-$version.msi" "$log" && grep -q "^SIGNED: SHA256SUMS" "$log"'
 check "the password is in no log and no file of the release" fails grep -rqa "$KQ_SIGN_PASSWORD" "$log" "$dist" "$signed"
-check "the release holds the zip, the deb, SHA256SUMS and SHA256SUMS.asc" \
+check "the release holds the zip, the MSI, the deb, SHA256SUMS and SHA256SUMS.asc" \
     test "$(cd "$dist" && ls | grep -v '^kqsfupdt' | tr '\n' ' ')" = "SHA256SUMS SHA256SUMS.asc "
 verify() { osslsigncode verify -CAfile "$KQ_TEST_CERT" "$@" >"$WORK/verify.log" 2>&1; }
 verifies() {  # FILE: its signature and its time stamp verify
@@ -50,6 +51,11 @@ done
 cp "$signed/Kqsfupdt.exe" "$WORK/changed.exe"
 printf '\x90' | dd of="$WORK/changed.exe" bs=1 seek=8192 conv=notrunc status=none  # in the code
 check "one changed byte: the verification fails" fails verify -in "$WORK/changed.exe"
+check "the MSI: Authenticode signature and its time stamp verify" verifies "$dist/kqsfupdt-$version.msi"
+# One byte of a table's text (the refusal of an older version), in the string pool.
+at=$(grep -boa "A newer version of the CORVINA" "$dist/kqsfupdt-$version.msi" | cut -d: -f1)
+cp "$dist/kqsfupdt-$version.msi" "$WORK/changed.msi" && printf a | dd of="$WORK/changed.msi" bs=1 seek="${at:-0}" conv=notrunc status=none
+check "one changed byte in the MSI: its digest does not match" eval 'fails verify -in "$WORK/changed.msi" && grep -qi mismatch "$WORK/verify.log"'
 check "the zip's SHA256SUMS matches its signed files" eval '(cd "$signed" && sha256sum --quiet -c SHA256SUMS)'
 gpg_accepts() { gpg --batch --quiet --verify "$dist/SHA256SUMS.asc" "$1" 2>/dev/null; }
 check "gpg --verify accepts SHA256SUMS.asc" gpg_accepts "$dist/SHA256SUMS"
