@@ -109,6 +109,7 @@ State g;
 std::atomic<int> logOpens{0}, logCloses{0}, logWrites{0};
 std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
 std::condition_variable cv;
+bool linkSignalled = false;  // PlatLinkSignal kept for the next PlatLinkWait; under mu
 thread_local ThreadRecord* currentThread = nullptr;
 // Whether the MAC dialog is open, and the flag the receive thread raises through
 // PlatMacDialogChanged.
@@ -364,7 +365,21 @@ void PlatDataWait(uint32_t us) { SleepUntilEvent(us, NextDeviceEvent()); }
 // The ring is filled while Deliver waits for the receive thread, so the main thread
 // already knows.
 void PlatDataSignal() {}
-void PlatInputWait(uint32_t us) { SleepUntilEvent(us, NextInputEvent()); }
+void PlatInputWait(uint32_t us) {
+    SleepUntilEvent(us == PLAT_WAIT_FOREVER ? KEY_POLL_US : us, NextInputEvent());
+}
+// The receive thread rests until the pipes open or it is cancelled; virtual time does
+// not move for it.
+void PlatLinkWait() {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [] { return linkSignalled || (currentThread != nullptr && currentThread->cancel); });
+    linkSignalled = false;
+}
+void PlatLinkSignal() {
+    std::lock_guard<std::mutex> lock(mu);
+    linkSignalled = true;
+    cv.notify_all();
+}
 
 PlatMessageKind PlatTakeMessage() {
     Advance(g.tick);
