@@ -144,7 +144,7 @@ wine_run() {
     # The Wine process that runs the program, and the prefix's wineserver.
     wine_pids() {
         PID=$(prefix_process Kqsfupdt.exe)
-        SERVER=$(prefix_process wineserver)
+        SERVER=$(prefix_process "wineserver(64)?")
     }
     if wanted boot; then
         run_program boot

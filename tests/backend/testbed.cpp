@@ -107,6 +107,7 @@ struct State {
 State g;
 // The log is written by both threads: its counts are kept apart from the state above.
 std::atomic<int> logOpens{0}, logCloses{0}, logWrites{0};
+std::atomic<int> threadNaps{0};  // PlatSleepMs calls off the main thread
 std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
 std::condition_variable cv;
 bool linkSignalled = false;  // PlatLinkSignal kept for the next PlatLinkWait; under mu
@@ -221,6 +222,7 @@ void Reset() {
     }
     g.mainThread = std::this_thread::get_id();
     logOpens = logCloses = logWrites = 0;
+    threadNaps = 0;
     MicroClockReset();
     ProgressReset();
 }
@@ -331,6 +333,7 @@ void SetPipeStalled(const std::string& path, bool stalled) {
     if (i != nullptr) i->stalled = stalled;
 }
 int StalledWriteCount() { return g.stalledWrites; }
+int ThreadNapCount() { return threadNaps; }
 int LogOpenCount() { return logOpens; }
 int LogCloseCount() { return logCloses; }
 int LogWriteCount() { return logWrites; }
@@ -357,8 +360,10 @@ void PlatSleepMs(uint32_t ms) {
         g.sleptMs += ms;
         Advance((uint64_t)ms * 1000);
     }
-    else
+    else {
+        threadNaps++;
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
 }
 
 void PlatDataWait(uint32_t us) { SleepUntilEvent(us, NextDeviceEvent()); }

@@ -192,5 +192,8 @@ int DeviceListOpenCount();
 int LogOpenCount();
 int LogCloseCount();
 int LogWriteCount();
+// Naps (PlatSleepMs) taken off the main thread since Reset: the receive thread takes
+// none while it waits for the link.
+int ThreadNapCount();
 
 }  // namespace testbed
