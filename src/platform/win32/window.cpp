@@ -254,16 +254,20 @@ static bool KeyboardAnnounced() {
 }
 
 static const DWORD UNANNOUNCED_KEYS_NAP_MS = 1;
+// Every kind of message, spelled out: the headers' QS_ALLINPUT for Windows 8 and later
+// holds touch and pointer bits that Windows 7 refuses, and a refused wait returns at once.
+static const UINT ANY_MESSAGE = QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT |
+                                QS_HOTKEY | QS_SENDMESSAGE;
 
 void PlatInputWait(uint32_t us) {
     DWORD ms = us == PLAT_WAIT_FOREVER ? INFINITE : (DWORD)((us + 999) / 1000);
     if (!KeyboardAnnounced() && ms > UNANNOUNCED_KEYS_NAP_MS) ms = UNANNOUNCED_KEYS_NAP_MS;
-    MsgWaitForMultipleObjects(0, NULL, FALSE, ms, QS_ALLINPUT);
+    if (MsgWaitForMultipleObjects(0, NULL, FALSE, ms, ANY_MESSAGE) == WAIT_FAILED) Sleep(UNANNOUNCED_KEYS_NAP_MS);
     // The wait ends for messages that came since the queue was last looked at, and
     // keeps ending for them until it is looked at again. A wait for a key's release
     // pumps nothing: mark what is queued as seen, so its next wait sleeps until
     // something new comes. The pump still finds those messages.
-    GetQueueStatus(QS_ALLINPUT);
+    GetQueueStatus(ANY_MESSAGE);
 }
 
 void PlatPaintStep() {
