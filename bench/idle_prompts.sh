@@ -8,7 +8,8 @@
 # Wine and Xvfb. Prints one line per prompt: CPU in % of one core (ticks of utime +
 # stime from /proc/PID/stat) and wake-ups a second (voluntary + involuntary context
 # switches of every thread, from /proc/PID/task/*/status), then the same per thread.
-# Under Wine the program's own process is counted; its wineserver is shown apart.
+# Under Wine the program's own process is counted; its wineserver and the prefix's other
+# processes (explorer.exe, services.exe...) are shown apart.
 # On a loaded machine the CPU figure moves with the load; the wake-ups do not.
 #
 # Usage: bench/idle_prompts.sh [--wine] [--seconds=N] [--only=boot|question] BUILD [EXE]
@@ -48,19 +49,24 @@ switches() {
             END { print tid, name, n + 0 }' "$s" 2>/dev/null
     done
 }
-# measure LABEL PID [PID2 LABEL2]: samples for SECONDS_MEASURED and prints the figures.
+# measure LABEL PID [LABEL2 PID2...]: samples every PID for SECONDS_MEASURED and prints
+# the figures, the first process's first and the others' indented under it.
 measure() {
-    local label=$1 pid=$2 other=${3:-} otherLabel=${4:-}
-    local t0 t1 o0=0 o1=0
-    t0=$(ticks "$pid")
-    switches "$pid" >"$WORK/sw0"
-    [ -n "$other" ] && o0=$(ticks "$other") && switches "$other" >"$WORK/osw0"
+    local -a labels=() pids=()
+    local i t0=() t1=()
+    while [ $# -ge 2 ]; do labels+=("$1"); pids+=("$2"); shift 2; done
+    for i in "${!pids[@]}"; do
+        t0[i]=$(ticks "${pids[i]}")
+        switches "${pids[i]}" >"$WORK/sw0.$i"
+    done
     sleep "$SECONDS_MEASURED"
-    t1=$(ticks "$pid")
-    switches "$pid" >"$WORK/sw1"
-    [ -n "$other" ] && o1=$(ticks "$other") && switches "$other" >"$WORK/osw1"
-    report "$label" $((t1 - t0)) "$WORK/sw0" "$WORK/sw1"
-    [ -n "$other" ] && report "  $otherLabel" $((o1 - o0)) "$WORK/osw0" "$WORK/osw1"
+    for i in "${!pids[@]}"; do
+        t1[i]=$(ticks "${pids[i]}")
+        switches "${pids[i]}" >"$WORK/sw1.$i"
+    done
+    for i in "${!pids[@]}"; do
+        report "${labels[i]}" $((t1[i] - t0[i])) "$WORK/sw0.$i" "$WORK/sw1.$i"
+    done
 }
 # report LABEL TICKS BEFORE AFTER: the process line, then one line per thread.
 report() {
@@ -70,7 +76,7 @@ report() {
         END {
             printf "%-44s CPU %5.2f %% of a core (%d ticks in %d s)  %7.1f wake-ups/s\n",
                 label, 100 * ticks / hz / s, ticks, s, total / s
-            for (i = 1; i <= n; i++) print line[i]
+            if (label !~ /^\.\./) for (i = 1; i <= n; i++) print line[i]
         }' "$3" "$4"
 }
 
@@ -138,13 +144,22 @@ wine_run() {
     prefix_process() {  # NAME
         local p
         for p in $(pgrep -x "$1"); do
-            tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && { echo "$p"; return; }
+            grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null && { echo "$p"; return; }
         done
     }
     # The Wine process that runs the program, and the prefix's wineserver.
     wine_pids() {
         PID=$(prefix_process Kqsfupdt.exe)
         SERVER=$(prefix_process "wineserver(64)?")
+        # Wine's own processes in the prefix (explorer.exe, services.exe...), for the record;
+        # they are shown without their threads.
+        OTHERS=""
+        local p
+        for p in $(pgrep -u "$(id -u)"); do
+            [ "$p" = "$PID" ] || [ "$p" = "$SERVER" ] && continue
+            grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$p/environ" 2>/dev/null || continue
+            case $(cat "/proc/$p/comm" 2>/dev/null) in *.exe | *.EXE) OTHERS+=" ..$(cat "/proc/$p/comm") $p" ;; esac
+        done
     }
     if wanted boot; then
         run_program boot
@@ -156,7 +171,7 @@ wine_run() {
         wait_for 40 prompt_shown 59 || { echo "idle_prompts: no BOOT-jumper prompt under Wine" >&2; return 1; }
         sleep 1
         wine_pids
-        measure "Wine, BOOT-jumper prompt (Update Console)" "$PID" "$SERVER" "wineserver"
+        measure "Wine, BOOT-jumper prompt (Update Console)" "$PID" "  its wineserver" "$SERVER" $OTHERS
         probe close >/dev/null
         finish_app 30
     fi
@@ -170,7 +185,7 @@ wine_run() {
         wait_for 30 prompt_shown 35 || { echo "idle_prompts: no question under Wine" >&2; return 1; }
         sleep 1
         wine_pids
-        measure "Wine, question (Update Remote, kqsim)" "$PID" "$SERVER" "wineserver"
+        measure "Wine, question (Update Remote, kqsim)" "$PID" "  its wineserver" "$SERVER" $OTHERS
         probe close >/dev/null
         finish_app 30
     fi
