@@ -1,6 +1,6 @@
 // waits.cpp - the microsecond clock, key state and the operator waits. The waits run on
-// the window thread and sleep between their looks at the keys or the receive ring; the
-// clock lets the window paint every 100 ms while they run.
+// the window thread and sleep between their looks at the keys or the receive ring until
+// something can happen; the clock lets the window paint every 100 ms while they run.
 #include "base/waits.h"
 
 #include <atomic>
@@ -58,8 +58,10 @@ void SleepForData(uint32_t now, uint32_t us) {
 
 bool KeyDown(int vk) { return PlatKeyDown(vk); }
 
-// A look at the keyboard found nothing to act on: rest until input may have come.
-static void SleepForKeys() { PlatInputWait(KEY_POLL_US); }
+// A look at the keyboard found nothing to act on: sleep until input may have come (a
+// key, a message, the end of a key's hold). The key waits have no deadline, and paint
+// messages wake the pump like any other message.
+static void SleepForKeys() { PlatInputWait(PLAT_WAIT_FOREVER); }
 void KeyPollPause() { SleepForKeys(); }
 
 // One step of PumpOneMessage; true when a message was taken (more may be waiting).

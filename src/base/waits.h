@@ -12,8 +12,9 @@ uint32_t MicroClock();
 // Resets the clock's remembered frequency and paint mark (tests only).
 void MicroClockReset();
 bool KeyDown(int vk);
-// Between two looks at the keys in a poll that handles no window messages: rests until
-// input may have come (a millisecond at most), so such a poll does not spin.
+// Between two looks at the keys in a poll that handles no window messages: sleeps until
+// input may have come, without a time limit, so such a poll costs nothing while the
+// operator reads.
 void KeyPollPause();
 // Waits for a release, then a press, of key1 (or of key1 or key2); returns the key.
 int WaitKey(int key1, int key2);
@@ -26,6 +27,3 @@ void PumpOneMessage();
 // since now (a MicroClock reading), or the clock's next paint step is due, whichever
 // comes first. The caller checks the ring and its deadline again afterwards.
 void SleepForData(uint32_t now, uint32_t us);
-// How long the key waits sleep between two looks at the keyboard. Presses last tens of
-// milliseconds, so a key is never missed, and the core stays idle meanwhile.
-const uint32_t KEY_POLL_US = 1000;

@@ -48,6 +48,7 @@ static bool OpenPipesOf(const char* path) {
         ReportDiscoveryFailure("CreateFile");
         return false;
     }
+    PlatLinkSignal();  // the receive thread rests until the pipes are there
     return true;
 }
 
@@ -126,7 +127,9 @@ long LinkThreadRead(uint8_t* block, uint32_t capacity) {
     while (!LinkStop) {
         PlatHandle h = InPipe;
         if (h == PLAT_NO_HANDLE) {
-            PlatSleepMs(1);  // the link is closed: poll for it gently
+            // The link is closed: sleep until OpenConsolePipes opens it or we are told
+            // to stop, however long the operator reads a prompt meanwhile.
+            PlatLinkWait();
             continue;
         }
         long n = PlatPipeRead(h, block, capacity);

@@ -49,9 +49,22 @@ void PlatDataWait(uint32_t us);
 // New bytes are in the receive ring: end the current (or the next) PlatDataWait.
 // [any thread]
 void PlatDataSignal();
-// Sleep until input for the window (a key, a message, a close request) may have come,
-// or us microseconds have passed, whichever comes first. Window thread.
+// Sleep until input for the window may have come (a key pressed or let go, a message,
+// a close request), or us microseconds have passed, whichever comes first; with
+// PLAT_WAIT_FOREVER there is no time limit. A backend wakes for every change of what
+// PlatKeyDown reports, its own timers included (a key it counts as held for a while
+// wakes the wait when that time ends), and arms no timer while nothing can change;
+// one that cannot learn of a change naps briefly instead. Window thread.
 void PlatInputWait(uint32_t us);
+const uint32_t PLAT_WAIT_FOREVER = 0xFFFFFFFFu;
+// Sleep the calling thread, one started by PlatThreadStart, until PlatLinkSignal is
+// called or its starter calls PlatThreadCancelAndJoin, without a time limit. The receive
+// thread rests here while the pipes are closed. A signal given while it does not wait is
+// kept and ends the next wait at once; a stray early return is allowed (the thread looks
+// at the pipes and its stop flag again). [blocks]
+void PlatLinkWait();
+// The pipes have been opened: end the current (or the next) PlatLinkWait. [any thread]
+void PlatLinkSignal();
 
 // ---- Window messages -----------------------------------------------------------------
 // The core's view of one pending window message.
@@ -94,7 +107,7 @@ int PlatUserPrimaryLanguage();
 // Start routine on a new thread. Returns 0 when the thread could not be started.
 PlatThread PlatThreadStart(void (*routine)());
 // Wake the thread out of a blocking pipe read (cancel the read, so PlatRead returns
-// -1), wait for it to end and release it. The routine must notice its stop flag once
+// -1) or out of PlatLinkWait, wait for it to end and release it. The routine must notice its stop flag once
 // its read fails; see LinkThreadStop.
 void PlatThreadCancelAndJoin(PlatThread thread);  // [blocks]
 

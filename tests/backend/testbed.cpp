@@ -107,8 +107,10 @@ struct State {
 State g;
 // The log is written by both threads: its counts are kept apart from the state above.
 std::atomic<int> logOpens{0}, logCloses{0}, logWrites{0};
+std::atomic<int> threadNaps{0};  // PlatSleepMs calls off the main thread
 std::mutex mu;  // guards interfaces' pipe state and pipes, shared with reader threads
 std::condition_variable cv;
+bool linkSignalled = false;  // PlatLinkSignal kept for the next PlatLinkWait; under mu
 thread_local ThreadRecord* currentThread = nullptr;
 // Whether the MAC dialog is open, and the flag the receive thread raises through
 // PlatMacDialogChanged.
@@ -220,6 +222,7 @@ void Reset() {
     }
     g.mainThread = std::this_thread::get_id();
     logOpens = logCloses = logWrites = 0;
+    threadNaps = 0;
     MicroClockReset();
     ProgressReset();
 }
@@ -330,6 +333,7 @@ void SetPipeStalled(const std::string& path, bool stalled) {
     if (i != nullptr) i->stalled = stalled;
 }
 int StalledWriteCount() { return g.stalledWrites; }
+int ThreadNapCount() { return threadNaps; }
 int LogOpenCount() { return logOpens; }
 int LogCloseCount() { return logCloses; }
 int LogWriteCount() { return logWrites; }
@@ -356,15 +360,31 @@ void PlatSleepMs(uint32_t ms) {
         g.sleptMs += ms;
         Advance((uint64_t)ms * 1000);
     }
-    else
+    else {
+        threadNaps++;
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
 }
 
 void PlatDataWait(uint32_t us) { SleepUntilEvent(us, NextDeviceEvent()); }
 // The ring is filled while Deliver waits for the receive thread, so the main thread
 // already knows.
 void PlatDataSignal() {}
-void PlatInputWait(uint32_t us) { SleepUntilEvent(us, NextInputEvent()); }
+void PlatInputWait(uint32_t us) {
+    SleepUntilEvent(us == PLAT_WAIT_FOREVER ? KEY_POLL_US : us, NextInputEvent());
+}
+// The receive thread rests until the pipes open or it is cancelled; virtual time does
+// not move for it.
+void PlatLinkWait() {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [] { return linkSignalled || (currentThread != nullptr && currentThread->cancel); });
+    linkSignalled = false;
+}
+void PlatLinkSignal() {
+    std::lock_guard<std::mutex> lock(mu);
+    linkSignalled = true;
+    cv.notify_all();
+}
 
 PlatMessageKind PlatTakeMessage() {
     Advance(g.tick);

@@ -12,6 +12,11 @@
 
 #include "platform/platform.h"
 
+// A key wait without a time limit (PLAT_WAIT_FOREVER) looks at the keyboard again after
+// at most this much virtual time, sooner when a key edge or a message is due: the
+// scripted operator (testbed::SetOperator) acts at those looks.
+const uint32_t KEY_POLL_US = 1000;
+
 namespace testbed {
 
 // Thrown by PlatExitProcess: the program would have ended with this code.
@@ -187,5 +192,8 @@ int DeviceListOpenCount();
 int LogOpenCount();
 int LogCloseCount();
 int LogWriteCount();
+// Naps (PlatSleepMs) taken off the main thread since Reset: the receive thread takes
+// none while it waits for the link.
+int ThreadNapCount();
 
 }  // namespace testbed

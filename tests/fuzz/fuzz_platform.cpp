@@ -14,6 +14,8 @@ void PlatSleepMs(uint32_t ms) { Counter += (uint64_t)ms * 1000; }
 void PlatDataWait(uint32_t us) { Counter += us; }
 void PlatDataSignal() {}
 void PlatInputWait(uint32_t us) { Counter += us; }
+void PlatLinkWait() {}
+void PlatLinkSignal() {}
 PlatMessageKind PlatTakeMessage() { return PLAT_MSG_NONE; }
 void PlatDispatchMessage() {}
 void PlatPaintStep() {}

@@ -2,8 +2,10 @@
 // framing, and the timed primitives over the receive ring.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/link.h"
@@ -247,4 +249,24 @@ TEST_F(LinkTest, ReadsSleepUntilBytesOrTheDeadline) {
         LinkThreadStop();
         ClosePipes();
     }
+}
+
+// The receive thread starts before the pipes open (the commands start it first) and
+// rests without a period while the link is closed: it takes the first answer once
+// OpenConsolePipes has opened the pipes, and a thread whose link never opens is stopped
+// from its rest. The pause gives a thread that polled instead the time to show it.
+TEST_F(LinkTest, ReceiveThreadRestsUntilThePipesOpenOrItIsStopped) {
+    LinkThreadStart(ReceiveThread);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testbed::Plug(CONSOLE_PATH, &device_);
+    OpenConsolePipes(0x1D2B, 0x0001);
+    device_.replies.push_back({testbed::NowUs() + 10, {0x80, 0x7F, 0x04, 0xFD}});
+    EXPECT_EQ(WaitReply(100000, 0x7F), WaitResult::Ok);
+    LinkThreadStop();
+    ClosePipes();
+
+    LinkThreadStart(ReceiveThread);  // nothing opens this time
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    LinkThreadStop();
+    EXPECT_EQ(testbed::ThreadNapCount(), 0);
 }

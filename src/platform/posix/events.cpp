@@ -11,6 +11,7 @@
 // Every key read is also queued as a message; F10 and Alt with a key come out as
 // system keys, which the waits drop, so the menu only ever opens while idle.
 #include <curses.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -54,13 +55,51 @@ static void Enqueue(TermEventType type, int vk, bool shift = false) {
     QueueCount++;
 }
 
+// The wake-up descriptor: the signal handlers write a byte into this pipe, and the
+// window thread's sleeps watch it beside the terminal, so a close request or a resize
+// that comes just before a sleep begins still ends it.
+static int WakePipe[2] = {-1, -1};
+
+static void WakeWindowThread() {
+    if (WakePipe[1] < 0) return;
+    int saved = errno;
+    char byte = 1;
+    ssize_t ignored = write(WakePipe[1], &byte, 1);  // full: a wake-up is pending anyway
+    (void)ignored;
+    errno = saved;
+}
+
 static void OnCloseSignal(int signal) {
     CloseSignalled = 1;
     if (signal == SIGHUP) HungUp = 1;
+    WakeWindowThread();
 }
 static void OnWakeSignal(int) {}
 
+// curses keeps its own SIGWINCH handler (it turns the signal into KEY_RESIZE); ours
+// calls it and then wakes the window thread.
+static struct sigaction CursesResize;
+static void OnResizeSignal(int signal, siginfo_t* info, void* context) {
+    if (CursesResize.sa_flags & SA_SIGINFO) {
+        if (CursesResize.sa_sigaction != nullptr) CursesResize.sa_sigaction(signal, info, context);
+    } else if (CursesResize.sa_handler != SIG_DFL && CursesResize.sa_handler != SIG_IGN) {
+        CursesResize.sa_handler(signal);
+    }
+    WakeWindowThread();
+}
+
+void WatchResizeSignal() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    if (sigaction(SIGWINCH, nullptr, &CursesResize) != 0) return;
+    sa.sa_sigaction = OnResizeSignal;
+    sa.sa_mask = CursesResize.sa_mask;
+    sa.sa_flags = SA_SIGINFO | (CursesResize.sa_flags & SA_RESTART);
+    sigaction(SIGWINCH, &sa, nullptr);
+}
+
 void InstallSignalHandlers() {
+    if (WakePipe[0] < 0 && pipe2(WakePipe, O_CLOEXEC | O_NONBLOCK) != 0) WakePipe[0] = WakePipe[1] = -1;
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
@@ -172,13 +211,20 @@ void ReadPendingInput() {
     }
 }
 
+// Set when a look at a key found it down only because no poll had seen that press yet,
+// its hold being over: the next look finds it up, with no input and no timer to wake the
+// wait in between, so the next sleep must not begin.
+static bool ReleaseDue = false;
+
 bool PlatKeyDown(int vk) {
     // The terminal is gone: no key can ever come. A wait that pumps would end at its
     // next message; one that only polls keys (the drive letter) would spin forever.
     if (HungUp) CloseFromModal();
     ReadPendingInput();
     if (vk <= 0 || vk >= 256 || KeyReadAt[vk] == 0) return false;
-    bool held = NowNs() - KeyReadAt[vk] < KEY_HOLD_NS || !KeySeen[vk];
+    bool withinHold = NowNs() - KeyReadAt[vk] < KEY_HOLD_NS;
+    if (!withinHold && !KeySeen[vk]) ReleaseDue = true;
+    bool held = withinHold || !KeySeen[vk];
     KeySeen[vk] = true;
     return held;
 }
@@ -219,15 +265,32 @@ bool TakeEvent(TermEvent* event, bool forBox) {
     return true;
 }
 
-// The terminal's input and the close signals end the sleep early; queued events do
-// not, since a wait that is not pumping (a key still held) must not spin on them.
+// Sleeps until the terminal has input, a signal came (its handler wrote to the wake-up
+// descriptor, or it broke the poll with EINTR) or ms milliseconds passed (-1: no limit).
+static void SleepOnTerminal(int ms) {
+    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {WakePipe[0], POLLIN, 0}};
+    poll(p, WakePipe[0] >= 0 ? 2 : 1, ms);
+    char drain[64];
+    if (WakePipe[0] >= 0)
+        while (read(WakePipe[0], drain, sizeof drain) > 0) {
+        }
+}
+
+// The terminal's input, the close signals and the end of a key's hold end the sleep;
+// queued events do not, since a wait that is not pumping (a key still held) must not
+// spin on them. The hold's timer runs only while a key counts as held.
 void PlatInputWait(uint32_t us) {
-    pollfd p = {STDIN_FILENO, POLLIN, 0};
-    poll(&p, 1, (int)((us + 999) / 1000));
+    if (ReleaseDue) {
+        ReleaseDue = false;
+        return;
+    }
+    int ms = us == PLAT_WAIT_FOREVER ? -1 : (int)((us + 999) / 1000);
+    int hold = MsUntilHoldEnds(KeyReadAt, 256, NowNs());
+    if (hold >= 0 && (ms < 0 || hold < ms)) ms = hold;
+    SleepOnTerminal(ms);
 }
 
 void WaitForInput(int ms) {
     if (CloseRequested() || QuitPosted || ResizePending || QueueCount > 0) return;
-    pollfd p = {STDIN_FILENO, POLLIN, 0};
-    poll(&p, 1, ms);  // a signal ends it early with EINTR, which is what we want
+    SleepOnTerminal(ms);
 }

@@ -126,9 +126,17 @@ const int VK_UP = 38;
 const int VK_DOWN = 40;
 const int VK_F10 = 121;
 
+// Milliseconds until the soonest hold of a key read at readAtNs[vk] (0: never read;
+// CLOCK_MONOTONIC nanoseconds) ends after nowNs, rounded up; -1 when no hold is running,
+// so a sleep then needs no timer (key_hold.cpp).
+int MsUntilHoldEnds(const uint64_t* readAtNs, int count, uint64_t nowNs);
+
 // Catches SIGINT, SIGTERM and SIGHUP as the close request, ignores SIGPIPE and installs
-// the wake-up signal of the receive thread.
+// the wake-up signal of the receive thread. The close signals also write to the window
+// thread's wake-up descriptor, which its sleeps watch beside the terminal.
 void InstallSignalHandlers();
+// After curses has started: a terminal resize wakes the window thread's sleep too.
+void WatchResizeSignal();
 // Reads whatever the terminal has pending, without blocking, into the event queue and
 // the key state. Terminal thread only.
 void ReadPendingInput();

@@ -82,7 +82,9 @@ void PlatThreadCancelAndJoin(PlatThread thread) {
     pthread_t t = (pthread_t)thread;
     // SIGUSR1 has a handler without SA_RESTART, so a blocking read (or a sleep) in the
     // thread returns early and the routine sees its stop flag. The signal may land just
-    // before the read starts, so it is sent again until the thread has ended.
+    // before the read starts, so it is sent again until the thread has ended. A thread
+    // resting in PlatLinkWait is woken by the link's signal, which is kept.
+    PlatLinkSignal();
     for (;;) {
         UsbWakeReaders();  // a read from a USB console waits in libusb, not in read()
         pthread_kill(t, SIGUSR1);

@@ -48,6 +48,7 @@ void TerminalStart() {
     nodelay(stdscr, TRUE);
     set_escdelay(25);  // Alt+key arrives as Escape and the key at once
     curs_set(0);
+    WatchResizeSignal();
     TerminalThread = pthread_self();
     Started = true;
     AskToFit();

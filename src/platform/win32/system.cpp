@@ -36,11 +36,11 @@ void PlatDataWait(uint32_t us) {
     if (WaitForSingleObject(DataEvent, ms) == WAIT_TIMEOUT && ms == 0) SwitchToThread();
 }
 
-// Key presses reach GetAsyncKeyState even when another window has the focus, so no
-// message need announce them: the wait is a short nap that new messages cut short.
-void PlatInputWait(uint32_t us) {
-    MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)((us + 999) / 1000), QS_ALLINPUT);
-}
+// ---- The receive thread's rest while the link is closed ----------------------------------
+// An auto-reset event: pipes opened before the thread lies down end its next wait.
+static HANDLE LinkEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+
+void PlatLinkSignal() { SetEvent(LinkEvent); }
 
 // ---- Keyboard and process ------------------------------------------------------------------
 // Only the "down now" bit: the "pressed since the last query" bit would let a press
@@ -70,6 +70,12 @@ static DWORD WINAPI ThreadEntry(LPVOID parameter) {
     CurrentStopEvent = t->stop;
     t->routine();
     return 0;
+}
+
+// The thread's stop event (set by PlatThreadCancelAndJoin and kept set) ends the wait too.
+void PlatLinkWait() {
+    HANDLE waits[2] = {LinkEvent, CurrentStopEvent};
+    WaitForMultipleObjects(CurrentStopEvent != NULL ? 2 : 1, waits, FALSE, INFINITE);
 }
 
 PlatThread PlatThreadStart(void (*routine)()) {

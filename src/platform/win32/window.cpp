@@ -236,6 +236,40 @@ void PlatDispatchMessage() {
     DispatchMessageA(&TakenMessage);
 }
 
+// Key presses reach GetAsyncKeyState even when another window has the focus, and no
+// message of ours announces those. The main window therefore asks for the keyboard's
+// raw input also while it is in the background (RIDEV_INPUTSINK): every press and
+// release anywhere posts a WM_INPUT, which ends the wait like any message, and the pump
+// hands it to DefWindowProc. Where that cannot be had, the wait naps a millisecond.
+static bool KeyboardAnnounced() {
+    static bool registered = false;
+    if (registered || Win32MainWindow == NULL) return registered;
+    RAWINPUTDEVICE keyboard;
+    keyboard.usUsagePage = 0x01;  // generic desktop controls
+    keyboard.usUsage = 0x06;      // keyboard
+    keyboard.dwFlags = RIDEV_INPUTSINK;
+    keyboard.hwndTarget = Win32MainWindow;
+    registered = RegisterRawInputDevices(&keyboard, 1, sizeof keyboard) != FALSE;
+    return registered;
+}
+
+static const DWORD UNANNOUNCED_KEYS_NAP_MS = 1;
+// Every kind of message, spelled out: the headers' QS_ALLINPUT for Windows 8 and later
+// holds touch and pointer bits that Windows 7 refuses, and a refused wait returns at once.
+static const UINT ANY_MESSAGE = QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT |
+                                QS_HOTKEY | QS_SENDMESSAGE;
+
+void PlatInputWait(uint32_t us) {
+    DWORD ms = us == PLAT_WAIT_FOREVER ? INFINITE : (DWORD)((us + 999) / 1000);
+    if (!KeyboardAnnounced() && ms > UNANNOUNCED_KEYS_NAP_MS) ms = UNANNOUNCED_KEYS_NAP_MS;
+    if (MsgWaitForMultipleObjects(0, NULL, FALSE, ms, ANY_MESSAGE) == WAIT_FAILED) Sleep(UNANNOUNCED_KEYS_NAP_MS);
+    // The wait ends for messages that came since the queue was last looked at, and
+    // keeps ending for them until it is looked at again. A wait for a key's release
+    // pumps nothing: mark what is queued as seen, so its next wait sleeps until
+    // something new comes. The pump still finds those messages.
+    GetQueueStatus(ANY_MESSAGE);
+}
+
 void PlatPaintStep() {
     MSG msg;
     if (PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&msg);
