@@ -3,6 +3,7 @@
 // never mix; a record that cannot be written changes nothing the operator sees.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -50,6 +51,17 @@ std::vector<std::vector<std::string>> Records(const std::string& csv) {
     for (size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
         rows.push_back(Fields(csv.substr(at, end - at)));
     return rows;
+}
+
+// The one pending file of a folder, "" when there is none or more.
+std::string OnlyPending(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strncmp(e->d_name, "service-record.pending-", 23) == 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names.size() == 1 ? names[0] : "";
 }
 
 enum { F_TIME, F_VERSION, F_COMMAND, F_PATH, F_USB, F_INTERFACE, F_PERIPHERAL, F_ADDRESS, F_WRITTEN, F_MAC_BEFORE,
@@ -157,7 +169,9 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
 }
 
 // A record that cannot be written (no folder, the folder a file, the CSV a folder, the
-// traces folder a file) leaves the screen exactly as a record that can.
+// traces folder a file) leaves the screen exactly as a record that can. Nothing of it
+// is lost: the jobs without a folder wait in memory, the one whose CSV is taken goes
+// into a pending file with them, the one without its traces folder keeps its line.
 TEST_F(RecordTest, AnUnwritableRecordChangesNothingOnTheScreen) {
     auto run = [&](const std::string& folder) {
         testbed::Reset();
@@ -176,9 +190,14 @@ TEST_F(RecordTest, AnUnwritableRecordChangesNothingOnTheScreen) {
     mkdir("tracesfile", 0755);
     std::ofstream("tracesfile/traces");
     for (const char* folder : {"", "file", "csvdir", "tracesfile"}) EXPECT_EQ(run(folder), good) << folder;
+    auto pending = Records(ReadFile("csvdir/" + OnlyPending("csvdir")));
+    ASSERT_EQ(pending.size(), 4u);  // the jobs of "" and "file", the note on "file", its own
+    EXPECT_EQ(pending[0][F_RESULT] + "," + pending[1][F_RESULT] + "," + pending[2][F_RESULT], "note,not found,not found");
+    EXPECT_EQ(pending[0][F_VERDICT], "file is a file: not used, this job's record waited in memory");
     auto rows = Records(ReadFile("tracesfile/service-record.csv"));  // kept without its trace
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1][F_RESULT] + "," + rows[1][F_TRACE], "not found,");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1][F_VERDICT], "tracesfile/traces is a file: not used, the trace of this job was not kept");
+    EXPECT_EQ(rows[2][F_RESULT] + "," + rows[2][F_TRACE], "not found,");
 }
 
 // Bounds and neighbours: 600 traces are cut to the newest 500, a byte bound cuts
