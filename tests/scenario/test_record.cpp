@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/base.h"
 #include "base/screen.h"
 #include "record/record.h"
 #include "shell/shell.h"
@@ -76,6 +79,18 @@ protected:
         ShellCreate();
     }
     std::string Csv() { return ReadFile(scratch_ + "/state/service-record.csv"); }
+    // A job run by the record's frame alone: its header line, about logBytes of
+    // traffic lines, its verdict on the screen.
+    static void Job(size_t logBytes) {
+        ScreenClear();
+        RecordJobBegin("Test &Remote");
+        LogAppend("-----Remote Test-----\n");
+        std::string line = std::string(99, 'x') + "\n";
+        for (size_t n = 0; n < logBytes; n += line.size()) LogAppend("%s", line.c_str());
+        ScreenPrint("idTX: 3  Fn: ENTER  St: 1");
+        RecordResult(RECORD_RESULT_TESTED);
+        RecordJobEnd();
+    }
 };
 
 // One scenario per kind of job, in one folder one after the other, as a technician's
@@ -88,12 +103,16 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         // command, path, usb id, peripheral, address, result, verdict, mac set, per record
         std::vector<std::vector<std::string>> expected;
         uint64_t closeAtUs = 0;  // no keys, the close box clicked then (the log goes: last)
+        char drive = 0;          // the drive letter typed first
     };
     sim::Remote remote(3);
     auto plain = [](sim::Console*) {};
     auto faulty = [](sim::Console* c) { c->SetFaults(sim::FaultPlan::FromText("drop:program#5")); };
     auto withRemote = [&](sim::Console* c) { c->KqLink().Attach(&remote); };
     const Case cases[] = {
+        // First, while nothing has been logged: a job that logs nothing makes no log.
+        {"stick", CMD_VINCULUM_STICK, nullptr,
+         {{"Update Vinculum by USB-Stick", "USB stick", "", "", "", "updated", "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC)", ""}}, 0, 'D'},
         {"update", CMD_UPDATE_CONSOLE, plain,
          {{"Update Console", "user mode", "1d2b:0001", "", "", "updated", "CORVINA Updated", ""}}},
         {"failed", CMD_UPDATE_CONSOLE, faulty,
@@ -134,7 +153,14 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         }
         std::string logBefore = LogText();
         if (c.closeAtUs) testbed::PostCloseAt(c.closeAtUs);
+        if (c.drive) {
+            mkdir((std::string("drive_") + c.drive).c_str(), 0755);
+            testbed::PressKey(c.drive, 100000);
+        }
         EXPECT_EQ(RunCommand(c.command), c.closeAtUs ? 1 : -1);
+        if (c.drive) {
+            EXPECT_FALSE(std::ifstream("TEMP/log.txt").good());
+        }
         console.KqLink().Detach(&remote);
         std::string log = LogText();
         if (!c.closeAtUs) {
@@ -210,13 +236,18 @@ TEST_F(RecordTest, BoundsAndTwoWriters) {
         snprintf(name, sizeof name, "t/20261209-%06d-update-console-updated.log", i);
         std::ofstream(name) << "0123456789";
     }
+    // A technician's notes beside them are neither counted nor removed.
+    const char* const foreign[] = {"t/0000-notes.log", "t/20261209-120000-my-notes.log", "t/20261209-000000-x-updated.txt"};
+    for (const char* name : foreign) std::ofstream(name) << "mine";
     RecordPruneTraces("t", RECORD_KEEP_TRACES, RECORD_KEEP_TRACE_BYTES, nullptr);
+    for (const char* name : foreign) EXPECT_TRUE(std::ifstream(name).good()) << name;
     EXPECT_FALSE(std::ifstream("t/20261209-000099-update-console-updated.log").good());
     EXPECT_TRUE(std::ifstream("t/20261209-000100-update-console-updated.log").good());
     RecordPruneTraces("t", 1000, 95, "20261209-000100-update-console-updated.log");
     EXPECT_TRUE(std::ifstream("t/20261209-000100-update-console-updated.log").good());  // the one kept
     EXPECT_TRUE(std::ifstream("t/20261209-000592-update-console-updated.log").good());
     EXPECT_FALSE(std::ifstream("t/20261209-000591-update-console-updated.log").good());
+    for (const char* name : foreign) EXPECT_TRUE(std::ifstream(name).good()) << name;
 
     mkdir("w", 0755);
     auto writer = [](char id) {
@@ -236,4 +267,161 @@ TEST_F(RecordTest, BoundsAndTwoWriters) {
     std::ofstream("d/service-record.csv", std::ios::binary) << "foreign,cut";
     RecordAppendLines("d", "x,y\r\n", 5);
     EXPECT_EQ(ReadFile("d/service-record.csv"), "foreign,cut\r\nx,y\r\n");
+}
+
+// What the record exists to keep survives its neighbours: two copies rotating the CSV
+// at the same moment, a record another program holds while jobs end (two of them at
+// once), a job whose log outgrew the trace's cap among older traces.
+TEST_F(RecordTest, NothingIsLost) {
+    const int64_t LIMIT = 2000;  // the 10 MB bound, lowered
+    std::string row = std::string(58, 'p') + "\r\n";
+    auto dataRows = [](const std::string& folder) {
+        size_t n = 0;
+        for (const char* f : {"/service-record.csv", "/service-record.old.csv"}) {
+            auto rows = Records(ReadFile(folder + f));
+            n += rows.size() - (rows.empty() ? 0 : 1);
+        }
+        return n;
+    };
+    // Rotation: each round starts just past the bound, two writers at once.
+    size_t kept = 0, expected = 0;
+    for (int round = 0; round < 60; round++) {
+        std::string folder = "rot" + std::to_string(round);
+        mkdir(folder.c_str(), 0700);
+        for (int i = 0; i < 40; i++) RecordAppendLines(folder.c_str(), row.data(), row.size(), 1 << 20);
+        std::atomic<int> ready{0};
+        auto writer = [&] {
+            ready++;
+            while (ready < 2) {
+            }
+            RecordAppendLines(folder.c_str(), row.data(), row.size(), LIMIT);
+        };
+        std::thread a(writer), b(writer);
+        a.join();
+        b.join();
+        kept += dataRows(folder);
+        expected += 42;
+    }
+    EXPECT_EQ(kept, expected);
+
+    // Held: the record cannot be opened (a folder in its place) while two programs end
+    // 20 jobs each; then it can, and one more job brings them all in, in order.
+    mkdir("held", 0700);
+    mkdir("held/service-record.csv", 0700);
+    auto jobs = [](char id) {
+        for (int i = 0; i < 20; i++) {
+            std::string line = std::string(1, id) + std::to_string(100 + i) + "\r\n";
+            EXPECT_TRUE(RecordAppendLines("held", line.data(), line.size()));
+        }
+    };
+    std::thread a(jobs, 'a'), b(jobs, 'b');
+    a.join();
+    b.join();
+    EXPECT_TRUE(Records(ReadFile("held/service-record.csv")).empty());
+    rmdir("held/service-record.csv");
+    RecordAppendLines("held", "last\r\n", 6);
+    auto rows = Records(ReadFile("held/service-record.csv"));
+    ASSERT_EQ(rows.size(), 42u);
+    std::string order[2];
+    for (size_t i = 1; i < 41; i++) order[rows[i][0][0] == 'b'] += rows[i][0].substr(1);
+    std::string counted;
+    for (int i = 0; i < 20; i++) counted += std::to_string(100 + i);
+    EXPECT_EQ(order[0], counted);
+    EXPECT_EQ(order[1], counted);
+    EXPECT_EQ(rows[41][0], "last");
+    EXPECT_EQ(OnlyPending("held"), "");
+
+    // A 30 MB job among three older traces: its trace within 20 MiB, its head and end,
+    // the bytes left out counted; the others stay.
+    mkdir("state", 0700);
+    mkdir("state/traces", 0700);
+    const char* const older[] = {"state/traces/20261208-090000-update-console-failed.log",
+                                 "state/traces/20261208-100000-update-remote-updated.log",
+                                 "state/traces/20261208-110000-test-receiver-tested.log"};
+    for (const char* name : older) std::ofstream(name) << "-----User Update-----\n";
+    int64_t before = (int64_t)LogText().size();
+    Job(30u << 20);
+    std::string log = LogText().substr((size_t)before);
+    auto record = Records(Csv());
+    ASSERT_EQ(record.size(), 2u);
+    std::string trace = ReadFile("state/traces/" + record[1][F_TRACE]);
+    EXPECT_LE(trace.size(), (size_t)RECORD_TRACE_LIMIT);
+    EXPECT_GE(trace.size(), (size_t)RECORD_TRACE_LIMIT - 4096);
+    EXPECT_EQ(trace.compare(0, 22, "-----Remote Test-----\n"), 0);
+    EXPECT_EQ(trace.compare(trace.size() - 100, 100, log, log.size() - 100, 100), 0);  // the end of the job
+    size_t marker = trace.find("----- ");
+    ASSERT_NE(marker, std::string::npos);
+    size_t markerEnd = trace.find('\n', marker) + 1;
+    size_t leftOut = std::stoull(trace.substr(marker + 6));
+    EXPECT_EQ(trace.substr(marker, markerEnd - marker),
+              "----- " + std::to_string(leftOut) + " bytes of this job's log left out -----\n");
+    EXPECT_EQ(trace.size() - (markerEnd - marker) + leftOut, log.size());
+    EXPECT_EQ(trace.compare(0, marker, log, 0, marker), 0);
+    EXPECT_EQ(trace.compare(markerEnd, std::string::npos, log, marker + leftOut, std::string::npos), 0);
+    for (const char* name : older) EXPECT_TRUE(std::ifstream(name).good()) << name;
+}
+
+// A folder or file of the record that is not the program's own is left alone: nothing
+// is created, renamed or deleted through a link, and the next record says why; what
+// the program makes is the user's alone.
+TEST_F(RecordTest, WhatIsNotOursIsLeftAlone) {
+    mkdir("elsewhere", 0755);
+    std::ofstream("elsewhere/20261208-090000-update-console-failed.log") << "someone's";
+    auto listing = [](const std::string& folder) {
+        std::string names;
+        if (DIR* d = opendir(folder.c_str())) {
+            while (dirent* e = readdir(d)) names += std::string(e->d_name) + " ";
+            closedir(d);
+        }
+        return names;
+    };
+    std::string elsewhere = listing("elsewhere");
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        const char* folder;
+        const char* note;  // in the record of the next job into "state"
+    };
+    const Case cases[] = {
+        {"traces a link", [] { mkdir("state", 0755), symlink("../elsewhere", "state/traces"); }, "state",
+         "state/traces is a link or reparse point: not used, the trace of this job was not kept"},
+        {"folder a link", [] { symlink("elsewhere", "linked"); }, "linked",
+         "linked is a link or reparse point: not used, this job's record waited in memory"},
+        {"folder another account's", [] { mkdir("theirs", 0700), chown("theirs", 4321, 4321); }, "theirs",
+         "theirs belongs to another account: not used, this job's record waited in memory"},
+        {"the CSV a link", [] { mkdir("csvlink", 0700), symlink("../elsewhere/x.csv", "csvlink/service-record.csv"); },
+         "csvlink", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordForget();
+        c.prepare();
+        testbed::SetStateFolder(c.folder);
+        Job(1000);
+        EXPECT_EQ(listing("elsewhere"), elsewhere);
+        EXPECT_EQ(ReadFile("elsewhere/20261208-090000-update-console-failed.log"), "someone's");
+        if (!c.note) continue;
+        testbed::SetStateFolder("state");
+        unlink("state/traces");
+        Job(1000);
+        auto rows = Records(Csv());  // the header, the note, the two jobs
+        ASSERT_EQ(rows.size(), 4u);
+        EXPECT_EQ(rows[1][F_RESULT] + ": " + rows[1][F_VERDICT], std::string("note: ") + c.note);
+        EXPECT_EQ(rows[2][F_RESULT] + "," + rows[3][F_RESULT], "tested,tested");
+        unlink("state/service-record.csv");
+    }
+    EXPECT_FALSE(OnlyPending("csvlink").empty());  // its line waits beside the link
+
+    // Made for the user alone, and an older folder open to others taken back.
+    testbed::SetStateFolder("state");
+    chmod("state", 0755);
+    Job(1000);
+    struct stat st;
+    ASSERT_EQ(stat("state", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    auto rows = Records(Csv());
+    for (const std::string& file : std::vector<std::string>{"state/service-record.csv", "state/traces", "state/traces/" + rows.back()[F_TRACE]}) {
+        ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << file;
+    }
 }
