@@ -337,34 +337,32 @@ static bool CopyLog(PlatHandle h, int64_t from, int64_t to) {
     return true;
 }
 
-// Where the line that holds offset at of the log ends (just past its line end), or -1
-// when none ends within limit bytes; *crlf tells whether it ends "\r\n".
-static int64_t LineEndAfter(int64_t at, int64_t limit, bool* crlf) {
+// Where the first (or last) line of the log's bytes [at, at + count) ends, just past
+// its line end; -1 when none ends there. *crlf tells whether it ends "\r\n".
+static int64_t LineEndIn(int64_t at, size_t count, bool last, bool* crlf) {
     static char look[8192];
-    for (int64_t done = 0; done < limit;) {
-        long got = LogReadAt(at + done, look, (size_t)std::min<int64_t>(limit - done, sizeof look));
-        if (got <= 0) return -1;
-        for (long i = 0; i < got; i++)
-            if (look[i] == '\n') {
-                *crlf = i > 0 && look[i - 1] == '\r';
-                return at + done + i + 1;
-            }
-        done += got;
+    count = std::min(count, sizeof look);
+    long got = LogReadAt(at, look, count);
+    for (long k = 0; k < got; k++) {
+        long i = last ? got - 1 - k : k;
+        if (look[i] != '\n') continue;
+        *crlf = i > 0 && look[i - 1] == '\r';
+        return at + i + 1;
     }
     return -1;
 }
 
 // A job's stretch of the log longer than RECORD_TRACE_LIMIT (a test monitor left
-// running over a weekend): its first MiB up to a line end, a line that says how much
-// was left out (in the log's own line end), and its last lines, within the limit.
+// running over a weekend): its first MiB up to its last line end, a line that says
+// how much was left out (in the log's own line end), and its last lines, within the
+// limit.
 static bool CopyLongLog(PlatHandle h, int64_t begin, int64_t end) {
     const int64_t MARKER_ROOM = 128;
-    bool crlf = false;
-    int64_t headEnd = LineEndAfter(begin + RECORD_TRACE_HEAD - 8192, 8192, &crlf);
+    bool crlf = false, tailCrlf = false;
+    int64_t headEnd = LineEndIn(begin + RECORD_TRACE_HEAD - 8192, 8192, true, &crlf);
     if (headEnd < 0) headEnd = begin + RECORD_TRACE_HEAD;
-    bool tailCrlf = false;
     int64_t tailStart = end - (RECORD_TRACE_LIMIT - (headEnd - begin) - MARKER_ROOM);
-    int64_t lineStart = LineEndAfter(tailStart, std::min<int64_t>(end - tailStart, 65536), &tailCrlf);
+    int64_t lineStart = LineEndIn(tailStart, 8192, false, &tailCrlf);
     if (lineStart > 0) tailStart = lineStart;
     std::string marker = "----- " + std::to_string(tailStart - headEnd) + " bytes of this job's log left out -----" +
                          (crlf ? "\r\n" : "\n");

@@ -65,14 +65,15 @@ check "the console's flash equals the buffer byte for byte" \
     cmp -s "$WORK/flash/usb#vid_1d2b&pid_0001#0001.bin" "$WORK/expected.bin"
 
 # ---- 2. A service command connects and disconnects ------------------------------------
-# The record held for reading only by another program meanwhile.
+# The record held for reading only by another program meanwhile (from after start_sim,
+# whose registration waits for every program of the prefix to end).
 STATE="$WINEPREFIX/drive_c/ProgramData/Kqsfupdt"
-RELEASE='C:\ProgramData\kq-release-hold'
-wine "$PROBE" hold 'C:\ProgramData\Kqsfupdt\service-record.csv' "$RELEASE" >"$WORK/hold.txt" 2>/dev/null &
+start_sim --console
+wine "$PROBE" hold 'C:\ProgramData\Kqsfupdt\service-record.csv' 'C:\ProgramData\kq-release-hold' \
+    >"$WORK/hold.txt" 2>/dev/null &
 HOLD_PID=$!
 EXTRA_PIDS+=("$HOLD_PID")
 check "another program holds service-record.csv" wait_for 30 grep -q held "$WORK/hold.txt"
-start_sim --console
 run_program service ST
 check "ST: the program starts" test -n "$WIN"
 wait_for 20 help_shown
