@@ -41,7 +41,7 @@ static const size_t PATH_CAPACITY = 4096;
 static const size_t VERDICT_CAPACITY = 3 * SCREEN_COLUMNS + 1;  // UTF-8 of one row
 static const size_t MAC_CAPACITY = 24;                          // 00-1F-19-123456
 static const int MAX_MACS = 32;
-static const size_t PENDING_CAPACITY = 256 * 1024;  // a job's lines: 32 addresses are 50 KB
+static const size_t PENDING_CAPACITY = 1024 * 1024;  // above what one append holds (WAITING_CAPACITY and a job)
 
 struct MacRecord {
     char before[MAC_CAPACITY];
@@ -278,6 +278,7 @@ static void CollectPending(const char* name, uint64_t, void* context) {
 static bool AppendPending(const char* folder, PlatHandle h, std::string* leadIn) {
     std::vector<std::string> pending;
     PlatListFiles(folder, CollectPending, &pending);
+    if (pending.empty()) return true;
     std::sort(pending.begin(), pending.end());
     static std::vector<char> buffer(PENDING_CAPACITY);
     for (const std::string& name : pending) {
