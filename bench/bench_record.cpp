@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
     Measure("short job (20 log lines, 62 KB)", 20);
     Measure("console update (700 log lines, 2.2 MB)", 700);
     Measure("test left running (10000 log lines, 31 MB)", 10000, 5);
+    // The same beside a record with room to spare: the copy alone, nothing pruned.
+    setenv("XDG_STATE_HOME", (folder + "/roomy").c_str(), 1);
+    Measure("the same, folder under its bounds", 10000, 5);
     if (ours) {
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
