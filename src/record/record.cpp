@@ -311,7 +311,11 @@ bool RecordAppendLines(const char* folder, const char* text, size_t count, int64
     // Held by another program (a spreadsheet that shares it for reading only): later.
     if (h == PLAT_NO_HANDLE) return WritePending(folder, text, count);
     std::string leadIn = LeadIn(h, path, created);
-    bool written = AppendPending(folder, h, &leadIn);
+    // A file just created gets its header at once: another copy that opens it meanwhile
+    // waits only a few milliseconds for it before taking the file for an empty one.
+    bool written = !created || PlatAppendWrite(h, leadIn.data(), leadIn.size());
+    if (created) leadIn.clear();
+    written = written && AppendPending(folder, h, &leadIn);
     if (written) {
         std::string all = leadIn;
         all.append(text, count);
