@@ -31,6 +31,9 @@ char LogFilePath[16];
 // once. Either thread may log first; the one that loses the race to open closes its own
 // handle again.
 static std::atomic<PlatHandle> LogHandle{PLAT_NO_HANDLE};
+// The size of the file when this run's first entry opened it: a log left behind by a
+// run that ended without its clean-up is not part of this run's jobs.
+static std::atomic<int64_t> LogOpenedAt{-1};
 
 // A log file that cannot be written (TEMP is a file, a read-only folder, a full disk)
 // is given up after the first entry that fails, for the rest of the run: retrying it
@@ -63,17 +66,22 @@ static PlatHandle LogOpened() {
     if (h != PLAT_NO_HANDLE) return h;
     PlatHandle mine = PlatLogOpen(LogFilePath);
     if (mine == PLAT_NO_HANDLE) return PLAT_NO_HANDLE;
-    if (LogHandle.compare_exchange_strong(h, mine)) return mine;
+    int64_t size = PlatFileSize(mine);
+    if (LogHandle.compare_exchange_strong(h, mine)) {
+        LogOpenedAt = size;
+        return mine;
+    }
     PlatLogClose(mine);  // the other thread opened it meanwhile: h holds its handle
     return h;
 }
 
 int64_t LogEndOffset() {
-    if (LogFilePath[0] == 0) MakeWorkingPaths();
     if (LogOff) return -1;
-    PlatHandle h = LogOpened();
-    return h == PLAT_NO_HANDLE ? -1 : PlatFileSize(h);
+    PlatHandle h = LogHandle.load();
+    return h == PLAT_NO_HANDLE ? LOG_NOT_OPEN : PlatFileSize(h);
 }
+
+int64_t LogOpenOffset() { return LogHandle.load() == PLAT_NO_HANDLE ? -1 : LogOpenedAt.load(); }
 
 long LogReadAt(int64_t offset, void* buffer, size_t count) {
     PlatHandle h = LogHandle.load();

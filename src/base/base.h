@@ -37,10 +37,15 @@ void LogClose();
 void LogMarkReceiveThread();
 // True once the log has been given up.
 bool LogSwitchedOff();
-// Where the next entry will begin in the log file, in bytes as stored (opening the file
-// when no entry has yet). -1 when the log is off or cannot be opened. A job's entries
-// are the bytes between its offset at the start and its offset at the end.
+// Where the next entry will begin in the log file, in bytes as stored; LOG_NOT_OPEN
+// while no entry has opened the file (asking never opens it: a job that logs nothing
+// leaves no log file), -1 when the log is off. A job's entries are the bytes between
+// its offset at the start and its offset at the end.
+const int64_t LOG_NOT_OPEN = -2;
 int64_t LogEndOffset();
+// Where the log file ended when this run's first entry opened it (0 for a new file):
+// the start of a job that began before the log was open. -1 while it is not open.
+int64_t LogOpenOffset();
 // Reads up to count bytes from offset of the log through the run's one handle, so a
 // job's stretch is copied without another open of the file. The bytes read, or -1.
 long LogReadAt(int64_t offset, void* buffer, size_t count);

@@ -267,34 +267,73 @@ void PlatShowProgress(const PlatProgress* progress);
 
 // ---- What stays after a job: the service record and the kept traces -------------------------
 // None of these may stop or slow a command: each one that cannot do its work says so
-// by its result and returns at once (no retry, no message on the screen).
+// by its result and returns at once (no message on the screen).
 //
+// The program runs with administrator rights on Windows, where every standard user of
+// the PC may create files and folders in ProgramData: nothing here follows a symbolic
+// link, junction or other reparse point, and a folder or file that is not the
+// program's own (Windows: owned by Administrators or SYSTEM; Linux: by the user) is
+// never used. A path is used only as the folders below have checked it.
+//
+// What a folder of the record was found to be.
+enum PlatFolderState {
+    PLAT_FOLDER_OK = 0,      // a real folder of the program's own, that others cannot change
+    PLAT_FOLDER_NONE,        // missing and not made (no rights, a read-only medium, no such place)
+    PLAT_FOLDER_NOT_FOLDER,  // the name is a file
+    PLAT_FOLDER_LINK,        // a symbolic link, junction or other reparse point
+    PLAT_FOLDER_FOREIGN,     // owned by another account
+    PLAT_FOLDER_OPEN,        // ours, but others may change it and its rights could not be set
+};
 // The folder of this PC's own state, shared by everyone who uses the PC (Windows
-// "%ProgramData%\Kqsfupdt", Linux "$XDG_STATE_HOME/kqsfupdt"), created with its parents
-// when missing, written to path without a trailing separator. false when there is none
-// or it cannot be made.
-bool PlatStateFolder(char* path, size_t capacity);
+// "%ProgramData%\Kqsfupdt", Linux "$XDG_STATE_HOME/kqsfupdt"), its parents created when
+// missing, then made or checked as PlatRecordFolder does; written to path without a
+// trailing separator (PLAT_FOLDER_NONE when there is none or it does not fit).
+PlatFolderState PlatStateFolder(char* path, size_t capacity);
+// A folder of the record (the state folder, its traces): made when missing for the
+// program alone (Windows: full control for SYSTEM and Administrators, read for Users,
+// nothing inherited from above; Linux: 0700). An existing one is used only when it is
+// a real folder of the program's own; one that others may change is given those
+// rights first.
+PlatFolderState PlatRecordFolder(const char* path);
 // Open path for appending (and reading its size). A missing file is created
-// exclusively: of two programs that create it at the same moment exactly one sees
-// *created true. With mustBeNew an existing file is not opened at all. -1 when the file
-// cannot be opened or created.
-PlatHandle PlatAppendOpen(const char* path, bool mustBeNew, bool* created);
+// exclusively (Linux 0600, Windows owned by Administrators with the folder's rights):
+// of two programs that create it at the same moment exactly one sees *created true.
+// -1 when the file cannot be opened or created (another program holds it without
+// sharing, no rights) or is not ours (a link, another account's, a second name).
+PlatHandle PlatAppendOpen(const char* path, bool* created);
+// Create path exclusively for appending, never opening an existing file: *taken tells
+// that it failed because the name exists (a link or another file of that name
+// included). -1 when it failed.
+PlatHandle PlatCreateNew(const char* path, bool* taken);
 // Append count bytes with one write at the end of the file as it is at that moment,
 // stored as they are (no line-end conversion). false when the write failed or fell short.
 bool PlatAppendWrite(PlatHandle h, const void* bytes, size_t count);
-// Close a handle of PlatAppendOpen.
+// Close a handle of PlatAppendOpen or PlatCreateNew.
 void PlatAppendClose(PlatHandle h);
 // The size in bytes of the file behind a handle of PlatAppendOpen or PlatLogOpen, -1
 // when unknown. On the log handle this is where the next entry will begin. [any thread]
 int64_t PlatFileSize(PlatHandle h);
 // Read up to count bytes from offset of the file path, opened for reading beside any
 // writer and closed again. The bytes read (fewer at the end of the file), -1 when the
-// file cannot be opened or read.
+// file cannot be opened or read, or is not ours.
 long PlatReadFileAt(const char* path, uint64_t offset, void* buffer, size_t count);
-// Rename from to to, replacing to. false when it failed.
-bool PlatRenameFile(const char* from, const char* to);
-// Calls each once for every plain file in folder, with its name (no folder) and size.
-// false when the folder cannot be read.
+// Rename from to to, replacing to, when from is larger than limit bytes. The size is
+// read and the rename made on one and the same file, so of two programs rotating at
+// once the second finds the first one's fresh file small and leaves it. true when
+// renamed.
+bool PlatRotateFile(const char* from, const char* to, int64_t limit);
+// Write count bytes into a new file path (created exclusively, as PlatCreateNew) with
+// one write; PlatTakeOpen cannot take it before the write is over. 1 written, 0 the
+// name is taken, -1 failed (nothing is left behind).
+int PlatWriteNewFile(const char* path, const void* bytes, size_t count);
+// Take the file path: opened so that no other copy of the program takes it meanwhile,
+// and read whole into buffer (*count bytes). -1 when another copy holds it, it is gone,
+// empty, larger than capacity, or not ours.
+PlatHandle PlatTakeOpen(const char* path, void* buffer, size_t capacity, size_t* count);
+// The end of a take: the file deleted when remove, and let go.
+void PlatTakeClose(PlatHandle h, const char* path, bool remove);
+// Calls each once for every plain file in folder (links and reparse points are not
+// reported), with its name (no folder) and size. false when the folder cannot be read.
 bool PlatListFiles(const char* folder, void (*each)(const char* name, uint64_t size, void* context),
                    void* context);
 // The local date and time now, and how far local time is ahead of UTC in minutes.

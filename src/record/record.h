@@ -4,7 +4,7 @@
 // The command frame (shell/commands.cpp) opens and closes a job; the procedures only
 // report what they did as they go, the way they report progress, and never format the
 // record. Nothing here changes the screen or stops a command: a record that cannot be
-// written is dropped without a word.
+// written now is written later (a pending file, a note), never with a word on the screen.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +41,9 @@ void RecordJobEnd();
 // The window is closing in the middle of a job: ends it as "closed" while its log
 // entries are still there. Does nothing when no job is open.
 void RecordJobClosed();
+// Drops the notes and lines that wait for a record that can be written, as a new run
+// of the program starts without them.
+void RecordForget();
 
 // ---- What the procedures report -------------------------------------------------------------
 void RecordPath(RecordPathKind path);
@@ -66,13 +69,21 @@ void RecordMacShown(const char* current);
 const uint32_t RECORD_KEEP_TRACES = 500;
 const uint64_t RECORD_KEEP_TRACE_BYTES = 200ull * 1024 * 1024;
 const int64_t RECORD_CSV_LIMIT = 10ll * 1024 * 1024;
-// Removes the oldest traces (*.log, oldest by name) of folder until at most keepCount
-// are left and they hold at most keepBytes; never the one named keep.
+// A kept trace holds at most this much of the job's log: its first MiB (the header
+// line and how the job began), a line that says how much was left out, and its end.
+const int64_t RECORD_TRACE_LIMIT = 20ll * 1024 * 1024;
+const int64_t RECORD_TRACE_HEAD = 1024 * 1024;
+// Removes the oldest traces of folder (those named as this program names them, oldest
+// by name) until at most keepCount are left and they hold at most keepBytes; never
+// the one named keep, never a file of another name.
 void RecordPruneTraces(const char* folder, uint32_t keepCount, uint64_t keepBytes, const char* keep);
 // Appends text (whole CSV lines, CRLF) to the service record in folder with one write,
 // after the byte-order mark and the header when the file is new, after a line end when
-// the file does not end in one, starting a new generation past RECORD_CSV_LIMIT.
-bool RecordAppendLines(const char* folder, const char* text, size_t count);
+// the file does not end in one, starting a new generation past limit bytes. The lines
+// of pending files go in first; when the record cannot be opened (another program
+// holds it) the text goes into a pending file of its own instead. false when it is in
+// neither.
+bool RecordAppendLines(const char* folder, const char* text, size_t count, int64_t limit = RECORD_CSV_LIMIT);
 
 // The header row of service-record.csv, without its line end.
 extern const char RECORD_HEADER[];

@@ -11,6 +11,7 @@
 #include "base/base.h"
 #include "link/link.h"
 #include "platform/platform.h"
+#include "record/record.h"
 #include "base/screen.h"
 #include "shell/shell.h"
 
@@ -25,6 +26,7 @@ void CoreTest::SetUp() {
     ParseCommandLine("");
     ScreenClear();
     LogFilePath[0] = 0;
+    RecordForget();
     PlatMakeDirectory("TEMP");  // as window creation leaves it
 }
 

@@ -724,13 +724,11 @@ void PlatMacDialogChanged() {
     if (macOpen) macChanged = true;
 }
 
-bool PlatStateFolder(char* path, size_t capacity) {
-    if (g.stateFolder.empty()) return false;
-    mkdir(g.stateFolder.c_str(), 0755);
-    struct stat st;
-    if (stat(g.stateFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+// The folder is checked by the Linux backend's own rules (record_files.cpp).
+PlatFolderState PlatStateFolder(char* path, size_t capacity) {
+    if (g.stateFolder.empty()) return PLAT_FOLDER_NONE;
     snprintf(path, capacity, "%s", g.stateFolder.c_str());
-    return true;
+    return PlatRecordFolder(path);
 }
 
 // The machine's clock reads 2026-12-09 14:30:12, an hour ahead of UTC, at Reset, and

@@ -11,6 +11,9 @@
      wine_probe dpi DPI             WM_DPICHANGED to the main window, as Windows sends
                                     it when the window moves onto a monitor of that
                                     DPI (proposing the window's place as it is)
+     wine_probe hold FILE UNTIL     FILE held open for reading, shared for reading only
+                                    (as a spreadsheet holds a CSV file), "held" printed,
+                                    until the file UNTIL exists (at most 10 minutes)
      wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
                                     the dialogs IdiomaDialog and MacDialog (header,
                                     then one line per control), each after "== NAME"
@@ -194,6 +197,15 @@ int main(int argc, char** argv) {
         printf("%s\n", text);
         return 0;
     }
+    if (argc >= 4 && strcmp(argv[1], "hold") == 0) {
+        HANDLE f = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        if (f == INVALID_HANDLE_VALUE) return 2;
+        printf("held\n");
+        fflush(stdout);
+        for (int i = 0; i < 12000 && GetFileAttributesA(argv[3]) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
+        CloseHandle(f);
+        return 0;
+    }
     if (argc >= 3 && strcmp(argv[1], "resources") == 0) {
         static const char* const menus[] = {"Menu", "MenuST"};
         static const char* const dialogs[] = {"IdiomaDialog", "MacDialog"};
@@ -212,6 +224,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
-                    "item TITLE ID|press TITLE ID|dpi DPI|resources EXE\n");
+                    "item TITLE ID|press TITLE ID|dpi DPI|hold FILE UNTIL|resources EXE\n");
     return 1;
 }

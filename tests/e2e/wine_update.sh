@@ -6,11 +6,17 @@
 #   1. "Update Console" through the File menu, the language dialog and [ENTER]: the
 #      console's flash afterwards equals the buffer, and the log holds the traffic;
 #   2. service mode, "Test Remote": the command connects (its screen, with the
-#      disconnect, is kept in e2e/wine_update_service.png);
+#      disconnect, is kept in e2e/wine_update_service.png), while another program
+#      holds service-record.csv without write sharing, as a spreadsheet does: the
+#      job's line waits in a pending file;
 #   3. what stays in the PC's ProgramData\Kqsfupdt: a record of each job, and the
 #      update's trace, its log entries as stored (CRLF);
 #   4. the update of 1 served again by kqsim --replay from the log it left (CRLF line
-#      ends): the same verdict, the trace followed to its end.
+#      ends): the same verdict, the trace followed to its end; the line of 2 is now in
+#      the record, before this job's;
+#   5. the record's folder below the seam (wine_record.cpp): the protected descriptor
+#      parsed back, the rules for access lists, owners and reparse points, a held
+#      record on Wine's files.
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
@@ -59,7 +65,15 @@ check "the console's flash equals the buffer byte for byte" \
     cmp -s "$WORK/flash/usb#vid_1d2b&pid_0001#0001.bin" "$WORK/expected.bin"
 
 # ---- 2. A service command connects and disconnects ------------------------------------
+# The record held for reading only by another program meanwhile (from after start_sim,
+# whose registration waits for every program of the prefix to end).
+STATE="$WINEPREFIX/drive_c/ProgramData/Kqsfupdt"
 start_sim --console
+wine "$PROBE" hold 'C:\ProgramData\Kqsfupdt\service-record.csv' 'C:\ProgramData\kq-release-hold' \
+    >"$WORK/hold.txt" 2>/dev/null &
+HOLD_PID=$!
+EXTRA_PIDS+=("$HOLD_PID")
+check "another program holds service-record.csv" wait_for 30 grep -q held "$WORK/hold.txt"
 run_program service ST
 check "ST: the program starts" test -n "$WIN"
 wait_for 20 help_shown
@@ -74,9 +88,13 @@ check "ST: [ENTER] brings the help text back" eval 'answer "$PUSH_ENTER_LENGTH" 
 close_app
 check "ST: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
 stop_sim
+pending_has() { cat "$STATE"/service-record.pending-*.csv 2>/dev/null | grep -qE -- "$1"$'\r$'; }
+check "held: the job's line waits in a pending file" pending_has ',Test Remote,,1d2b:0001,.*,not found,.*'
+check "held: the record does not hold it yet" eval '! grep -q ",Test Remote," "$STATE/service-record.csv"'
+touch "$WINEPREFIX/drive_c/ProgramData/kq-release-hold"
+check "the other program lets go" wait_for 20 eval '! kill -0 $HOLD_PID 2>/dev/null'
 
 # ---- 3. The service record --------------------------------------------------------------
-STATE="$WINEPREFIX/drive_c/ProgramData/Kqsfupdt"
 record_has() { grep -qE -- "$1"$'\r$' "$STATE/service-record.csv"; }
 record_head() { [ "$(head -n 1 "$STATE/service-record.csv")" = $'\xef\xbb\xbf'"time,version,$1"$'\r' ]; }
 trace_has() { grep -qF -- "$1" "$TRACE"; }
@@ -85,7 +103,6 @@ check "the record starts with the byte-order mark and the header" \
     record_head "command,path,usb_id,interface,peripheral,kqlink_address,written,mac_before,mac_set,result,verdict,seconds,trace"
 check "the record holds the update" record_has \
     '^20[0-9-]+T[0-9:]+[+-][0-9:]+,1\.70,Update Console,user mode,1d2b:0001,.*,updated,CORVINA Updated,[0-9]+\.[0-9],[0-9]{8}-[0-9]{6}-update-console-updated\.log'
-check "the record holds the test that found no Remote" record_has ',Test Remote,,1d2b:0001,.*,not found,No Remote connection to KQ-LINK\?,.*'
 TRACE=$(ls "$STATE"/traces/*-update-console-updated.log 2>/dev/null | head -n 1)
 check "the update's trace holds its header, CRLF" trace_line "-----User Update-----"
 check "the update's trace holds the start frame as sent" trace_has " Mesa<- Nbytes:4 80 7f 00 01 "
@@ -103,5 +120,29 @@ check "replay: the program's traffic is the field run's" \
 close_app
 kill -TERM "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; RC=$?
 check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0
+check "the record holds the test that found no Remote" record_has ',Test Remote,,1d2b:0001,.*,not found,No Remote connection to KQ-LINK\?,.*'
+# The held job's line came in first, then the replayed update's.
+check "its line came in before the next job's" eval \
+    '[ "$(grep -nE ",(Test Remote|Update Console)," "$STATE/service-record.csv" | cut -d, -f3 | tr "\n" /)" = "Update Console/Test Remote/Update Console/" ]'
+check "no pending file is left" eval '! ls "$STATE"/service-record.pending-*.csv >/dev/null 2>&1'
+
+# ---- 5. The record's folder and files below the seam -------------------------------------
+RECORD_PROBE="$WORK/wine_record.exe"
+if x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$RECORD_PROBE" "$HERE/wine_record.cpp" \
+        "$REPO/src/platform/win32/record_files.cpp" "$REPO/src/platform/win32/logfile.cpp" \
+        -ladvapi32 -lshell32 -static 2>"$WORK/record_build.log"; then
+    mkdir -p "$WORK/record"
+    timeout 60 wine "$RECORD_PROBE" "$(winpath "$WORK/record")" 2>/dev/null | tr -d '\r' >"$WORK/record.txt"
+    while read -r line; do
+        case "$line" in
+        PASS\ *) pass "below the seam: ${line#PASS }" ;;
+        FAIL\ *) fail "below the seam: ${line#FAIL }" ;;
+        esac
+    done <"$WORK/record.txt"
+    check "below the seam: the checks ran" grep -q "a record held for reading only" "$WORK/record.txt"
+else
+    cat "$WORK/record_build.log"
+    fail "the record's test program builds"
+fi
 
 summary

@@ -61,15 +61,23 @@ bool PlatSettingReadUserCopy(const char*, const char*, const char*, char*, size_
 void PlatLanguageDialog() {}
 void PlatMacDialog() {}
 void PlatMacDialogChanged() {}
-bool PlatStateFolder(char*, size_t) { return false; }
-PlatHandle PlatAppendOpen(const char*, bool, bool* created) {
+PlatFolderState PlatStateFolder(char*, size_t) { return PLAT_FOLDER_NONE; }
+PlatFolderState PlatRecordFolder(const char*) { return PLAT_FOLDER_NONE; }
+PlatHandle PlatAppendOpen(const char*, bool* created) {
     *created = false;
+    return PLAT_NO_HANDLE;
+}
+PlatHandle PlatCreateNew(const char*, bool* taken) {
+    *taken = false;
     return PLAT_NO_HANDLE;
 }
 bool PlatAppendWrite(PlatHandle, const void*, size_t) { return false; }
 void PlatAppendClose(PlatHandle) {}
 int64_t PlatFileSize(PlatHandle) { return -1; }
 long PlatReadFileAt(const char*, uint64_t, void*, size_t) { return -1; }
-bool PlatRenameFile(const char*, const char*) { return false; }
+bool PlatRotateFile(const char*, const char*, int64_t) { return false; }
+int PlatWriteNewFile(const char*, const void*, size_t) { return -1; }
+PlatHandle PlatTakeOpen(const char*, void*, size_t, size_t*) { return PLAT_NO_HANDLE; }
+void PlatTakeClose(PlatHandle, const char*, bool) {}
 bool PlatListFiles(const char*, void (*)(const char*, uint64_t, void*), void*) { return false; }
 void PlatGetLocalTime(PlatLocalTime* now) { *now = {2026, 12, 9, 14, 30, 12, 60}; }

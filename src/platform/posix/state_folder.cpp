@@ -1,6 +1,5 @@
 // state_folder.cpp - where this PC's service record lives on Linux, and the local
 // time it is stamped with.
-#include <errno.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -16,15 +15,15 @@
 // $XDG_STATE_HOME/kqsfupdt, or ~/.local/state/kqsfupdt.
 std::string StateFolderPath() { return XdgFolder("XDG_STATE_HOME", ".local/state"); }
 
-bool PlatStateFolder(char* path, size_t capacity) {
+// The parents a missing base directory needs are made 0700, as the base directory
+// rules ask; the folder itself is checked as every folder of the record is.
+PlatFolderState PlatStateFolder(char* path, size_t capacity) {
     std::string folder = StateFolderPath();
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
-        mkdir(folder.substr(0, slash).c_str(), 0755);
-    mkdir(folder.c_str(), 0755);
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     int n = snprintf(path, capacity, "%s", folder.c_str());
-    return n >= 0 && (size_t)n < capacity;
+    if (n < 0 || (size_t)n >= capacity) return PLAT_FOLDER_NONE;
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    return PlatRecordFolder(path);
 }
 
 void PlatGetLocalTime(PlatLocalTime* now) {
