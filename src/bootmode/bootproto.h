@@ -141,7 +141,7 @@ struct BootTarget {
 const uint32_t BOOT_MAX_UNIT = 4090;
 const uint32_t BOOT_REPLY_CAPACITY = 260;  // code, size, 255 data bytes, checksum
 // The most a memory read asks for at once, and its reply: 0x52, length, data, checksum.
-const uint32_t BOOT_READ_MAX = 512;
+const uint32_t BOOT_READ_MAX = 1016;
 const uint32_t BOOT_READ_OVERHEAD = 6;
 // The user flash areas of the 0x25 reply that are kept for the sum check.
 const uint32_t BOOT_MAX_AREAS = 8;

@@ -2,8 +2,8 @@
 // program over USB: the boot sequence on the USB port. Frames go out whole through the
 // pipe; replies come from the receive ring, and a data reply is read with a window
 // that is waited out unless the buffer fills. After the end frame the whole buffer is
-// read back (0x52) and compared: over USB 512 KiB read back cost about as much as a
-// few per cent of the update, and a difference is named by its address.
+// read back (0x52) and compared: over USB the 512 KiB come back in 517 reads, about
+// 2 % of the update, and a difference is named by its address.
 #include "bootmode/console_boot.h"
 
 #include <cstring>
@@ -25,7 +25,8 @@ static const uint32_t CONFIRM_PAUSE_US = 100;
 static const uint32_t MIN_UNIT = 128;
 static const uint32_t INQUIRY_READ = 256;  // a data reply is read whole, up to 256 bytes
 static const uint32_t UNIT_REPLY = 5;      // 0x37, size, unit (2 bytes), checksum
-// A read reply of 518 bytes stays well inside the 1024-byte receive ring.
+// A read reply of 1022 bytes fits the 1024-byte receive ring, which the window thread
+// empties as it fills; fewer, longer reads halve the time the check adds.
 static const uint32_t READ_CHUNK = BOOT_READ_MAX;
 
 // 250 000 bit/s, 12.00 MHz input clock, 2 ratios: x4 and x2.

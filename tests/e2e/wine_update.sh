@@ -107,19 +107,15 @@ kill -TERM "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; RC=$?
 check "replay: kqsim ends with 0 (got $RC)" test "$RC" = 0
 
 # ---- 5. The boot fallback, its flash read back ------------------------------------------------
-# kqsim with the boot device alone (start_sim waits for a console's pipes).
-start_boot_sim() {
+start_boot_sim() {  # start_sim waits for a console's pipes; here there is only the boot device
     rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
     "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" --boot >"$WORK/kqsim.log" 2>&1 &
-    SIM_PID=$!
-    EXTRA_PIDS+=("$SIM_PID")
+    SIM_PID=$! && EXTRA_PIDS+=("$SIM_PID")
     wait_for 10 eval '[ -p "$DEVICES/usb#vid_045b&pid_0025#0001/PIPE01" ]'
     bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
 }
-# The last five rows with text, as the first and last cell each is inked in: after the
-# walk, "Programming Flash...", "Flash verified", "CORVINA Updated" and the two lines of
-# the jumper instructions, the second indented by one.
-VERIFIED_TAIL="0-19 0-13 0-14 0-65 1-22"
+# The last five rows with text, by the cells their ink spans: "Programming Flash...",
+# "Flash verified", "CORVINA Updated", the jumper instructions' two lines.
 tail_rows() { shoot "$WORK/boot.png" && [ "$(screen_ink "$WORK/boot.png" | tail -n 5 | awk '{ print $2 "-" $3 }' | paste -sd ' ')" = "$1" ]; }
 start_boot_sim
 run_program boot
@@ -127,10 +123,10 @@ wait_for 20 help_shown
 update_console
 check "boot: no running console, the BOOT jumper is asked for" \
     answer 59 Return 40   # "Switch off, put BOOT-Jumper, switch on, [ENTER] continue..."
-check "boot: the boot program reads the whole flash back" wait_for 120 sim_has 'boot52 +#1024 .*ack'
-check "boot: \"Flash verified\" stands between the walk and the verdict" wait_for 30 tail_rows "$VERIFIED_TAIL"
+check "boot: the boot program reads the whole flash back" wait_for 120 sim_has 'boot52 +#517 .*ack'
+check "boot: \"Flash verified\" stands between the walk and the verdict" wait_for 30 tail_rows "0-19 0-13 0-14 0-65 1-22"
 shoot "$OUT/wine_update_boot.png"
-check "boot: the log holds the reads" log_has "Memory read (0x52), direccion: 0x0007fe00"
+check "boot: the log holds the reads" log_has "Memory read (0x52), direccion: 0x0007ffe0"
 check "boot: [ENTER] after the instructions, then the continue prompt" \
     eval 'press Return after $(($(now_ms) + PRESS_GAP_MS)) && answer "$PUSH_ENTER_LENGTH" Return 10'
 check "boot: the help text is back" wait_for 10 help_shown

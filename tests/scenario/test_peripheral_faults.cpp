@@ -79,7 +79,6 @@ const Row ROWS[] = {
     {REMOTE_BOOT, "miswrite:boot50#3,error:boot52", "\nVerify error: flash sum 0x"},
     {REMOTE_BOOT, "drop:boot4b", nullptr},
     {REMOTE_BOOT, "badsum:boot4b", nullptr},
-    {REMOTE_BOOT, "error:boot4b=0x11", nullptr},
     // The first 0x00 answer after the 40th 0x00 still counts; after a 41st it cannot come.
     {REMOTE_BOOT, "drop:boot00#1-39", nullptr},
     {REMOTE_BOOT, "drop:boot00#1-40", "It has not been received 0x00 after having sent 40 0x00"},

@@ -101,8 +101,6 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
          {{"Update Remote", "user mode", "1d2b:0001", "Remote", "3", "updated", "...OK...", ""}}},
         {"test remote", CMD_TEST_REMOTE, withRemote,
          {{"Test Remote", "user mode", "1d2b:0001", "Remote", "3", "tested", "idTX: 3  Fn: ENTER  St: 1", ""}}},
-        {"boot mode", CMD_UPDATE_CONSOLE, nullptr,
-         {{"Update Console", "boot mode", "045b:0025", "", "", "updated", "CORVINA Updated", ""}}, 0, ""},
         {"boot mode, unit 5 stored wrong", CMD_UPDATE_CONSOLE, nullptr,
          {{"Update Console", "boot mode", "045b:0025", "", "", "failed",
            "Verify error at address 0x00000200: read 0x01, expected 0x00", ""}},

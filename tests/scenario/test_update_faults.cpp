@@ -97,7 +97,7 @@ TEST_F(UpdateFaultMatrix, BootModePath) {
                            "wrongcode", "badsum", "short",   "error", "miswrite"};
     const char* targets[] = {"boot55", "boot20",   "boot10",     "boot21",  "boot11",   "boot3f",    "boot06",
                              "boot27", "boot40",   "boot43",     "boot50#1", "boot50#100", "bootend", "boot52#1",
-                             "boot52#1024"};
+                             "boot52#517"};
     for (const char* kind : kinds) {
         for (const char* target : targets) {
             std::string plan = std::string(kind) + ":" + target;
