@@ -55,10 +55,14 @@ const CommandShape COMMANDS[] = {
     {0x00, BARE, 0},  {0x55, BARE, 0},  {0x20, BARE, 0},  {0x21, BARE, 0},  {0x22, BARE, 0},
     {0x23, BARE, 0},  {0x25, BARE, 0},  {0x27, BARE, 0},  {0x06, BARE, 0},  {0x40, BARE, 0},
     {0x43, BARE, 0},  {0x4F, BARE, 0},  {0x10, SIZED, 4}, {0x11, SIZED, 1}, {0x3F, SIZED, 7},
-    {0x50, PROGRAM, 0},
+    {0x50, PROGRAM, 0}, {0x4B, BARE, 0}, {0x52, SIZED, 9},
 };
 
-const CommandShape* FindCommand(uint8_t code) {
+bool IsCheck(uint8_t code) { return code == 0x4B || code == 0x52; }
+
+// A boot program without the checks reads their codes as unknown one-byte commands.
+const CommandShape* FindCommand(uint8_t code, BootConfig::Checks checks) {
+    if (IsCheck(code) && checks != BootConfig::Checks::Answer) return nullptr;
     for (const CommandShape& c : COMMANDS)
         if (c.code == code) return &c;
     return nullptr;
@@ -128,7 +132,7 @@ Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
 // that Command() refuses.
 size_t BootProgram::ExpectedLength() const {
     if (state_ == State::WaitSync) return 1;
-    const CommandShape* shape = FindCommand(cmd_[0]);
+    const CommandShape* shape = FindCommand(cmd_[0], config_.checks);
     if (shape == nullptr || shape->shape == BARE) return 1;
     if (shape->shape == SIZED) {
         if (cmd_.size() < 2) return 0;
@@ -192,6 +196,8 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     else
         snprintf(kind, sizeof kind, "boot%02x", code);
     if (frame50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
+    if (code == 0x52 && c.size() == 12)
+        snprintf(detail, sizeof detail, "address 0x%05X, %u bytes", Be32(c, 3), Be32(c, 7));
     bool lockedOut = config_.needsLock && !locked_ && code == 0x55;
     if (state_ == State::WaitSync && ((code != 0x00 && code != 0x55) || lockedOut)) {
         // Before the bit rate is locked the boot program listens for 0x00 and 0x55
@@ -324,6 +330,23 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             busyUntil_ = host_->Busy(start, config_.timing.loadUs);
             state_ = State::Programming;
             return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+        case 0x4B:
+        case 0x52: {
+            if (config_.checks == BootConfig::Checks::Refuse) return refuseAs(ERR_COMMAND, ERR_COMMAND);
+            if (config_.checks == BootConfig::Checks::Silent) {
+                refused_ = true;  // the rest of the frame goes unheard too
+                return host_->NoReply(*r, "ignored, not a command of this boot program");
+            }
+            // Both belong to the programming/erasing state, after 0x40 and after the end frame.
+            if (state_ != State::Erased && state_ != State::Programming) return refuse(ERR_COMMAND);
+            if (code == 0x4B) {
+                uint32_t sum = 0;
+                for (uint8_t b : flash_->Bytes()) sum += b;
+                return host_->Reply(*r, at, Data(0x5B, {(uint8_t)(sum >> 24), (uint8_t)(sum >> 16),
+                                                        (uint8_t)(sum >> 8), (uint8_t)sum}));
+            }
+            return MemoryRead(at, c, *r);
+        }
         case 0x50: {
             if (state_ != State::Programming) return refuse(ERR_COMMAND);
             if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
@@ -345,7 +368,18 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
             // even where the new data only clears bits.
             bool erased = flash_->IsErased(address, inside);
             uint32_t firstBad = 0;
-            uint32_t bad = flash_->Program(address, data, Share(inside, host_->WorkShare(*r)), &firstBad);
+            // A cell that did not take: the byte is stored with its lowest bit wrong, and
+            // the boot program acknowledges the unit all the same.
+            std::vector<uint8_t> stored(data, data + inside);
+            std::string ackText = "ack";
+            if (host_->HasFault(*r, FaultKind::Miswrite, &fault) && inside > 0) {
+                uint32_t k = fault.hasValue ? std::min(fault.value, inside - 1) : 0;
+                stored[k] ^= 0x01;
+                char text[64];
+                snprintf(text, sizeof text, "ack, 0x%02X stored at 0x%05X for 0x%02X", stored[k], address + k, data[k]);
+                ackText = text;
+            }
+            uint32_t bad = flash_->Program(address, stored.data(), Share(inside, host_->WorkShare(*r)), &firstBad);
             if (!erased || bad != 0) {
                 char text[96];
                 if (bad != 0)
@@ -357,11 +391,36 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
                 at = busyUntil_ + config_.timing.replyUs;
                 return refuse(ERR_PROGRAMMING);
             }
-            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
+            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack(), ackText);
         }
         default:  // not a command of the boot program
             return refuseAs(ERR_COMMAND, ERR_COMMAND);
     }
+}
+
+// 0x52: 52 09 area address length SUM; the reply 52, length (4 bytes), the bytes,
+// checksum. Only the user area (01) is known here.
+void BootProgram::MemoryRead(uint64_t at, const std::vector<uint8_t>& c, Request& r) {
+    auto refuse = [&](uint8_t why) {
+        char text[32];
+        snprintf(text, sizeof text, "error D2 %02X", why);
+        lastError_ = why;
+        refused_ = true;
+        host_->Reply(r, at, Err(0xD2, why), text);
+    };
+    if (c[1] != 9) return refuse(ERR_LENGTH);
+    if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
+    uint32_t address = Be32(c, 3), length = Be32(c, 7), size = flash_->Size();
+    if (c[2] != 0x01 || address >= size) return refuse(ERR_ADDRESS);
+    if (length == 0 || length > size - address) return refuse(ERR_LENGTH);
+    Answer a;
+    a.checksummed = true;
+    a.bytes = {0x52, (uint8_t)(length >> 24), (uint8_t)(length >> 16), (uint8_t)(length >> 8), (uint8_t)length};
+    a.bytes.insert(a.bytes.end(), flash_->Bytes().begin() + address, flash_->Bytes().begin() + address + length);
+    uint8_t sum = 0;
+    for (uint8_t b : a.bytes) sum += b;
+    a.bytes.push_back((uint8_t)-sum);
+    host_->Reply(r, at, a);
 }
 
 // ---- Transports -----------------------------------------------------------------------------

@@ -35,6 +35,10 @@ struct BootConfig {
     // On a serial line nothing is understood before the bit rate is locked; over USB
     // there is no bit rate to measure and 0x55 comes first.
     bool needsLock = false;
+    // The checks of the programming/erasing state, memory read (0x52) and user-area sum
+    // (0x4B): answered, or unknown to this boot program, which then refuses them with
+    // 80 80 as any command it does not know, or says nothing at all.
+    enum class Checks { Answer, Refuse, Silent } checks = Checks::Answer;
     BootTiming timing;
 };
 
@@ -84,6 +88,7 @@ private:
     uint8_t Status() const;
     void Adjust(uint64_t nowUs, Request& request);
     void Command(uint64_t nowUs, const std::vector<uint8_t>& cmd);
+    void MemoryRead(uint64_t at, const std::vector<uint8_t>& cmd, Request& request);
     Answer Ack() const { return Answer{{0x06}, 0, false}; }
     Answer Err(uint8_t code, uint8_t why) const { return Answer{{code, why}, 0, false}; }
     Answer Data(uint8_t code, const std::vector<uint8_t>& data) const;

@@ -18,7 +18,7 @@ const KindName KIND_NAMES[] = {
     {FaultKind::Twice, "twice"},     {FaultKind::Unplug, "unplug"}, {FaultKind::WrongCode, "wrongcode"},
     {FaultKind::BadSum, "badsum"},   {FaultKind::Short, "short"},   {FaultKind::Zero, "zero"},
     {FaultKind::Unit, "unit"},       {FaultKind::Error, "error"},    {FaultKind::Units, "units"},
-    {FaultKind::Blank, "blank"},     {FaultKind::Cut, "cut"},
+    {FaultKind::Blank, "blank"},     {FaultKind::Cut, "cut"},       {FaultKind::Miswrite, "miswrite"},
 };
 
 const char* NameOf(FaultKind kind) {

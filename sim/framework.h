@@ -78,6 +78,8 @@ enum class FaultKind {
     Error,      // boot program: error reply (command | 0x80) then value (default 0x80)
     Units,      // discover: the announce comes from value units at consecutive addresses
     Blank,      // function: the answer carries 0xFF function bytes (no function)
+    Miswrite,   // boot50: the unit is stored with byte value (default 0) of it wrong (its
+                //   lowest bit inverted) and acknowledged as usual: a cell that did not take
     Cut,        // the power fails while the device works on the request: value is how far
                 //   the work got, per mille (0, the default: the request arrived and nothing
                 //   was done; 1000: the work is done and the answer never left). Flash keeps

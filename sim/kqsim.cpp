@@ -43,7 +43,9 @@ void Usage() {
         "device options (after a device they apply to it, before any device to all):\n"
         "  --fault=PLAN         e.g. \"drop:erase#3,delay:program#10=500000,unplug:start#1\";\n"
         "                       after a peripheral, e.g. \"units:discover=2\", \"twice:write#3\",\n"
-        "                       \"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\"\n"
+        "                       \"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\";\n"
+        "                       \"miswrite:boot50#3\": a boot program stores its third unit\n"
+        "                       with one byte wrong and acknowledges it as usual\n"
         "  --plug-after=S       plug in S seconds after start (the operator switches on)\n"
         "  --unplug-after=S     unplug S seconds after start\n"
         "  --power-pause=S      after a \"cut\" fault, switch the device on again S seconds\n"
@@ -51,6 +53,10 @@ void Usage() {
         "  --firmware=FILE      a console image (data/console.bin) the console's start-up\n"
         "                       code recognises besides the one in its flash\n"
         "  --boot-unit=N        programming unit of a boot device (default 128)\n"
+        "  --boot-checks=answer|refuse|silent  how a boot program (--boot, or a peripheral\n"
+        "                       in boot mode) takes memory read 0x52 and sum check 0x4B:\n"
+        "                       answers them (default), or knows them not and refuses\n"
+        "                       them with 80 80, or says nothing\n"
         "  --mac=XX-XX-XX-XX-XX-XX  MAC address of a console\n"
         "\n"
         "replay of a field run (instead of the devices above):\n"
@@ -86,7 +92,18 @@ struct Options {
     double plugAfter = 0, unplugAfter = -1;
     long unit = -1;
     std::string mac;
+    sim::BootConfig::Checks checks = sim::BootConfig::Checks::Answer;
 };
+
+// "answer", "refuse", "silent": how a boot program takes 0x52 and 0x4B.
+bool ParseChecks(const std::string& text, sim::BootConfig::Checks* checks) {
+    using C = sim::BootConfig::Checks;
+    if (text == "answer") *checks = C::Answer;
+    else if (text == "refuse") *checks = C::Refuse;
+    else if (text == "silent") *checks = C::Silent;
+    else return false;
+    return true;
+}
 
 // Serves the devices of a trace until SIGINT or SIGTERM: 0 when the program followed
 // it to its end, 1 when not, 2 when the file is not a trace.
@@ -167,6 +184,7 @@ int main(int argc, char** argv) {
         bool boot = false;
         int address = -1;
         std::string fault;
+        sim::BootConfig::Checks checks;
     };
     std::vector<PeripheralChoice> peripherals;
     bool lastIsPeripheral = false;
@@ -214,6 +232,7 @@ int main(int argc, char** argv) {
             choices.push_back(s);
         } else if (key == "--remote" || key == "--receiver" || key == "--tempabox") {
             PeripheralChoice p;
+            p.checks = common.checks;
             p.console = lastConsole();
             p.kind = key.substr(2);
             std::string rest = value;
@@ -261,6 +280,8 @@ int main(int argc, char** argv) {
             char* end;
             opt.unit = strtol(value.c_str(), &end, 0);
             ok = ok && *end == 0 && opt.unit > 0 && opt.unit <= 0xFFFF;
+        } else if (key == "--boot-checks") {
+            ok = next() && ParseChecks(value, lastIsPeripheral ? &peripherals.back().checks : &opt.checks);
         } else if (key == "--mac") {
             ok = next();
             opt.mac = value;
@@ -290,6 +311,7 @@ int main(int argc, char** argv) {
         if (choice.boot) {
             sim::BootConfig config;
             if (choice.opt.unit > 0) config.unit = (uint16_t)choice.opt.unit;
+            config.checks = choice.opt.checks;
             if (fast) config.timing = config.timing.Scaled(100);
             s.device.reset(new sim::BootDevice(config, choice.id));
             s.label = "boot program";
@@ -339,7 +361,9 @@ int main(int argc, char** argv) {
             if (fast) box->SetTiming(box->Timing().Scaled(100));
             station.reset(box);
         } else if (p.boot) {
-            auto* peer = new sim::BootPeer();
+            sim::BootConfig config = sim::PeripheralBootConfig();
+            config.checks = p.checks;
+            auto* peer = new sim::BootPeer(config);
             if (fast) peer->SetTiming(peer->Program().Config().timing.Scaled(100));
             station.reset(peer);
         } else {

@@ -23,6 +23,15 @@
       "Verifing address %08x...\n") \
     X(MSG_END, "Fin...\n", "End...\n") \
     X(MSG_UPDATED, "%s Actualizado\n", "%s Updated\n") \
+    X(MSG_FLASH_VERIFIED, "Flash verificada\n", "Flash verified\n") \
+    X(MSG_NOT_VERIFIED, "Flash no verificada: el programa de arranque no contest\xA2 a la comprobaci\xA2n\n", \
+      "Flash not verified: the boot program did not answer the check\n") \
+    X(MSG_VERIFY_ERROR_AT, \
+      "Error de verificaci\xA2n en la direcci\xA2n 0x%08x: le\xA1" "do 0x%02x, esperado 0x%02x", \
+      "Verify error at address 0x%08x: read 0x%02x, expected 0x%02x") \
+    X(MSG_VERIFY_SUM_ERROR, \
+      "Error de verificaci\xA2n: suma de la flash 0x%08x, esperada 0x%08x", \
+      "Verify error: flash sum 0x%08x, expected 0x%08x") \
     X(MSG_UPDATING, "Actualizando %s...\n", "Updating %s...\n") \
     X(MSG_PUT_BOOT_JUMPER, "Apagar, poner el jumper BOOT, encender, [ENTER] continuar...\n", \
       "Switch off, put BOOT-Jumper, switch on, [ENTER] continue...\n") \

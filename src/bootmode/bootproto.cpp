@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/base.h"
+#include "base/messages.h"
 #include "base/progress.h"
 #include "base/screen.h"
 #include "link/link.h"
@@ -43,6 +44,36 @@ void BootSendCommand(BootSession* s, uint8_t code, const uint8_t* data, uint8_t 
     memcpy(s->frame + 2, data, size);
     s->frame[2 + size] = FrameChecksum(s->frame, 2 + size);
     s->port->sendFrame(s->frame, 3u + size);
+}
+
+void BootSendMemoryRead(BootSession* s, uint32_t address, uint32_t count) {
+    uint8_t data[9] = {BOOT_AREA_USER};
+    for (int i = 0; i < 4; i++) {
+        data[1 + i] = (uint8_t)(address >> (24 - 8 * i));
+        data[5 + i] = (uint8_t)(count >> (24 - 8 * i));
+    }
+    BootSendCommand(s, BOOT_MEMORY_READ, data, sizeof data);
+}
+
+bool BootMemoryReplyOk(const BootSession* s, uint32_t count) {
+    const uint8_t* r = s->readBack;
+    uint32_t announced = (uint32_t)r[1] << 24 | r[2] << 16 | r[3] << 8 | r[4];
+    return r[0] == BOOT_MEMORY_READ && announced == count &&
+           FrameChecksum(r, count + 5) == r[count + 5];
+}
+
+bool BootReadBackDiffers(const BootSession* s, const uint8_t* image, uint32_t length, uint32_t address,
+                         uint32_t count) {
+    const uint8_t* data = s->readBack + 5;
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t expected = BootExpectedByte(image, length, address + i);
+        if (data[i] == expected) continue;
+        char message[160];
+        snprintf(message, sizeof message, PickMessage(MSG_VERIFY_ERROR_AT), address + i, data[i], expected);
+        ScreenPrint("\n%s\n", message);
+        return true;
+    }
+    return false;
 }
 
 static void SendByte(BootSession* s, uint8_t b) {
@@ -188,6 +219,12 @@ static bool RunStep(BootSession* s, BootStep step, const uint8_t* image, uint32_
             return ProgramWalk(s, image, length);
         case STEP_END:
             return EndFrame(s);
+        case STEP_VERIFY: {
+            BootShow(s, t.beforeKind, t.before);
+            BootCheck check = s->port->verify(s, image, length);
+            s->verified = check == CHECK_MATCH;
+            return check != CHECK_MISMATCH;
+        }
         case STEP_COUNT:
             break;
     }
@@ -199,6 +236,9 @@ bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length) {
     s->clockMode = 0;
     memset(s->deviceCode, 0, sizeof s->deviceCode);
     s->unit = s->target->fixedUnit;
+    s->areaCount = 0;
+    s->areasKnown = false;
+    s->verified = false;
     for (uint32_t i = 0; i < s->target->stepCount; i++) {
         if (!RunStep(s, s->target->steps[i], image, length)) {
             RecordResult(RECORD_RESULT_FAILED);
@@ -207,6 +247,9 @@ bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length) {
         }
     }
     ProgressEnd(true);
-    s->port->finish(s);
+    // The check's own line comes before the verdict: what it found, or that nothing
+    // could be found out (the verdict is then the acknowledgements' alone).
+    ScreenPrintPair(s->verified ? MSG_FLASH_VERIFIED : MSG_NOT_VERIFIED);
+    s->port->finish(s, s->verified);
     return true;
 }

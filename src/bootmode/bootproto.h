@@ -29,6 +29,10 @@ enum {
     BOOT_STATUS_INQUIRY = 0x4F,
     BOOT_PROGRAM_SELECT = 0x43, // the target loads its flash writing program
     BOOT_PROGRAM = 0x50,
+    BOOT_MEMORY_READ = 0x52,    // reply 0x52, length (4 bytes), data, checksum
+    BOOT_SUM_CHECK = 0x4B,      // reply 0x5B, 4, the 32-bit byte sum of the user area, checksum
+    BOOT_SUM_REPLY = 0x5B,
+    BOOT_AREA_USER = 0x01,      // the area byte of a memory read: the user flash
     BOOT_REPLY_OFFSET = 0x10,   // a data reply's code is the command's code + 0x10
     BOOT_ERROR_GENERIC = 0x80,  // any command refused, followed by its error byte
 };
@@ -54,6 +58,7 @@ enum BootStep {
     STEP_LOAD,                // 0x43
     STEP_PROGRAM,             // the 0x50 frames of the image
     STEP_END,                 // the end frame
+    STEP_VERIFY,              // what the flash now holds, asked of the boot program
     STEP_COUNT
 };
 
@@ -78,6 +83,13 @@ struct BootStepText {
 
 struct BootSession;
 
+// What the check after the end frame found.
+enum BootCheck {
+    CHECK_MATCH,      // the flash holds the image, 0xFF where units were skipped
+    CHECK_MISMATCH,   // it does not: the failure is printed
+    CHECK_NOT_ASKED,  // the boot program refused or did not answer: nothing is known
+};
+
 // What the target sent where an acknowledge belongs.
 struct BootAck {
     enum Outcome { OK, ERROR_REPLY, OTHER } outcome;
@@ -101,8 +113,12 @@ struct BootPort {
     // Between the acknowledge of 0x3F and the confirmation: the pause and, on
     // KQ-LINK, the switch of the link to the new bit rate.
     void (*beforeConfirm)(BootSession* s);
-    // The last words after the end frame was acknowledged.
-    void (*finish)(BootSession* s);
+    // After the end frame: asks the boot program what the flash holds and compares it
+    // with image (0xFF past its length). Prints the failure of a mismatch itself.
+    BootCheck (*verify)(BootSession* s, const uint8_t* image, uint32_t length);
+    // The last words after the end frame was acknowledged (and the flash was not found
+    // to differ); verified says whether the check could be made.
+    void (*finish)(BootSession* s, bool verified);
     // After a recognised error reply the target sends one error byte, which is read.
     bool readsErrorByte;
 };
@@ -124,6 +140,11 @@ struct BootTarget {
 // The largest programming unit a boot program may ask for that fits a 4096-byte frame.
 const uint32_t BOOT_MAX_UNIT = 4090;
 const uint32_t BOOT_REPLY_CAPACITY = 260;  // code, size, 255 data bytes, checksum
+// The most a memory read asks for at once, and its reply: 0x52, length, data, checksum.
+const uint32_t BOOT_READ_MAX = 1016;
+const uint32_t BOOT_READ_OVERHEAD = 6;
+// The user flash areas of the 0x25 reply that are kept for the sum check.
+const uint32_t BOOT_MAX_AREAS = 8;
 
 // The state of one run of a sequence.
 struct BootSession {
@@ -135,7 +156,13 @@ struct BootSession {
     uint8_t deviceCode[4];  // the first device of the 0x20 reply
     uint8_t clockMode;      // the first mode of the 0x21 reply (0 when none listed)
     uint32_t unit;          // programming unit of the walk
+    uint32_t areaCount;     // the 0x25 reply's areas, when it was asked and they fit
+    uint32_t areaFirst[BOOT_MAX_AREAS];
+    uint32_t areaLast[BOOT_MAX_AREAS];
+    bool areasKnown;
+    bool verified;          // the check found the flash to hold the image
     uint8_t frame[4096];
+    uint8_t readBack[BOOT_READ_MAX + BOOT_READ_OVERHEAD];
 };
 
 // Runs the target's steps over the port and writes image; true when the end frame was
@@ -151,3 +178,17 @@ bool BootFail(const char* format, unsigned value = 0);
 bool BootReplyChecksumOk(const BootSession* s);
 // A frame with data: code, size, data, checksum; sent with the port.
 void BootSendCommand(BootSession* s, uint8_t code, const uint8_t* data, uint8_t size);
+
+// ---- The check after the end frame, shared by the ports ---------------------------------------
+// What the flash must hold at address: the image's byte, the erased 0xFF past its end.
+inline uint8_t BootExpectedByte(const uint8_t* image, uint32_t length, uint32_t address) {
+    return address < length ? image[address] : 0xFF;
+}
+// Sends 0x52 for count bytes of the user flash from address.
+void BootSendMemoryRead(BootSession* s, uint32_t address, uint32_t count);
+// A whole 0x52 reply in s->readBack for count bytes: code, length field and checksum.
+bool BootMemoryReplyOk(const BootSession* s, uint32_t count);
+// Compares the count bytes read back from address (in s->readBack) with the image;
+// on the first difference prints the failure with its address and returns true.
+bool BootReadBackDiffers(const BootSession* s, const uint8_t* image, uint32_t length, uint32_t address,
+                         uint32_t count);

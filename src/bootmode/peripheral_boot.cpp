@@ -3,7 +3,16 @@
 // Every reply byte costs one listen request of 10 ms, and silence reads as 0xFF, so
 // a silent peripheral fails the step where it stopped as an unexpected reply or a
 // wrong reply code. Everything the boot program reports is shown on the screen.
+//
+// After the end frame the flash is checked with the boot program's sum of its user
+// area (0x4B): one frame and a 7-byte reply, where reading 30 KB back would cost more
+// listens than the whole programming walk. Only when the sum differs is the flash read
+// back (0x52, one listen per 128 bytes) to name the first address that differs.
 #include "bootmode/peripheral_boot.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 #include "base/base.h"
 #include "base/messages.h"
@@ -19,6 +28,10 @@ static const uint32_t ADJUST_PAUSE_US = 10000;
 static const uint32_t BITRATE_PAUSE_US = 100000;
 static const uint32_t CONFIRM_PAUSE_US = 52;  // one bit time at 19 200 bit/s
 static const uint32_t LONG_WAIT_US = 20000000;  // erase, load and programming
+// The boot program sums its user area before it answers: a few ms for 64 KiB.
+static const uint32_t SUM_WAIT_US = 2000000;
+static const uint32_t READ_UNIT = 128;          // a memory read reply is 134 bytes, one listen
+static const uint32_t READ_LISTEN_US = 100000;  // 134 bytes take 5.4 ms at 250 000 bit/s
 
 // 250 000 bit/s, 16.00 MHz input clock, 1 ratio: x2 (the second ratio byte is 0).
 static const uint8_t KQLINK_BITRATE_FRAME[10] = {0x3F, 0x07, 0x09, 0xC4, 0x06, 0x40, 0x01, 0x02, 0x00, 0xA4};
@@ -28,6 +41,7 @@ static const BootStep KQLINK_STEPS[] = {
     STEP_FREQUENCY_INQUIRY, STEP_DEVICE_SELECT, STEP_CLOCK_SELECT, STEP_BITRATE,
     STEP_CONFIRM,       STEP_AREA_INQUIRY,   STEP_UNIT_INQUIRY,  STEP_ERASE,
     STEP_STATUS_INQUIRY, STEP_LOAD,          STEP_PROGRAM,       STEP_END,
+    STEP_VERIFY,
 };
 
 // The inquiries print their own failures (see the Inquire* procedures below).
@@ -57,6 +71,7 @@ static const BootStepText KQLINK_TEXTS[STEP_COUNT] = {
                 "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
     /* end */ {TEXT_SCREEN, "128-byte programming (0x50), direccion: 0xffffffff\n", TEXT_NONE, nullptr, 0xD0,
                "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
+    /* 0x4B */ {TEXT_SCREEN, "User MAT Sum Check (0x4b)\n"},
 };
 
 static const BootTarget KQLINK_TARGET = {
@@ -218,23 +233,31 @@ static bool InquireFrequencies(BootSession*) {
     return Close(&r);
 }
 
-static void ShowAddress(ReplyReader* r, const char* format) {
+static uint32_t ShowAddress(ReplyReader* r, const char* format) {
     uint8_t a[4];
     for (uint8_t& b : a) b = Next(r);
     ScreenPrint(format, a[0], a[1], a[2], a[3]);
+    return (uint32_t)a[0] << 24 | a[1] << 16 | a[2] << 8 | a[3];
 }
 
-static bool InquireAreas(BootSession*) {
+// The areas are kept for the sum check after the walk, when they fit and make sense.
+static bool InquireAreas(BootSession* s) {
     ReplyReader r;
     if (!Open(&r, BOOT_AREA_INQUIRY, "Response to the command 0x25 different of 0x35")) return false;
     uint32_t areas = Next(&r);
     ScreenPrint("numAreas: 0x%02x\n", areas);
+    bool sane = areas > 0 && areas <= BOOT_MAX_AREAS;
     for (uint32_t n = 0; n < areas && !r.over; n++) {
         ScreenPrint("area 0x%02x\n", n);
-        ShowAddress(&r, "startAreaAddress 0x%02x%02x%02x%02x\n");
-        ShowAddress(&r, "lastAreaAddress 0x%02x%02x%02x%02x\n");
+        uint32_t first = ShowAddress(&r, "startAreaAddress 0x%02x%02x%02x%02x\n");
+        uint32_t last = ShowAddress(&r, "lastAreaAddress 0x%02x%02x%02x%02x\n");
+        sane = sane && first <= last;
+        if (n < BOOT_MAX_AREAS) s->areaFirst[n] = first, s->areaLast[n] = last;
     }
-    return Close(&r);
+    if (!Close(&r)) return false;
+    s->areaCount = sane ? areas : 0;
+    s->areasKnown = sane;
+    return true;
 }
 
 static bool InquireUnit(BootSession*) {
@@ -273,15 +296,87 @@ static void KqBeforeConfirm(BootSession*) {
     LinkSetSpeed(LINK_RATE_PACKETS);
 }
 
-static void KqFinish(BootSession* s) {
+// ---- The check after the end frame ----------------------------------------------------------
+// The 32-bit byte sum of the user areas as they must now be: the image, 0xFF beyond it.
+static uint32_t ExpectedSum(const BootSession* s, const uint8_t* image, uint32_t length) {
+    uint32_t sum = 0;
+    for (uint32_t n = 0; n < s->areaCount; n++)
+        for (uint64_t a = s->areaFirst[n]; a <= s->areaLast[n]; a++)
+            sum += BootExpectedByte(image, length, (uint32_t)a);
+    return sum;
+}
+
+// 0x4B: the reply 5B 04 sum (4 bytes) checksum, read byte by byte like the inquiries.
+// Anything else (an error reply CB or 80 with its byte, silence, a bad reply) is shown
+// and leaves the flash unverified.
+static bool AskSum(uint32_t* sum) {
+    SendAlone(BOOT_SUM_CHECK);
+    uint8_t code = RawWaitByte(SUM_WAIT_US);
+    if (code == (BOOT_SUM_CHECK | 0x80) || code == BOOT_ERROR_GENERIC) {
+        ScreenPrint("Response Error: 0x%02x 0x%02x\n", code, RawReadByte());
+        return false;
+    }
+    if (code != BOOT_SUM_REPLY) {
+        ScreenPrint("Response to the command 0x4b different of 0x5b: 0x%02x\n", code);
+        return false;
+    }
+    uint8_t reply[7] = {code, RawReadByte()};
+    if (reply[1] != 4) {
+        ScreenPrint("Response to the command 0x4b number of data received different of SIZE\n");
+        return false;
+    }
+    for (int i = 2; i < 7; i++) reply[i] = RawReadByte();
+    if (FrameChecksum(reply, 6) != reply[6]) {
+        ScreenPrint("Mistake of checksum in the response to the command 0x4b\n");
+        return false;
+    }
+    *sum = (uint32_t)reply[2] << 24 | reply[3] << 16 | reply[4] << 8 | reply[5];
+    ScreenPrint("userMatSum 0x%08x\n", *sum);
+    return true;
+}
+
+// After a sum that differs: reads the areas back, 128 bytes a listen, until the first
+// byte that differs, and prints it. False when the boot program cannot be read.
+static bool LocateDifference(BootSession* s, const uint8_t* image, uint32_t length) {
+    for (uint32_t n = 0; n < s->areaCount; n++) {
+        for (uint64_t a = s->areaFirst[n]; a <= s->areaLast[n]; a += READ_UNIT) {
+            uint32_t count = (uint32_t)std::min<uint64_t>(READ_UNIT, s->areaLast[n] - a + 1);
+            ScreenPrint("Memory Read (0x52), direccion: 0x%08x\n", (uint32_t)a);
+            BootSendMemoryRead(s, (uint32_t)a, count);
+            LinkListen((uint8_t)(count + BOOT_READ_OVERHEAD), READ_LISTEN_US);
+            if (HeardCount != count + BOOT_READ_OVERHEAD) return false;
+            memcpy(s->readBack, HeardBuffer, HeardCount);
+            HeardPos = HeardCount;
+            if (!BootMemoryReplyOk(s, count)) return false;
+            if (BootReadBackDiffers(s, image, length, (uint32_t)a, count)) return true;
+        }
+    }
+    return false;
+}
+
+static BootCheck KqVerify(BootSession* s, const uint8_t* image, uint32_t length) {
+    uint32_t sum = 0;
+    if (!s->areasKnown || !AskSum(&sum)) return CHECK_NOT_ASKED;
+    uint32_t expected = ExpectedSum(s, image, length);
+    ScreenPrint("sum calculado: 0x%08x\n", expected);
+    if (sum == expected) return CHECK_MATCH;
+    if (!LocateDifference(s, image, length)) {
+        char message[160];
+        snprintf(message, sizeof message, PickMessage(MSG_VERIFY_SUM_ERROR), sum, expected);
+        ScreenPrint("\n%s\n", message);
+    }
+    return CHECK_MISMATCH;
+}
+
+static void KqFinish(BootSession* s, bool verified) {
     ScreenPrintPair(MSG_UPDATED, s->name);
-    RecordResult(RECORD_RESULT_UPDATED);
+    RecordResult(verified ? RECORD_RESULT_UPDATED : RECORD_RESULT_UPDATED_NOT_VERIFIED);
     ScreenPrintPair(MSG_REMOVE_JUMPERS);
     ScreenPrint("\n");
 }
 
 static const BootPort KQLINK_PORT = {
-    KqSendFrame, KqReadByte, KqStart, KqInquire, KqBeforeConfirm, KqFinish, true,
+    KqSendFrame, KqReadByte, KqStart, KqInquire, KqBeforeConfirm, KqVerify, KqFinish, true,
 };
 
 void PeripheralBootUpdate(const char* name, const uint8_t* image, uint32_t length) {

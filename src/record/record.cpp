@@ -35,7 +35,7 @@ static const char BOM[] = "\xEF\xBB\xBF";
 
 static const char* const PATH_TEXT[] = {"", "user mode", "boot mode", "technical service", "USB stick", "cable"};
 static const char* const RESULT_TEXT[] = {"declined", "updated", "failed", "not found",
-                                          "declined", "closed",  "tested"};
+                                          "declined", "closed",  "tested", "updated, not verified"};
 
 static const size_t PATH_CAPACITY = 4096;
 static const size_t VERDICT_CAPACITY = 3 * SCREEN_COLUMNS + 1;  // UTF-8 of one row
@@ -327,8 +327,12 @@ bool RecordAppendLines(const char* folder, const char* text, size_t count, int64
 
 // ---- The kept trace ------------------------------------------------------------------------
 
+// "Update Console", "updated, not verified" -> "update-console", "updated-not-verified".
 static void LowerDashed(std::string* out, const char* text) {
-    for (const char* c = text; *c; c++) *out += *c == ' ' ? '-' : (*c >= 'A' && *c <= 'Z') ? (char)(*c + 32) : *c;
+    for (const char* c = text; *c; c++) {
+        if (*c == ',') continue;
+        *out += *c == ' ' ? '-' : (*c >= 'A' && *c <= 'Z') ? (char)(*c + 32) : *c;
+    }
 }
 
 // Copies the log's bytes [from, to) behind h, a MiB at a time.

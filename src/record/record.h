@@ -29,6 +29,9 @@ enum RecordOutcome {
     RECORD_RESULT_DECLINED,
     RECORD_RESULT_CLOSED,
     RECORD_RESULT_TESTED,
+    // Written and acknowledged, but the boot program could not be asked what its flash
+    // holds.
+    RECORD_RESULT_UPDATED_NOT_VERIFIED,
 };
 
 // ---- The frame ------------------------------------------------------------------------------

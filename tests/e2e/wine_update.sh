@@ -17,6 +17,8 @@
 #   5. the record's folder below the seam (wine_record.cpp): the protected descriptor
 #      parsed back, the rules for access lists, owners and reparse points, a held
 #      record on Wine's files.
+#   6. "Update Console" with no running console, the processor in boot mode: the boot
+#      fallback, the flash read back, "Flash verified" on the window above the verdict.
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
@@ -144,5 +146,35 @@ else
     cat "$WORK/record_build.log"
     fail "the record's test program builds"
 fi
+
+# ---- 6. The boot fallback, its flash read back ------------------------------------------------
+start_boot_sim() {  # start_sim waits for a console's pipes; here there is only the boot device
+    rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
+    "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" --boot >"$WORK/kqsim.log" 2>&1 &
+    SIM_PID=$! && EXTRA_PIDS+=("$SIM_PID")
+    wait_for 10 eval '[ -p "$DEVICES/usb#vid_045b&pid_0025#0001/PIPE01" ]'
+    bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
+}
+# The last five rows with text, by the cells their ink spans: "Programming Flash...",
+# "Flash verified", "CORVINA Updated", the jumper instructions' two lines.
+tail_rows() { shoot "$WORK/boot.png" && [ "$(screen_ink "$WORK/boot.png" | tail -n 5 | awk '{ print $2 "-" $3 }' | paste -sd ' ')" = "$1" ]; }
+start_boot_sim
+run_program boot
+wait_for 20 help_shown
+update_console
+check "boot: no running console, the BOOT jumper is asked for" \
+    answer 59 Return 40   # "Switch off, put BOOT-Jumper, switch on, [ENTER] continue..."
+check "boot: the boot program reads the whole flash back" wait_for 120 sim_has 'boot52 +#517 .*ack'
+check "boot: \"Flash verified\" stands between the walk and the verdict" wait_for 30 tail_rows "0-19 0-13 0-14 0-65 1-22"
+shoot "$OUT/wine_update_boot.png"
+check "boot: the log holds the reads" log_has "Memory read (0x52), direccion: 0x0007ffe0"
+check "boot: [ENTER] after the instructions, then the continue prompt" \
+    eval 'press Return after $(($(now_ms) + PRESS_GAP_MS)) && answer "$PUSH_ENTER_LENGTH" Return 10'
+check "boot: the help text is back" wait_for 10 help_shown
+close_app
+check "boot: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
+stop_sim
+check "boot: the processor's flash equals the buffer byte for byte" \
+    cmp -s "$WORK/flash/usb#vid_045b&pid_0025#0001.bin" "$WORK/expected.bin"
 
 summary

@@ -71,6 +71,14 @@ const Row ROWS[] = {
     {REMOTE_BOOT, "error:boot50#20=0x53", "Response Error: 0xd0 0x53"},
     {REMOTE_BOOT, "drop:boot50#178", "Response to the command 0x50 different of 0x06, 0xd0 y 0x80"},
     {REMOTE_BOOT, "drop:bootend", "Response to the command 0x50 different of 0x06, 0xd0 y 0x80"},
+    // The check after the end frame: a unit stored wrong but acknowledged is found by the
+    // sum and placed by reading back (the third frame is the unit at 0x100); a sum check
+    // that goes unanswered or arrives garbled leaves the verdict to the acknowledgements.
+    {REMOTE_BOOT, "miswrite:boot50#3=5", "\nVerify error at address 0x00000105: read 0x"},
+    {REMOTE_BOOT, "miswrite:boot50#178=15", "\nVerify error at address 0x0000768f: read 0x"},
+    {REMOTE_BOOT, "miswrite:boot50#3,error:boot52", "\nVerify error: flash sum 0x"},
+    {REMOTE_BOOT, "drop:boot4b", nullptr},
+    {REMOTE_BOOT, "badsum:boot4b", nullptr},
     // The first 0x00 answer after the 40th 0x00 still counts; after a 41st it cannot come.
     {REMOTE_BOOT, "drop:boot00#1-39", nullptr},
     {REMOTE_BOOT, "drop:boot00#1-40", "It has not been received 0x00 after having sent 40 0x00"},

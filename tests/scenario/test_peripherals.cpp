@@ -153,19 +153,42 @@ TEST_F(PeripheralTest, TechnicalServiceWritesTheWholeImageThroughTheBootProgram)
     Run(CMD_UPDATE_REMOTE, 39, 30000000);  // the user-mode question, declined
     console_.KqLink().Detach(&remote);
 
-    sim::BootPeer boot;
-    console_.KqLink().Attach(&boot);
-    std::string screen = Run(CMD_UPDATE_REMOTE);
-    EXPECT_TRUE(Contains(screen, "Switch off Remote, put jumper(s), connect to KQ-LINK, switch on...")) << screen;
-    EXPECT_TRUE(Contains(screen, "Bit-Rate-Adjustment State...")) << screen;
-    EXPECT_TRUE(Contains(screen, "deviceCode ")) << screen;
-    EXPECT_TRUE(Contains(screen, "direccion (adr): 0x00001000")) << screen;
-    EXPECT_TRUE(Contains(screen, "Remote Updated\nSwitch off or disconnect of KQ-LINK, remove jumper(s),")) << screen;
-    EXPECT_TRUE(boot.ProgrammingEnded());
-    EXPECT_EQ(boot.Flash(), Expected(ImageRemote, REMOTE_IMAGE_SIZE, (uint32_t)boot.Flash().size(), nullptr));
-    EXPECT_EQ(boot.CountOf("boot50"), 178);
-    EXPECT_TRUE(boot.Errors().empty());
-    console_.KqLink().Detach(&boot);
+    // After the end frame, one sum check of the 64 KiB user area the 0x25 reply gave
+    // (data/remote.bin and 0xFF to 0xFFFF add up to 0x00c079c5);
+    // a boot program that cannot be asked leaves "Updated" with one more line.
+    using Checks = sim::BootConfig::Checks;
+    const char* notVerified = "Flash not verified: the boot program did not answer the check\n";
+    struct Case {
+        Checks checks;
+        const char* check;  // what the check shows before the verdict
+    } cases[] = {
+        {Checks::Answer, "User MAT Sum Check (0x4b)\nuserMatSum 0x00c079c5\nsum calculado: 0x00c079c5\nFlash verified\n"},
+        {Checks::Refuse, "User MAT Sum Check (0x4b)\nResponse Error: 0x80 0x80\n"},
+        {Checks::Silent, "User MAT Sum Check (0x4b)\nResponse to the command 0x4b different of 0x5b: 0xff\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.check);
+        sim::BootConfig config = sim::PeripheralBootConfig();
+        config.checks = c.checks;
+        sim::BootPeer boot(config);
+        console_.KqLink().Attach(&boot);
+        std::string screen = Run(CMD_UPDATE_REMOTE);
+        EXPECT_TRUE(Contains(screen, "Switch off Remote, put jumper(s), connect to KQ-LINK, switch on...")) << screen;
+        EXPECT_TRUE(Contains(screen, "Bit-Rate-Adjustment State...")) << screen;
+        EXPECT_TRUE(Contains(screen, "deviceCode ")) << screen;
+        EXPECT_TRUE(Contains(screen, "direccion (adr): 0x00001000")) << screen;
+        EXPECT_TRUE(Contains(screen, std::string("direccion: 0xffffffff\n") + c.check +
+                                         (c.checks == Checks::Answer ? "" : notVerified) +
+                                         "Remote Updated\nSwitch off or disconnect of KQ-LINK, remove jumper(s),"))
+            << screen;
+        EXPECT_TRUE(boot.ProgrammingEnded());
+        EXPECT_EQ(boot.Flash(), Expected(ImageRemote, REMOTE_IMAGE_SIZE, (uint32_t)boot.Flash().size(), nullptr));
+        EXPECT_EQ(boot.CountOf("boot50"), 178);
+        EXPECT_EQ(boot.CountOf("boot4b"), 1);
+        EXPECT_EQ(boot.CountOf("boot52"), 0);
+        EXPECT_TRUE(boot.Errors().empty());
+        console_.KqLink().Detach(&boot);
+    }
 }
 
 TEST_F(PeripheralTest, TempaBoxThroughItsBootRecord) {

@@ -239,7 +239,7 @@ TEST_F(ProgressTest, EveryWalkReportsItsPhasesAndItsVerdict) {
         {"console, chunk 3 unanswered", [] { UpdateConsole("drop:program#3", true, false); }, {S, E, P}, FAILED, 2,
          504},
         {"console, block 5 unanswered", [] { UpdateConsole("drop:erase#6", true, false); }, {S, E}, FAILED, 5, 16},
-        {"console through its boot program", [] { UpdateConsole("", false, true); }, {S, S, E, P}, OK, 0, 0},
+        {"console through its boot program", [] { UpdateConsole("", false, true); }, {S, S, E, P, V}, OK, 0, 0},
         {"no console, no boot program", [] { UpdateConsole("", false, false); }, {S, S}, FAILED, 5000, 5000},
         {"boot program, frame 10 unanswered", [] { UpdateConsole("", false, true, "drop:boot50#10"); },
          {S, S, E, P}, FAILED, 9, 0},

@@ -104,6 +104,10 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         std::vector<std::vector<std::string>> expected;
         uint64_t closeAtUs = 0;  // no keys, the close box clicked then (the log goes: last)
         char drive = 0;          // the drive letter typed first
+        // Instead of the console, the console's processor in boot mode with this fault
+        // plan, its boot program with or without the checks.
+        const char* bootPlan = nullptr;
+        sim::BootConfig::Checks checks = sim::BootConfig::Checks::Answer;
     };
     sim::Remote remote(3);
     auto plain = [](sim::Console*) {};
@@ -128,6 +132,13 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
          {{"Update Remote", "user mode", "1d2b:0001", "Remote", "3", "updated", "...OK...", ""}}},
         {"test remote", CMD_TEST_REMOTE, withRemote,
          {{"Test Remote", "user mode", "1d2b:0001", "Remote", "3", "tested", "idTX: 3  Fn: ENTER  St: 1", ""}}},
+        {"boot mode, unit 5 stored wrong", CMD_UPDATE_CONSOLE, nullptr,
+         {{"Update Console", "boot mode", "045b:0025", "", "", "failed",
+           "Verify error at address 0x00000200: read 0x01, expected 0x00", ""}},
+         0, "miswrite:boot50#5"},
+        {"boot mode, no checks", CMD_UPDATE_CONSOLE, nullptr,
+         {{"Update Console", "boot mode", "045b:0025", "", "", "updated, not verified", "CORVINA Updated", ""}}, 0, "",
+         sim::BootConfig::Checks::Refuse},
         {"closed", CMD_UPDATE_REMOTE, withRemote,
          {{"Update Remote", "", "1d2b:0001", "", "", "closed", "Push [ENTER] on PC-Keyboard to continue", ""}},
          5000000},
@@ -146,10 +157,16 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
                                      {1600000, testbed::MacAction::Ok, ""}});
         for (uint64_t t = 1500000; t < 400000000 && !c.closeAtUs; t += 1000000) testbed::PressKey(13, t);
         sim::Console console;
+        sim::BootConfig bootConfig;
+        bootConfig.checks = c.checks;
+        sim::BootDevice boot(bootConfig);
         std::unique_ptr<sim::TestbedPlug> plug;
         if (c.devices) {
             c.devices(&console);
             plug.reset(new sim::TestbedPlug(&console));
+        } else if (c.bootPlan) {
+            boot.SetFaults(sim::FaultPlan::FromText(c.bootPlan));
+            plug.reset(new sim::TestbedPlug(&boot));
         }
         std::string logBefore = LogText();
         if (c.closeAtUs) testbed::PostCloseAt(c.closeAtUs);

@@ -28,9 +28,13 @@ struct Case { const char* name; int command; Setup setup; const char *plan, *ver
 const Case CASES[] = {
     {"Update Console, user mode", CMD_UPDATE_CONSOLE, CONSOLE, "drop:program#3", "...ERROR"},
     {"Update Console, boot fallback", CMD_UPDATE_CONSOLE, BOOT, "error:boot50#2", "nBytes programming error"},
+    {"Update Console, boot fallback, read back", CMD_UPDATE_CONSOLE, BOOT, "miswrite:boot50#5",
+     "Verify error at address 0x00000200"},
     {"Update Vinculum by cable", CMD_VINCULUM_CABLE, CONSOLE, "drop:vprogram#3-", "ERROR"},
     {"Update Remote, user mode", CMD_UPDATE_REMOTE, REMOTE, "drop:write#5-", "ERROR"},
     {"Update Remote, technical service", CMD_UPDATE_REMOTE, REMOTE_BOOT, "error:boot50#20=0x53", "Response Error: 0xd0 0x53"},
+    {"Update Remote, technical service, sum check", CMD_UPDATE_REMOTE, REMOTE_BOOT, "miswrite:boot50#3=5",
+     "Verify error at address 0x00000105"},
     {"Update Tempa BOX", CMD_UPDATE_TEMPABOX, TEMPA_BOOT, "corrupt:bootdata#500", "...ERROR BOOT DATA..."},
     {"Set MAC Address", CMD_SET_MAC, MAC, "", "Disconnecting"},
     {"Test Remote", CMD_TEST_REMOTE, MONITOR, "", "idTX: 3"},

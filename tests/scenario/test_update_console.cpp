@@ -123,23 +123,44 @@ TEST_F(UpdateConsoleTest, NoConsoleAsksForTheBootJumperAndSeeksBootMode) {
     EXPECT_EQ(LogText(), "");  // nothing was found, nothing was sent
 }
 
-TEST_F(UpdateConsoleTest, BootModeWritesTheSameBuffer) {
-    sim::BootDevice boot;
-    sim::TestbedPlug plug(&boot);
-    RunUpdate();
-    EXPECT_TRUE(Contains(screen_, "Updating CORVINA...\nDeleting Flash...\n"
-                                  "Transfer of the programming software...\nProgramming Flash...\n"
-                                  "CORVINA Updated\nSwitch off, remove BOOT-Jumper"))
-        << screen_;
-    EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE));
-    EXPECT_TRUE(boot.ProgrammingEnded());
-    EXPECT_TRUE(boot.Errors().empty());
-    std::string log = LogText();
-    EXPECT_TRUE(Contains(log, "-----Boot Update-----\n"));
-    EXPECT_TRUE(Contains(log, "Supported device inquiry (0x20)\n"));
-    EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0x00000000\n"));
-    EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0xffffffff\n"));
-    EXPECT_FALSE(Contains(log, "-----User Update-----"));
+// The same buffer as in user mode, read back after the end frame in 517 reads of up to
+// 1016 bytes; a boot program that cannot be asked leaves the verdict as the acknowledgements
+// give it, with one more line, after a single try.
+TEST_F(UpdateConsoleTest, BootModeWritesTheSameBufferAndChecksIt) {
+    using Checks = sim::BootConfig::Checks;
+    const char* notVerified = "Flash not verified: the boot program did not answer the check\n";
+    struct Case {
+        Checks checks;
+        const char* line;
+        int reads;
+    } cases[] = {{Checks::Answer, "Flash verified\n", 517}, {Checks::Refuse, notVerified, 1},
+                 {Checks::Silent, notVerified, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        testbed::Reset();
+        ScreenClear();
+        sim::BootConfig config;
+        config.checks = c.checks;
+        sim::BootDevice boot(config);
+        sim::TestbedPlug plug(&boot);
+        size_t logBefore = LogText().size();
+        RunUpdate();
+        EXPECT_TRUE(Contains(screen_, std::string("Updating CORVINA...\nDeleting Flash...\n"
+                                                  "Transfer of the programming software...\nProgramming Flash...\n") +
+                                          c.line + "CORVINA Updated\nSwitch off, remove BOOT-Jumper"))
+            << screen_;
+        EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE));
+        EXPECT_TRUE(boot.ProgrammingEnded());
+        EXPECT_TRUE(boot.Errors().empty());
+        EXPECT_EQ(boot.CountOf("boot52"), c.reads);
+        std::string log = LogText().substr(logBefore);
+        EXPECT_TRUE(Contains(log, "-----Boot Update-----\n"));
+        EXPECT_TRUE(Contains(log, "Supported device inquiry (0x20)\n"));
+        EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0x00000000\n"));
+        EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0xffffffff\n"));
+        EXPECT_TRUE(Contains(log, "Memory read (0x52), direccion: 0x00000000\nTime:"));
+        EXPECT_FALSE(Contains(log, "-----User Update-----"));
+    }
 }
 
 TEST_F(UpdateConsoleTest, BootModeUnitLimits) {
@@ -187,6 +208,11 @@ TEST_F(UpdateConsoleTest, BootModeFailureMessagesByStep) {
         {"drop:boot43", "User MAT programming selection error"},
         {"drop:boot50#7", "nBytes programming error"},
         {"drop:bootend", "nBytes programming error"},
+        // A byte that did not take, acknowledged all the same. The image's first units
+        // all hold code: the third frame is the unit at 0x100, the ninth the one at
+        // 0x400, in the second read (from 0x3f8).
+        {"miswrite:boot50#3=5", "Verify error at address 0x00000105: read 0x"},
+        {"miswrite:boot50#9", "Verify error at address 0x00000400: read 0x"},
     };
     for (const Case& c : cases) {
         testbed::Reset();

@@ -25,6 +25,7 @@ const char* const BOOT_FAILURES[] = {
     "Not devices", "Device selection error", "Response to command 0x21 different of 0x31", "Not clock modes",
     "Clock mode selection error", "New Bit-rate selection error", "Response to command 0x27 different of 0x37",
     "Program unit error", "Erasing error", "User MAT programming selection error", "nBytes programming error",
+    "Verify error at address 0x",
 };
 
 // The longest any run may take: the search, the prompts, one erase of each kind and
@@ -92,13 +93,15 @@ TEST_F(UpdateFaultMatrix, UserModePath) {
 }
 
 TEST_F(UpdateFaultMatrix, BootModePath) {
-    const char* kinds[] = {"drop", "delay", "corrupt", "twice", "unplug", "wrongcode", "badsum", "short", "error"};
-    const char* targets[] = {"boot55", "boot20", "boot10", "boot21", "boot11", "boot3f", "boot06",
-                             "boot27", "boot40", "boot43", "boot50#1", "boot50#100", "bootend"};
+    const char* kinds[] = {"drop",   "delay",     "corrupt", "twice", "unplug",
+                           "wrongcode", "badsum", "short",   "error", "miswrite"};
+    const char* targets[] = {"boot55", "boot20",   "boot10",     "boot21",  "boot11",   "boot3f",    "boot06",
+                             "boot27", "boot40",   "boot43",     "boot50#1", "boot50#100", "bootend", "boot52#1",
+                             "boot52#517"};
     for (const char* kind : kinds) {
         for (const char* target : targets) {
             std::string plan = std::string(kind) + ":" + target;
-            if (std::string(kind) == "delay") plan += "=61000000";
+            if (std::string(kind) == "delay") plan += std::string(target).compare(0, 6, "boot52") ? "=61000000" : "=250000";
             sim::BootDevice boot;
             RunAndJudge(&boot, BootFlash, plan, true);
         }

@@ -111,6 +111,24 @@ TEST(SimBoot, ProgrammingFrameErrors) {
     EXPECT_EQ(b.dev.Errors()[0].kind, "boot50");
 }
 
+// A memory read answers from the flash after 0x40 and refuses a bad request with D2 and
+// the error byte. (The scenarios read the whole flash back through it.)
+TEST(SimBoot, MemoryReadAnswersFromTheFlashAndRefusesBadRequests) {
+    auto read = [](uint32_t at, uint8_t length, uint8_t area = 0x01) {
+        return WithSum({0x52, 0x09, area, (uint8_t)(at >> 24), (uint8_t)(at >> 16), (uint8_t)(at >> 8), (uint8_t)at, 0,
+                        0, 0, length});
+    };
+    Boot b;
+    b.Select();
+    EXPECT_EQ(b.Ask(read(0, 4)), (Bytes{0xD2, 0x80}));  // before 0x40
+    b.Ask({0x40}, 6000000);
+    EXPECT_EQ(b.Ask(read(0x7FFFF, 1)), WithSum({0x52, 0, 0, 0, 1, 0xFF}));
+    EXPECT_EQ(b.Ask(read(0x80000, 1)), (Bytes{0xD2, 0x2A}));
+    EXPECT_EQ(b.Ask(read(0, 1, 0x00)), (Bytes{0xD2, 0x2A}));  // only the user area
+    EXPECT_EQ(b.Ask(read(0x7FFFF, 2)), (Bytes{0xD2, 0x2B}));
+    EXPECT_EQ(b.Ask(Bytes{0x52, 0x09, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0}), (Bytes{0xD2, 0x11}));
+}
+
 TEST(SimBoot, ALastUnitReachingPastTheFlashIsWrittenWhenTheTailIsBlank) {
     sim::BootConfig config;
     config.unit = 4090;
