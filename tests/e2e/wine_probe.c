@@ -11,6 +11,8 @@
      wine_probe dpi DPI             WM_DPICHANGED to the main window, as Windows sends
                                     it when the window moves onto a monitor of that
                                     DPI (proposing the window's place as it is)
+     wine_probe windows             every top-level window Wine knows: handle, process,
+                                    visible or hidden, class and title, one a line
      wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
                                     the dialogs IdiomaDialog and MacDialog (header,
                                     then one line per control), each after "== NAME"
@@ -114,7 +116,23 @@ static int PrintDialog(const WORD* p) {
     return 0;
 }
 
+static BOOL CALLBACK ListWindow(HWND w, LPARAM unused) {
+    char cls[64] = "", title[256] = "";
+    DWORD pid = 0;
+    (void)unused;
+    GetClassNameA(w, cls, sizeof cls);
+    GetWindowTextA(w, title, sizeof title);
+    GetWindowThreadProcessId(w, &pid);
+    printf("%p pid %04lx %s class \"%s\" title \"%s\"\n", (void*)w, (unsigned long)pid,
+           IsWindowVisible(w) ? "visible" : "hidden", cls, title);
+    return TRUE;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "windows") == 0) {
+        EnumWindows(ListWindow, 0);
+        return 0;
+    }
     if (argc >= 2 && strcmp(argv[1], "client") == 0) {
         RECT r;
         HWND w = MainWindow();
@@ -212,6 +230,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
-                    "item TITLE ID|press TITLE ID|dpi DPI|resources EXE\n");
+                    "item TITLE ID|press TITLE ID|dpi DPI|windows|resources EXE\n");
     return 1;
 }
