@@ -65,9 +65,11 @@ summary() {
 
 XVFB_PID=""
 APP_PID=""
+HOLD_PID=""
 EXTRA_PIDS=()
 cleanup() {
     [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
+    [ -n "$HOLD_PID" ] && kill "$HOLD_PID" 2>/dev/null
     [ ${#EXTRA_PIDS[@]} -gt 0 ] && kill "${EXTRA_PIDS[@]}" 2>/dev/null
     [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
@@ -186,16 +188,52 @@ title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
 MAIN_WINDOW=${KQ_MAIN_WINDOW:-CORVINA Updater}
 START_SECONDS=40
 # run_program NAME ARGS...: the program in the folder $WORK/NAME (RUN, made when it is
-# not there), and its main window once it shows (WIN). A window that never shows ends
-# the check (window_missing).
+# not there), on a desktop that is up (start_desktop), and its main window once it
+# shows (WIN). A window that never shows ends the check (window_missing).
 run_program() {
     RUN="$WORK/$1"
     shift
     mkdir -p "$RUN"
+    start_desktop
     start_app "$RUN" "$EXE" "$@"
     WIN=""
     wait_for "$START_SECONDS" eval 'WIN=$(window_named "$MAIN_WINDOW"); [ -n "$WIN" ]' ||
         window_missing
+    end_hold
+}
+
+# ---- Wine's desktop, before the program ---------------------------------------------------
+# The first program of a Wine session starts the desktop process (explorer.exe) and
+# waits 10 s for it. A desktop later than that (its display or the machine held up for a
+# moment) leaves that program, and every later one of the session, without a display
+# driver: it runs, and its window never shows ("The explorer process failed to start"
+# in its standard error). So a stand-in starts the session first (the probe's hidden
+# window, HOLD_PID), and the program starts once the desktop's windows are on the
+# display; a desktop that is not there within DESKTOP_SECONDS is ended with its session
+# and started once more. The stand-in holds the session until the program's window shows.
+DESKTOP_SECONDS=20
+desktop_up() { xwininfo -root -tree 2>/dev/null | grep -qF '("explorer.exe" '; }
+start_desktop() {
+    local try deadline
+    for try in 1 2; do
+        (exec env WINEDEBUG="$APP_WINEDEBUG" wine "$PROBE" desktop 120 >/dev/null 2>>"$WORK/desktop.stderr") &
+        HOLD_PID=$!
+        deadline=$((SECONDS + DESKTOP_SECONDS))
+        until desktop_up; do
+            [ $SECONDS -ge $deadline ] && break
+            sleep 0.2
+        done
+        desktop_up && return 0
+        echo "  (Wine's desktop is not up after $DESKTOP_SECONDS s: its session is started again)"
+        end_hold
+        timeout 20 wineserver -k 2>/dev/null
+    done
+}
+end_hold() {
+    [ -n "$HOLD_PID" ] || return 0
+    kill "$HOLD_PID" 2>/dev/null
+    wait "$HOLD_PID" 2>/dev/null
+    HOLD_PID=""
 }
 
 # ---- When the main window never shows -------------------------------------------------
@@ -208,6 +246,7 @@ window_missing() {
     rm -rf "$kept" && mkdir -p "$kept"
     import -window root "$kept/screen.png" 2>/dev/null
     cp "$RUN.stderr" "$kept/stderr.txt" 2>/dev/null
+    cp "$WORK/desktop.stderr" "$kept/desktop-stderr.txt" 2>/dev/null
     {
         echo "== X (xwininfo -root -tree)"
         xwininfo -root -tree 2>&1
@@ -223,7 +262,8 @@ window_missing() {
     fi
     APP_PID=""
     { echo "== the check's processes"; descendants; } >>"$kept/processes.txt"
-    x_names=$(awk -F'"' '/^     0x/ && NF > 2 { printf "%s\"%s\"", n++ ? ", " : "", $2 }' "$kept/windows.txt")
+    end_hold
+    x_names=$(awk -F'"' '/^     0x/ && NF > 2 && !seen[$2]++ { printf "%s\"%s\"", n++ ? ", " : "", $2 }' "$kept/windows.txt")
     wine_main=$(grep -m 1 'class "Kqsfupdt"' "$kept/windows.txt" | sed 's/.* \(visible\|hidden\) class "Kqsfupdt" title \(".*"\)/\1, titled \2/')
     if [ -s "$RUN/TEMP/kqmon.fnt" ]; then temp="TEMP/kqmon.fnt written"; else temp="no TEMP/kqmon.fnt"; fi
     last=$(grep -v '^ *$' "$kept/stderr.txt" 2>/dev/null | tail -n 1 | cut -c1-160)

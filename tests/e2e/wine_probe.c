@@ -11,6 +11,8 @@
      wine_probe dpi DPI             WM_DPICHANGED to the main window, as Windows sends
                                     it when the window moves onto a monitor of that
                                     DPI (proposing the window's place as it is)
+     wine_probe desktop SECONDS     a hidden window, kept SECONDS: the display driver and
+                                    the desktop start with it, and the session stays up
      wine_probe windows             every top-level window Wine knows: handle, process,
                                     visible or hidden, class and title, one a line
      wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
@@ -129,6 +131,12 @@ static BOOL CALLBACK ListWindow(HWND w, LPARAM unused) {
 }
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "desktop") == 0) {
+        HWND w = CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+        Sleep(1000 * (DWORD)atoi(argv[2]));
+        if (w != NULL) DestroyWindow(w);
+        return 0;
+    }
     if (argc >= 2 && strcmp(argv[1], "windows") == 0) {
         EnumWindows(ListWindow, 0);
         return 0;
@@ -230,6 +238,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
-                    "item TITLE ID|press TITLE ID|dpi DPI|windows|resources EXE\n");
+                    "item TITLE ID|press TITLE ID|dpi DPI|desktop SECONDS|windows|resources EXE\n");
     return 1;
 }
