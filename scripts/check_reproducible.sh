@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Builds the release of one commit (HEAD, or the one given) twice from scratch (side by
-# side where that helps, below), in two fresh clones at paths of different lengths,
-# with different umasks, time zones and locales, and compares the programs, the zip
-# and the deb byte for byte. Then the first clone's release is made again, signed with
-# throw-away keys (scripts/throwaway_keys.sh; its build is reused, so this is packaging only), and its
+# Builds the release of one commit (HEAD, or the one given) twice (side by side where
+# that helps, below), at paths of different lengths, with different umasks, time zones
+# and locales, and compares the programs, the zip and the deb byte for byte. Then the
+# first build's release is made again, signed with throw-away keys
+# (scripts/throwaway_keys.sh; its build is reused, so this is packaging only), and its
 # programs with their signatures removed must be the second build's unsigned ones.
+#
+# The second build is always from scratch, in a fresh clone. The first is this
+# checkout's own build (build/linux, build/windows, brought up to date by
+# scripts/release.sh) when the checkout is that commit with nothing changed or added,
+# as in CI after scripts/test.sh has built it: building it a second time from scratch
+# would show nothing more. Otherwise, or with KQ_REPRO_SCRATCH=1, the first is a fresh
+# clone too.
 # Prints the SHA-256 and each step's time; exits 1 when anything differs. Uncommitted
 # changes are not part of the commit, nor of the builds.
 #
@@ -28,38 +35,48 @@ trap 'rm -rf "$base"' EXIT
 
 products=(build/windows/Kqsfupdt.exe build/windows/kqclean.exe build/linux/kqsfupdt build/linux/kqsim)
 
-build_once() {  # build_once DIR UMASK TZ LANG
-  local dir=$1
-  git clone -q --no-hardlinks "$root" "$dir"
-  git -C "$dir" checkout -q "$commit"
+build_once() {  # build_once NAME DIR UMASK TZ LANG: the release of DIR into $base/NAME-dist
+  local name=$1 dir=$2 dist="$base/$1-dist"
+  if [ "$dir" = "$root" ]; then
+    echo "the first build is this checkout's own ($root), brought up to date"
+  else
+    git clone -q --no-hardlinks "$root" "$dir"
+    git -C "$dir" checkout -q "$commit"
+  fi
   local start=$SECONDS
-  (umask "$2" && cd "$dir" && TZ=$3 LANG=$4 scripts/release.sh >"$dir.log" 2>&1) ||
-    { tail -20 "$dir.log"; echo "the build in $dir failed"; return 1; }
+  (umask "$3" && cd "$dir" && TZ=$4 LANG=$5 scripts/release.sh "$dist" >"$base/$name.log" 2>&1) ||
+    { tail -20 "$base/$name.log"; echo "the build in $dir failed"; return 1; }
   echo "built in $dir: $((SECONDS - start)) s"
-  (cd "$dir" && sha256sum "${products[@]}" && cd dist && sha256sum ./*.zip ./*.deb) >"$dir.sums"
+  (cd "$dir" && sha256sum "${products[@]}" && cd "$dist" && sha256sum ./*.zip ./*.deb) >"$base/$name.sums"
 }
 
 echo "commit $commit"
+first_dir="$base/a"
+if [ -z "${KQ_REPRO_SCRATCH:-}" ] && [ "$(git rev-parse HEAD)" = "$commit" ] &&
+  [ -z "$(git status --porcelain)" ] && [ -f build/linux/build.ninja ] && [ -f build/windows/build.ninja ]; then
+  first_dir=$root
+fi
+second_dir="$base/second-build-in-a-longer-path"
 start=$SECONDS
-if [ "$(nproc)" -ge 4 ]; then
-  build_once "$base/a" 022 UTC C.UTF-8 &
+if [ "$first_dir" != "$root" ] && [ "$(nproc)" -ge 4 ]; then
+  build_once a "$first_dir" 022 UTC C.UTF-8 &
   first=$!
-  build_once "$base/second-build-in-a-longer-path" 002 America/Bogota es_ES.UTF-8 || { wait "$first"; exit 1; }
+  build_once second "$second_dir" 002 America/Bogota es_ES.UTF-8 || { wait "$first"; exit 1; }
   wait "$first" || exit 1
 else
-  build_once "$base/a" 022 UTC C.UTF-8 || exit 1
-  build_once "$base/second-build-in-a-longer-path" 002 America/Bogota es_ES.UTF-8 || exit 1
+  build_once a "$first_dir" 022 UTC C.UTF-8 || exit 1
+  build_once second "$second_dir" 002 America/Bogota es_ES.UTF-8 || exit 1
 fi
 echo "both builds: $((SECONDS - start)) s"
-for side in a second-build-in-a-longer-path; do
-  echo "--- $base/$side"
+for side in a second; do
+  echo "--- $side"
   cat "$base/$side.sums"
 done
-if cmp -s "$base/a.sums" "$base/second-build-in-a-longer-path.sums"; then
+if cmp -s "$base/a.sums" "$base/second.sums"; then
   echo "identical: every program, the zip and the deb"
 else
   echo "DIFFERENT:"
-  diff "$base/a.sums" "$base/second-build-in-a-longer-path.sums" || true
+  diff "$base/a.sums" "$base/second.sums" || true
   exit 1
 fi
 
@@ -73,7 +90,7 @@ start=$SECONDS
 . "$root/scripts/throwaway_keys.sh"
 trap 'throwaway_keys_end; rm -rf "$base"' EXIT
 throwaway_keys "$base/keys"
-(cd "$base/a" && scripts/release.sh "$base/signed" >"$base/signed.log" 2>&1) ||
+(cd "$first_dir" && scripts/release.sh "$base/signed" >"$base/signed.log" 2>&1) ||
   { tail -20 "$base/signed.log"; echo "the signed release failed"; exit 1; }
 unzip -q "$base/signed/"*.zip Kqsfupdt.exe kqclean.exe -d "$base/signed/zip"
 different=0
@@ -81,7 +98,7 @@ for exe in Kqsfupdt.exe kqclean.exe; do
   osslsigncode verify -CAfile "$KQ_TEST_CERT" -in "$base/signed/zip/$exe" >/dev/null 2>&1 ||
     { echo "SIGNATURE DOES NOT VERIFY: $exe"; different=1; }
   osslsigncode remove-signature -in "$base/signed/zip/$exe" -out "$base/signed/$exe" >/dev/null
-  if cmp -s "$base/signed/$exe" "$base/second-build-in-a-longer-path/build/windows/$exe"; then
+  if cmp -s "$base/signed/$exe" "$second_dir/build/windows/$exe"; then
     echo "signed $exe, its signature removed: $(sha256sum <"$base/signed/$exe" | cut -c1-64)"
   else
     echo "DIFFERENT: signed $exe with its signature removed is not the unsigned build"
