@@ -8,10 +8,11 @@
 #
 # The second build is always from scratch, in a fresh clone. The first is this
 # checkout's own build (build/linux, build/windows, brought up to date by
-# scripts/release.sh) when the checkout is that commit with nothing changed or added,
-# as in CI after scripts/test.sh has built it: building it a second time from scratch
-# would show nothing more. Otherwise, or with KQ_REPRO_SCRATCH=1, the first is a fresh
-# clone too.
+# scripts/release.sh) when the checkout is that commit with nothing changed or added
+# and was built as the release is, without a compiler launcher (ccache with a base
+# directory writes relative source paths into the objects), as in CI after
+# scripts/test.sh has built it: building it a second time from scratch would show
+# nothing more. Otherwise, or with KQ_REPRO_SCRATCH=1, the first is a fresh clone too.
 # Prints the SHA-256 and each step's time; exits 1 when anything differs. Uncommitted
 # changes are not part of the commit, nor of the builds.
 #
@@ -53,7 +54,8 @@ build_once() {  # build_once NAME DIR UMASK TZ LANG: the release of DIR into $ba
 echo "commit $commit"
 first_dir="$base/a"
 if [ -z "${KQ_REPRO_SCRATCH:-}" ] && [ "$(git rev-parse HEAD)" = "$commit" ] &&
-  [ -z "$(git status --porcelain)" ] && [ -f build/linux/build.ninja ] && [ -f build/windows/build.ninja ]; then
+  [ -z "$(git status --porcelain)" ] && [ -f build/linux/build.ninja ] && [ -f build/windows/build.ninja ] &&
+  ! grep -qs '^CMAKE_[A-Z]*_COMPILER_LAUNCHER:STRING=.' build/linux/CMakeCache.txt build/windows/CMakeCache.txt; then
   first_dir=$root
 fi
 second_dir="$base/second-build-in-a-longer-path"
