@@ -67,7 +67,7 @@ stop_sim() {  # kqsim ends on TERM within 10 s, or is killed
     local tries=100
     kill -TERM "$SIM_PID" 2>/dev/null
     while kill -0 "$SIM_PID" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
-    kill -KILL "$SIM_PID" 2>/dev/null
+    kill -0 "$SIM_PID" 2>/dev/null && kill -KILL "$SIM_PID"
     wait "$SIM_PID" 2>/dev/null
     SIM_PID=""
 }

@@ -333,7 +333,7 @@ stop_sim() {
     local tries=50
     kill -TERM "$SIM_PID" 2>/dev/null
     while kill -0 "$SIM_PID" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.2; done
-    kill -KILL "$SIM_PID" 2>/dev/null
+    kill -0 "$SIM_PID" 2>/dev/null && kill -KILL "$SIM_PID"
     wait "$SIM_PID" 2>/dev/null
 }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
