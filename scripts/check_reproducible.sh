@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Builds the release of one commit (HEAD, or the one given) twice from scratch (side by
-# side where that helps, below), in two fresh clones at paths of different lengths,
-# with different umasks, time zones and locales, and compares the programs, the zip,
-# the MSI and the deb byte for byte. The files inside each MSI must be its zip's, byte
-# for byte; when the two MSIs differ, the summary fields, tables and files that differ
-# are named. Then the first clone's release is made again, signed with throw-away keys
-# (scripts/throwaway_keys.sh; its build is reused, so this is packaging only): its
-# programs with their signatures removed must be the second build's unsigned ones, and
-# the signed MSI must verify and hold the signed zip's files.
+# Builds the release of one commit (HEAD, or the one given) twice (side by side where
+# that helps, below), at paths of different lengths, with different umasks, time zones
+# and locales, and compares the programs, the zip, the MSI and the deb byte for byte.
+# The files inside each MSI must be its zip's, byte for byte; when the two MSIs differ,
+# the summary fields, tables and files that differ are named. Then the first build's
+# release is made again, signed with throw-away keys (scripts/throwaway_keys.sh; its
+# build is reused, so this is packaging only): its programs with their signatures
+# removed must be the second build's unsigned ones, and the signed MSI must verify and
+# hold the signed zip's files.
+#
+# The second build is always from scratch, in a fresh clone. The first is this
+# checkout's own build (build/linux, build/windows, brought up to date by
+# scripts/release.sh) when the checkout is that commit with nothing changed or added
+# and was built as the release is, without a compiler launcher (ccache with a base
+# directory writes relative source paths into the objects), as in CI after
+# scripts/test.sh has built it: building it a second time from scratch would show
+# nothing more. Otherwise, or with KQ_REPRO_SCRATCH=1, the first is a fresh clone too.
 # Prints the SHA-256 and each step's time; exits 1 when anything differs. Uncommitted
 # changes are not part of the commit, nor of the builds.
 #
@@ -31,15 +39,19 @@ trap 'rm -rf "$base"' EXIT
 
 products=(build/windows/Kqsfupdt.exe build/windows/kqclean.exe build/linux/kqsfupdt build/linux/kqsim)
 
-build_once() {  # build_once DIR UMASK TZ LANG
-  local dir=$1
-  git clone -q --no-hardlinks "$root" "$dir"
-  git -C "$dir" checkout -q "$commit"
+build_once() {  # build_once NAME DIR UMASK TZ LANG: the release of DIR into $base/NAME-dist
+  local name=$1 dir=$2 dist="$base/$1-dist"
+  if [ "$dir" = "$root" ]; then
+    echo "the first build is this checkout's own ($root), brought up to date"
+  else
+    git clone -q --no-hardlinks "$root" "$dir"
+    git -C "$dir" checkout -q "$commit"
+  fi
   local start=$SECONDS
-  (umask "$2" && cd "$dir" && TZ=$3 LANG=$4 scripts/release.sh >"$dir.log" 2>&1) ||
-    { tail -20 "$dir.log"; echo "the build in $dir failed"; return 1; }
+  (umask "$3" && cd "$dir" && TZ=$4 LANG=$5 scripts/release.sh "$dist" >"$base/$name.log" 2>&1) ||
+    { tail -20 "$base/$name.log"; echo "the build in $dir failed"; return 1; }
   echo "built in $dir: $((SECONDS - start)) s"
-  (cd "$dir" && sha256sum "${products[@]}" && cd dist && sha256sum ./*.zip ./*.msi ./*.deb) >"$dir.sums"
+  (cd "$dir" && sha256sum "${products[@]}" && cd "$dist" && sha256sum ./*.zip ./*.msi ./*.deb) >"$base/$name.sums"
 }
 
 # msi_holds_zip DIST: the files in DIST's MSI are its zip's, byte for byte, and no others.
@@ -68,31 +80,38 @@ msi_differences() {
 }
 
 echo "commit $commit"
+first_dir="$base/a"
+if [ -z "${KQ_REPRO_SCRATCH:-}" ] && [ "$(git rev-parse HEAD)" = "$commit" ] &&
+  [ -z "$(git status --porcelain)" ] && [ -f build/linux/build.ninja ] && [ -f build/windows/build.ninja ] &&
+  ! grep -qs '^CMAKE_[A-Z]*_COMPILER_LAUNCHER:STRING=.' build/linux/CMakeCache.txt build/windows/CMakeCache.txt; then
+  first_dir=$root
+fi
+second_dir="$base/second-build-in-a-longer-path"
 start=$SECONDS
-if [ "$(nproc)" -ge 4 ]; then
-  build_once "$base/a" 022 UTC C.UTF-8 &
+if [ "$first_dir" != "$root" ] && [ "$(nproc)" -ge 4 ]; then
+  build_once a "$first_dir" 022 UTC C.UTF-8 &
   first=$!
-  build_once "$base/second-build-in-a-longer-path" 002 America/Bogota es_ES.UTF-8 || { wait "$first"; exit 1; }
+  build_once second "$second_dir" 002 America/Bogota es_ES.UTF-8 || { wait "$first"; exit 1; }
   wait "$first" || exit 1
 else
-  build_once "$base/a" 022 UTC C.UTF-8 || exit 1
-  build_once "$base/second-build-in-a-longer-path" 002 America/Bogota es_ES.UTF-8 || exit 1
+  build_once a "$first_dir" 022 UTC C.UTF-8 || exit 1
+  build_once second "$second_dir" 002 America/Bogota es_ES.UTF-8 || exit 1
 fi
 echo "both builds: $((SECONDS - start)) s"
-for side in a second-build-in-a-longer-path; do
-  echo "--- $base/$side"
+for side in a second; do
+  echo "--- $side"
   cat "$base/$side.sums"
 done
-for side in a second-build-in-a-longer-path; do
-  msi_holds_zip "$base/$side/dist" || { echo "DIFFERENT: the MSI of $side does not hold its zip's files"; exit 1; }
+for side in a second; do
+  msi_holds_zip "$base/$side-dist" || { echo "DIFFERENT: the MSI of $side does not hold its zip's files"; exit 1; }
 done
 echo "the files in each MSI are its zip's, byte for byte"
-if cmp -s "$base/a.sums" "$base/second-build-in-a-longer-path.sums"; then
+if cmp -s "$base/a.sums" "$base/second.sums"; then
   echo "identical: every program, the zip, the MSI and the deb"
 else
   echo "DIFFERENT:"
-  diff "$base/a.sums" "$base/second-build-in-a-longer-path.sums" || true
-  msis=("$base"/a/dist/*.msi "$base"/second-build-in-a-longer-path/dist/*.msi)
+  diff "$base/a.sums" "$base/second.sums" || true
+  msis=("$base"/a-dist/*.msi "$base"/second-dist/*.msi)
   cmp -s "${msis[@]}" || { echo "the MSIs differ in:"; msi_differences "${msis[@]}"; }
   exit 1
 fi
@@ -107,7 +126,7 @@ start=$SECONDS
 . "$root/scripts/throwaway_keys.sh"
 trap 'throwaway_keys_end; rm -rf "$base"' EXIT
 throwaway_keys "$base/keys"
-(cd "$base/a" && scripts/release.sh "$base/signed" >"$base/signed.log" 2>&1) ||
+(cd "$first_dir" && scripts/release.sh "$base/signed" >"$base/signed.log" 2>&1) ||
   { tail -20 "$base/signed.log"; echo "the signed release failed"; exit 1; }
 unzip -q "$base/signed/"*.zip Kqsfupdt.exe kqclean.exe -d "$base/signed/zip"
 different=0
@@ -115,7 +134,7 @@ for exe in Kqsfupdt.exe kqclean.exe; do
   osslsigncode verify -CAfile "$KQ_TEST_CERT" -in "$base/signed/zip/$exe" >/dev/null 2>&1 ||
     { echo "SIGNATURE DOES NOT VERIFY: $exe"; different=1; }
   osslsigncode remove-signature -in "$base/signed/zip/$exe" -out "$base/signed/$exe" >/dev/null
-  if cmp -s "$base/signed/$exe" "$base/second-build-in-a-longer-path/build/windows/$exe"; then
+  if cmp -s "$base/signed/$exe" "$second_dir/build/windows/$exe"; then
     echo "signed $exe, its signature removed: $(sha256sum <"$base/signed/$exe" | cut -c1-64)"
   else
     echo "DIFFERENT: signed $exe with its signature removed is not the unsigned build"

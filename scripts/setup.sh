@@ -37,11 +37,11 @@ kernel_runs_i386() {
   rm -f "$probe"
   return $ok
 }
+# The package lists are read once, after the architectures are set.
 if kernel_runs_i386; then
   PACKAGES+=(wine32:i386)
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
-    $SUDO apt-get update -qq
   fi
 else
   echo "This kernel cannot run 32-bit code: no wine32; Wine checks use build/windows64"

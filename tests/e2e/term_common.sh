@@ -14,7 +14,8 @@
 #   start_kq ARGS...  the program (BIN) in the tmux window "kq", 100 x 42, run in a
 #       fresh $WORK/run with KQUSB_DEVICES=$WORK/devices, XDG_CONFIG_HOME=$WORK/config,
 #       XDG_STATE_HOME=$WORK/state and the words of KQ_ENV; its exit code lands in $WORK/run/exitcode. Returns
-#       once the help text shows.
+#       once the help text shows; a program that shows none within 10 s ends the check
+#       (every later step needs it), with its screen.
 #   term_end  prints "N passed, M failed"; its status is the script's verdict.
 #
 # Then: one line per check and the counts, the program's screen in the tmux window
@@ -62,8 +63,11 @@ pipes_appear() {  # an interface's PIPE01 within 5 s
     for _ in $(seq 50); do compgen -G "$WORK/devices/*/PIPE01" >/dev/null && return 0; sleep 0.1; done
     return 1
 }
-stop_sim() {
+stop_sim() {  # kqsim ends on TERM within 10 s, or is killed
+    local tries=100
     kill -TERM "$SIM_PID" 2>/dev/null
+    while kill -0 "$SIM_PID" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
+    kill -0 "$SIM_PID" 2>/dev/null && kill -KILL "$SIM_PID"
     wait "$SIM_PID" 2>/dev/null
     SIM_PID=""
 }
@@ -73,7 +77,10 @@ start_kq() {  # program arguments...
     tm new-session -d -s kq -x 100 -y 42 -c "$WORK/run" \
         "env LANG=C.UTF-8 KQUSB_DEVICES=$WORK/devices XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state ${KQ_ENV:-} \
          sh -c '\"$BIN\" $*; echo EXIT=\$? > exitcode'"
-    wait_for "Process:" 10
+    wait_for "Process:" 10 && return 0
+    check "the program shows its help text within 10 s" false
+    term_end
+    exit 1
 }
 
 tm() { tmux -L "$SOCKET" "$@"; }

@@ -15,9 +15,17 @@
 # once, and calls wine_start itself.)
 # Then: PASS/FAIL lines, polling waits, starting and ending the program under test,
 # screenshots read as text rows, keys, and kqsim behind the program (start_sim).
+#
+# Nothing here waits without end. Every wait has its bound, and gives up at once when
+# the program under test has ended; the X clients (xdotool, import, xwininfo) run
+# under timeout and are never given a window that is not there (import and xwininfo
+# would wait for a click on one). A program whose main window never shows ends the
+# check within seconds, with what a look at the failure needs kept in
+# $OUT/CHECK-RUN-no-window/ and said in one line (window_missing).
 
 HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 REPO=$(cd "$HERE/../.." && pwd)
+CHECK=$(basename "$0" .sh)
 # shellcheck source=wine_arch.sh
 . "$HERE/wine_arch.sh"
 # shellcheck source=args.sh
@@ -57,9 +65,11 @@ summary() {
 
 XVFB_PID=""
 APP_PID=""
+HOLD_PID=""
 EXTRA_PIDS=()
 cleanup() {
     [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
+    [ -n "$HOLD_PID" ] && kill "$HOLD_PID" 2>/dev/null
     [ ${#EXTRA_PIDS[@]} -gt 0 ] && kill "${EXTRA_PIDS[@]}" 2>/dev/null
     [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
@@ -67,15 +77,37 @@ cleanup() {
     if [ -n "${KQ_KEEP_WORK:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
 }
 
-# wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds.
+# wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds. Once the
+# program under test has ended, it looks once more and gives up: nothing it was to do
+# will come.
 wait_for() {
     local deadline=$((SECONDS + $1))
     shift
     until "$@"; do
         [ $SECONDS -ge $deadline ] && return 1
+        if app_ended; then
+            "$@" && return 0
+            echo "  (the program has ended: no use waiting)"
+            return 1
+        fi
         sleep 0.2
     done
 }
+app_ended() { [ -n "$APP_PID" ] && ! kill -0 "$APP_PID" 2>/dev/null; }
+
+# ---- X clients, bounded -----------------------------------------------------------------
+# These stand in for the programs of the same names: each runs under timeout, and import
+# and xwininfo refuse an empty window id, with which they would wait for a mouse click.
+X_SECONDS=15
+no_empty_window() {
+    while [ $# -gt 1 ]; do
+        case $1 in -window | -id) [ -n "$2" ] || return 1 ;; esac
+        shift
+    done
+}
+xdotool() { timeout "$X_SECONDS" xdotool "$@"; }
+import() { no_empty_window "$@" && timeout "$X_SECONDS" import "$@"; }
+xwininfo() { no_empty_window "$@" && timeout "$X_SECONDS" xwininfo "$@"; }
 
 # start_display: a private Xvfb on a free display (XVFB_SIZE, 1024x768 unless the
 # caller says otherwise); exits the script when it fails.
@@ -84,7 +116,7 @@ wait_for() {
 start_display() {
     Xvfb -displayfd 3 -screen 0 "${XVFB_SIZE:-1024x768}x24" -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
-    if ! wait_for 15 grep -q '^[0-9]' "$WORK/display"; then
+    if ! wait_for 15 grep -qs "^[0-9]" "$WORK/display"; then
         fail "Xvfb starts"
         summary
         exit 1
@@ -126,11 +158,16 @@ build_probe() {
 probe() { timeout 30 wine "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
 winpath() { echo "Z:${1//\//\\}"; }
 
-# start_app DIR EXE ARGS...: runs the program in DIR (as its current directory).
+# start_app DIR EXE ARGS...: runs the program in DIR (as its current directory), its
+# standard error in DIR.stderr with the Wine channels of APP_WINEDEBUG: exceptions and
+# process starts traced (the helpers Wine starts with it inherit them), errors of every
+# channel (Wine's default) kept, each line with its time.
+APP_WINEDEBUG=fixme-all,+timestamp,+seh,+process
 start_app() {
     local dir=$1 exe=$2
     shift 2
-    (cd "$dir" && exec env LC_ALL="$APP_LOCALE" LANG="$APP_LOCALE" wine "$exe" "$@" >/dev/null 2>&1) &
+    (cd "$dir" && exec env LC_ALL="$APP_LOCALE" LANG="$APP_LOCALE" WINEDEBUG="$APP_WINEDEBUG" \
+        wine "$exe" "$@" >/dev/null 2>"$dir.stderr") &
     APP_PID=$!
 }
 # finish_app SECONDS: waits for the program to end; sets APP_CODE ("timeout" if not).
@@ -146,15 +183,106 @@ finish_app() {
 }
 window_named() { xdotool search --name "$1" 2>/dev/null | head -n 1; }
 title_is() { [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; }
-# run_program NAME ARGS...: the program in a fresh folder $WORK/NAME (RUN), and its main
-# window once it shows (WIN, empty when it never did).
+# What the main window's title holds. KQ_MAIN_WINDOW names another, to see a check fail
+# as it does when the window never shows.
+MAIN_WINDOW=${KQ_MAIN_WINDOW:-CORVINA Updater}
+START_SECONDS=40
+# run_program NAME ARGS...: the program in the folder $WORK/NAME (RUN, made when it is
+# not there), on a desktop that is up (start_desktop), and its main window once it
+# shows (WIN). A window that never shows ends the check (window_missing).
 run_program() {
     RUN="$WORK/$1"
     shift
     mkdir -p "$RUN"
+    start_desktop
     start_app "$RUN" "$EXE" "$@"
     WIN=""
-    wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+    wait_for "$START_SECONDS" eval 'WIN=$(window_named "$MAIN_WINDOW"); [ -n "$WIN" ]' ||
+        window_missing
+    end_hold
+}
+
+# ---- Wine's desktop, before the program ---------------------------------------------------
+# The first program of a Wine session starts the desktop process (explorer.exe) and
+# waits 10 s for it. A desktop later than that (its display or the machine held up for a
+# moment) leaves that program, and every later one of the session, without a display
+# driver: it runs, and its window never shows ("The explorer process failed to start"
+# in its standard error). So a stand-in starts the session first (the probe's hidden
+# window, HOLD_PID), and the program starts once the desktop's windows are on the
+# display; a desktop that is not there within DESKTOP_SECONDS is ended with its session
+# and started once more. The stand-in holds the session until the program's window shows.
+DESKTOP_SECONDS=20
+desktop_up() { xwininfo -root -tree 2>/dev/null | grep -qF '("explorer.exe" '; }
+start_desktop() {
+    local try deadline
+    for try in 1 2; do
+        (exec env WINEDEBUG="$APP_WINEDEBUG" wine "$PROBE" desktop 120 >/dev/null 2>>"$WORK/desktop.stderr") &
+        HOLD_PID=$!
+        deadline=$((SECONDS + DESKTOP_SECONDS))
+        until desktop_up; do
+            [ $SECONDS -ge $deadline ] && break
+            sleep 0.2
+        done
+        desktop_up && return 0
+        echo "  (Wine's desktop is not up after $DESKTOP_SECONDS s: its session is started again)"
+        end_hold
+        timeout 20 wineserver -k 2>/dev/null
+    done
+}
+end_hold() {
+    [ -n "$HOLD_PID" ] || return 0
+    kill "$HOLD_PID" 2>/dev/null
+    wait "$HOLD_PID" 2>/dev/null
+    HOLD_PID=""
+}
+
+# ---- When the main window never shows -------------------------------------------------
+# window_missing: keeps in $OUT/CHECK-RUN-no-window/ the whole X screen (screen.png),
+# the program's standard error (stderr.txt), the windows X and Wine know (windows.txt)
+# and the processes with their threads (processes.txt), says in one line what they
+# show, and ends the check: every later step needs the window.
+window_missing() {
+    local kept="$OUT/$CHECK-$(basename "$RUN")-no-window" state x_names wine_main temp last
+    rm -rf "$kept" && mkdir -p "$kept"
+    import -window root "$kept/screen.png" 2>/dev/null
+    cp "$RUN.stderr" "$kept/stderr.txt" 2>/dev/null
+    cp "$WORK/desktop.stderr" "$kept/desktop-stderr.txt" 2>/dev/null
+    {
+        echo "== X (xwininfo -root -tree)"
+        xwininfo -root -tree 2>&1
+        echo "== Wine (top-level windows)"
+        timeout 10 wine "$PROBE" windows 2>&1 | tr -d '\r' || echo "(no answer within 10 s)"
+    } >"$kept/windows.txt"
+    if kill -0 "$APP_PID" 2>/dev/null; then
+        state="is running ($(ps -o stat=,nlwp= -p "$APP_PID" | awk '{print "state " $1 ", " $2 " threads"}'))"
+        ps -L -o pid,tid,stat,wchan:32,comm -p "$APP_PID" >"$kept/processes.txt"
+    else
+        wait "$APP_PID"
+        state="ended with exit code $?"
+    fi
+    APP_PID=""
+    { echo "== the check's processes"; descendants; } >>"$kept/processes.txt"
+    end_hold
+    x_names=$(awk -F'"' '/^     0x/ && NF > 2 && !seen[$2]++ { printf "%s\"%s\"", n++ ? ", " : "", $2 }' "$kept/windows.txt")
+    wine_main=$(grep -m 1 'class "Kqsfupdt"' "$kept/windows.txt" | sed 's/.* \(visible\|hidden\) class "Kqsfupdt" title \(".*"\)/\1, titled \2/')
+    if [ -s "$RUN/TEMP/kqmon.fnt" ]; then temp="TEMP/kqmon.fnt written"; else temp="no TEMP/kqmon.fnt"; fi
+    last=$(grep -v '^ *$' "$kept/stderr.txt" 2>/dev/null | tail -n 1 | cut -c1-160)
+    fail "$(basename "$RUN"): no window named \"$MAIN_WINDOW\" within $START_SECONDS s; the program $state,\
+ $temp; Wine's window of class Kqsfupdt: ${wine_main:-none}; X's top-level windows: ${x_names:-none};\
+ last of stderr: ${last:-nothing}; kept in $kept"
+    summary
+    exit 1
+}
+# descendants: the processes this script started, and theirs, one a line.
+descendants() {
+    ps -e -o pid=,ppid=,stat=,etime=,wchan:24=,args= | awk -v top=$$ '
+        { line[$1] = $0; parent[$1] = $2 }
+        END {
+            for (p in line) {
+                for (q = p; q in parent && q != top; q = parent[q]) {}
+                if (q == top && p != top) print line[p]
+            }
+        }' | sort -n
 }
 
 # Rows of the text screen that show the English help text (rows 0 to 35, 11 pixels
@@ -184,7 +312,7 @@ screen_rows_match() {
 # bottom-left 640 x 396, times SCREEN_SCALE when the text screen is drawn larger.
 SCREEN_SCALE=1
 shoot() {
-    import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
+    [ -n "$WIN" ] && import -window "$WIN" "$WORK/window.png" 2>/dev/null &&
         convert "$WORK/window.png" -gravity SouthWest \
             -crop "$((640 * SCREEN_SCALE))x$((396 * SCREEN_SCALE))+0+0" +repage "$1"
 }
@@ -202,7 +330,10 @@ start_sim() {
     bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
 }
 stop_sim() {
+    local tries=50
     kill -TERM "$SIM_PID" 2>/dev/null
+    while kill -0 "$SIM_PID" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.2; done
+    kill -0 "$SIM_PID" 2>/dev/null && kill -KILL "$SIM_PID"
     wait "$SIM_PID" 2>/dev/null
 }
 sim_count() { grep -cE -- "$1" "$WORK/kqsim.log"; }
@@ -211,6 +342,7 @@ sim_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 # keys as window messages.
 key() {
     local k
+    [ -n "$WIN" ] || return 1
     for k in "$@"; do
         xdotool key --window "$WIN" "$k" 2>/dev/null
         sleep 0.2  # the next key of a sequence goes to what this one opened
@@ -230,6 +362,7 @@ declare -A RELEASED_AT=()
 # press KEY [after MS]: held PRESS_HOLD_MS, then let go.
 press() {
     local k=$1 at=${3:-0} last=${RELEASED_AT[$1]:-0}
+    [ -n "$WIN" ] || return 1
     [ $((last + PRESS_GAP_MS)) -gt "$at" ] && at=$((last + PRESS_GAP_MS))
     sleep_until_ms "$at"
     xdotool keydown --window "$WIN" "$k" 2>/dev/null

@@ -14,6 +14,10 @@
      wine_probe hold FILE UNTIL     FILE held open for reading, shared for reading only
                                     (as a spreadsheet holds a CSV file), "held" printed,
                                     until the file UNTIL exists (at most 10 minutes)
+     wine_probe desktop SECONDS     a hidden window, kept SECONDS: the display driver and
+                                    the desktop start with it, and the session stays up
+     wine_probe windows             every top-level window Wine knows: handle, process,
+                                    visible or hidden, class and title, one a line
      wine_probe resources EXE       the menus Menu and MenuST (one line per item) and
                                     the dialogs IdiomaDialog and MacDialog (header,
                                     then one line per control), each after "== NAME"
@@ -117,7 +121,29 @@ static int PrintDialog(const WORD* p) {
     return 0;
 }
 
+static BOOL CALLBACK ListWindow(HWND w, LPARAM unused) {
+    char cls[64] = "", title[256] = "";
+    DWORD pid = 0;
+    (void)unused;
+    GetClassNameA(w, cls, sizeof cls);
+    GetWindowTextA(w, title, sizeof title);
+    GetWindowThreadProcessId(w, &pid);
+    printf("%p pid %04lx %s class \"%s\" title \"%s\"\n", (void*)w, (unsigned long)pid,
+           IsWindowVisible(w) ? "visible" : "hidden", cls, title);
+    return TRUE;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "desktop") == 0) {
+        HWND w = CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+        Sleep(1000 * (DWORD)atoi(argv[2]));
+        if (w != NULL) DestroyWindow(w);
+        return 0;
+    }
+    if (argc >= 2 && strcmp(argv[1], "windows") == 0) {
+        EnumWindows(ListWindow, 0);
+        return 0;
+    }
     if (argc >= 2 && strcmp(argv[1], "client") == 0) {
         RECT r;
         HWND w = MainWindow();
@@ -225,5 +251,6 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
                     "item TITLE ID|press TITLE ID|dpi DPI|hold FILE UNTIL|resources EXE\n");
+                    "item TITLE ID|press TITLE ID|dpi DPI|desktop SECONDS|windows|resources EXE\n");
     return 1;
 }

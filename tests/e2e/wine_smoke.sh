@@ -67,12 +67,9 @@ check "pipes: the device received 80 02 7e" \
 
 # ---- Running the program -------------------------------------------------------------------
 # 1. User mode: window, title, client area, screen, close box.
-RUN="$WORK/user"
-mkdir -p "$RUN/TEMP"
-echo "left over from an earlier run" >"$RUN/TEMP/log.txt"
-start_app "$RUN" "$EXE"
-WIN=""
-wait_for 40 eval 'WIN=$(window_named "CORVINA Updater"); [ -n "$WIN" ]'
+mkdir -p "$WORK/user/TEMP"
+echo "left over from an earlier run" >"$WORK/user/TEMP/log.txt"
+run_program user
 check "the program starts and shows its window" test -n "$WIN"
 if [ -n "$WIN" ]; then
     check "title is \"$TITLE\"" title_is "$WIN" "$TITLE"
