@@ -103,11 +103,11 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
         // command, path, usb id, peripheral, address, result, verdict, mac set, per record
         std::vector<std::vector<std::string>> expected;
         uint64_t closeAtUs = 0;  // no keys, the close box clicked then (the log goes: last)
-        char drive = 0;          // the drive letter typed first
         // Instead of the console, the console's processor in boot mode with this fault
         // plan, its boot program with or without the checks.
         const char* bootPlan = nullptr;
         sim::BootConfig::Checks checks = sim::BootConfig::Checks::Answer;
+        char drive = 0;  // the drive letter typed first
     };
     sim::Remote remote(3);
     auto plain = [](sim::Console*) {};
@@ -116,7 +116,8 @@ TEST_F(RecordTest, EachJobLeavesItsRecordAndTrace) {
     const Case cases[] = {
         // First, while nothing has been logged: a job that logs nothing makes no log.
         {"stick", CMD_VINCULUM_STICK, nullptr,
-         {{"Update Vinculum by USB-Stick", "USB stick", "", "", "", "updated", "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC)", ""}}, 0, 'D'},
+         {{"Update Vinculum by USB-Stick", "USB stick", "", "", "", "updated", "  Don't forget to delete the update file FTRFB.FTD on USB-Stick (on PC)", ""}},
+         0, nullptr, sim::BootConfig::Checks::Answer, 'D'},
         {"update", CMD_UPDATE_CONSOLE, plain,
          {{"Update Console", "user mode", "1d2b:0001", "", "", "updated", "CORVINA Updated", ""}}},
         {"failed", CMD_UPDATE_CONSOLE, faulty,
