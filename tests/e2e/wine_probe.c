@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     fprintf(stderr, "usage: wine_probe client|close|command ID|repaint N|text TITLE|size TITLE|"
-                    "item TITLE ID|press TITLE ID|dpi DPI|hold FILE UNTIL|resources EXE\n");
-                    "item TITLE ID|press TITLE ID|dpi DPI|desktop SECONDS|windows|resources EXE\n");
+                    "item TITLE ID|press TITLE ID|dpi DPI|hold FILE UNTIL|desktop SECONDS|windows|"
+                    "resources EXE\n");
     return 1;
 }
