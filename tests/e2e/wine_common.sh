@@ -200,6 +200,16 @@ run_program() {
     wait_for "$START_SECONDS" eval 'WIN=$(window_named "$MAIN_WINDOW"); [ -n "$WIN" ]' ||
         window_missing
     end_hold
+    if [ -n "$APP_PRIORITY" ]; then raise_priority "$APP_PID" $(own_wineserver); fi
+}
+# APP_PRIORITY (set by a check that sources kqlink_priority.sh) raises the program and
+# this prefix's wineserver, which carries every wait and pipe read the program makes.
+APP_PRIORITY=""
+own_wineserver() {
+    local pid
+    for pid in $(pgrep -x wineserver64; pgrep -x wineserver); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    done
 }
 
 # ---- Wine's desktop, before the program ---------------------------------------------------

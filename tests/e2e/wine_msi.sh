@@ -23,12 +23,16 @@ APP="$C/Program Files (x86)/CORVINA Updater" WIN_APP='C:\Program Files (x86)\COR
 msiexec() { timeout 120 wine msiexec "$@" >/dev/null 2>&1; MSI_CODE=$?; }
 refused() { [ "$1" = 1603 ] || [ "$1" = 67 ]; }  # Unix keeps 1603's low byte: 67
 # products: "name|version|publisher|NoModify|NoRepair" of each Uninstall entry of ours.
+# A 32-bit package's entry is in the registry's 32-bit view (Wow6432Node), where a
+# 64-bit-only Wine's installer puts it; a Wine with its 32-bit half may keep it in the
+# other view. Both are read, and an entry seen in both counts once.
 products() {
-    timeout 30 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
+    { timeout 30 wine reg query "$UNINSTALL" /s; timeout 30 wine reg query "$UNINSTALL" /s /reg:32; } 2>/dev/null | tr -d '\r' |
         awk -F'    ' 'function out() { if (v["DisplayName"] ~ /CORVINA/) print v["DisplayName"] "|" v["DisplayVersion"] "|" \
                            v["Publisher"] "|" v["NoModify"] "|" v["NoRepair"]; delete v }
-                       /^HKEY/ { out() } NF >= 4 { v[$2] = $4 } END { out() }'
+                       /^HKEY/ { out() } NF >= 4 { v[$2] = $4 } END { out() }' | sort -u
 }
+UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 same_files() { for f in Kqsfupdt.exe kqclean.exe LEEME.txt README.txt; do cmp -s "$1/$f" "$APP/$f" || return 1; done; }
 installed() { [ "$(products)" = "CORVINA Updater|$1|KQ|0x1|0x1" ] && same_files "$2"; }
 

@@ -16,6 +16,7 @@
 wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 # shellcheck source=kqlink_priority.sh
 source "$(dirname "$(readlink -f "$0")")/kqlink_priority.sh"
+APP_PRIORITY=1
 
 CONSOLE="usb#vid_1d2b&pid_0001#0001"
 QUESTION_LENGTH=35  # "Remote update? [ENTER] yes, [->] no"

@@ -26,6 +26,10 @@
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
 wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
+# The boot program answers each read of the flash back within 200 ms.
+# shellcheck source=kqlink_priority.sh
+source "$HERE/kqlink_priority.sh"
+APP_PRIORITY=1
 
 sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
 # File > Update Console, and OK (the default button) in the language dialog (DIALOG)
