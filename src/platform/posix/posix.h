@@ -5,6 +5,9 @@
 // backend's own tests; the core sees only platform.h.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -218,6 +221,17 @@ void UsbWakeReaders();
 // failure. [any thread]
 long BoundedFifoWrite(int fd, const void* bytes, unsigned long count, uint32_t limitMs,
                       bool (*stopRequested)());
+
+// ---- One write (logfile.cpp, record_files.cpp) ------------------------------------------
+// A log entry or a line of the record is one write() on an O_APPEND descriptor, so the
+// lines of two writers never mix; it is tried again only when a signal came before any
+// byte went, and a short write (a full disk) fails it whole.
+inline bool WriteOnce(int fd, const void* bytes, size_t count) {
+    ssize_t n;
+    do n = write(fd, bytes, count);
+    while (n < 0 && errno == EINTR);
+    return n == (ssize_t)count;
+}
 
 // ---- Private profile text (profile.cpp) ----------------------------------------------------
 // The value of key in section of a profile file's text; false when it is not there.
