@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/posix/edit_field.h"
+#include "platform/posix/terminal/edit_field.h"
 
 namespace {
 

@@ -1,7 +1,13 @@
-// posix.h - what the files of the Linux terminal backend share among themselves.
-// Nothing outside src/platform/posix includes it; the core sees only platform.h.
+// posix.h - what the files of the Linux terminal backend share among themselves: its
+// system half (system/: clock, threads, files, devices, libusb, settings, the record's
+// files, the command line) and its terminal half (terminal/: the curses screen, keys,
+// boxes and the status line). Nothing outside src/platform/posix includes it but the
+// backend's own tests; the core sees only platform.h.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,9 +31,9 @@ ProgramOptions ParseProgramOptions(int argc, const char* const* argv);
 void PrintUsage(FILE* out, bool spanish);
 void PrintVersion(FILE* out);
 void PrintUnknownOption(FILE* out, const char* option, bool spanish);
-// ---- Service record (state_folder.cpp, history.cpp) -----------------------------------
+// ---- Service record (folders.cpp, history.cpp) ----------------------------------------
 // The program's folder for this base directory variable (XDG_CONFIG_HOME ...): its
-// absolute path, or ~/homeRelative, with "kqsfupdt" in it (xdg.cpp).
+// absolute path, or ~/homeRelative, with "kqsfupdt" in it.
 std::string XdgFolder(const char* variable, const char* homeRelative);
 // The folder of the service record, whether it exists or not.
 std::string StateFolderPath();
@@ -128,7 +134,7 @@ const int VK_F10 = 121;
 
 // Milliseconds until the soonest hold of a key read at readAtNs[vk] (0: never read;
 // CLOCK_MONOTONIC nanoseconds) ends after nowNs, rounded up; -1 when no hold is running,
-// so a sleep then needs no timer (key_hold.cpp).
+// so a sleep then needs no timer (rules.cpp).
 int MsUntilHoldEnds(const uint64_t* readAtNs, int count, uint64_t nowNs);
 
 // Catches SIGINT, SIGTERM and SIGHUP as the close request, ignores SIGPIPE and installs
@@ -208,13 +214,24 @@ void UsbPipeClose(PlatHandle h);
 // Ends a read running on the receive thread (its stop was asked for). [any thread]
 void UsbWakeReaders();
 
-// ---- Pipes (fifo_write.cpp) -------------------------------------------------------------
+// ---- Pipes (devices.cpp) ----------------------------------------------------------------
 // Writes all count bytes to the FIFO fd, waiting for room at most limitMs in all.
 // Returns count, or -1 when the write failed, the time ran out, or stopRequested (may be
 // NULL) reports true while the FIFO has no room. Some bytes may have gone out before a
 // failure. [any thread]
 long BoundedFifoWrite(int fd, const void* bytes, unsigned long count, uint32_t limitMs,
                       bool (*stopRequested)());
+
+// ---- One write (logfile.cpp, record_files.cpp) ------------------------------------------
+// A log entry or a line of the record is one write() on an O_APPEND descriptor, so the
+// lines of two writers never mix; it is tried again only when a signal came before any
+// byte went, and a short write (a full disk) fails it whole.
+inline bool WriteOnce(int fd, const void* bytes, size_t count) {
+    ssize_t n;
+    do n = write(fd, bytes, count);
+    while (n < 0 && errno == EINTR);
+    return n == (ssize_t)count;
+}
 
 // ---- Private profile text (profile.cpp) ----------------------------------------------------
 // The value of key in section of a profile file's text; false when it is not there.

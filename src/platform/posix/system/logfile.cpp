@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 // O_APPEND moves every write to the end of the file as it is at that moment, in the
 // same step as the write, so the entries of the two threads never overlap or mix. The
@@ -20,10 +21,7 @@ PlatHandle PlatLogOpen(const char* path) {
 // Text is stored as it is: a line ends in "\n" here. A short write (a full disk) is a
 // failed entry; the rest is not tried again, so the entry stays one write.
 bool PlatLogWrite(PlatHandle h, const char* text, size_t count) {
-    ssize_t n;
-    do n = write((int)h, text, count);
-    while (n < 0 && errno == EINTR);
-    return n == (ssize_t)count;
+    return WriteOnce((int)h, text, count);
 }
 
 long PlatLogReadAt(PlatHandle h, uint64_t offset, void* buffer, size_t count) {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/posix/edit_field.h"
+#include "platform/posix/terminal/edit_field.h"
 #include "platform/posix/posix.h"
 #include "core.h"
 

@@ -1,5 +1,5 @@
 // edit_field.cpp - the one-line edit field of the terminal's dialogs.
-#include "platform/posix/edit_field.h"
+#include "platform/posix/terminal/edit_field.h"
 
 #include <cstring>
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 // Two copies of the program hold a lock on a file or folder only for a few system
 // calls; one that is held longer than this is left alone for this job.
@@ -90,10 +91,7 @@ PlatHandle PlatCreateNew(const char* path, bool* taken) {
 }
 
 bool PlatAppendWrite(PlatHandle h, const void* bytes, size_t count) {
-    ssize_t n;
-    do n = write((int)h, bytes, count);
-    while (n < 0 && errno == EINTR);
-    return n == (ssize_t)count;
+    return WriteOnce((int)h, bytes, count);
 }
 
 void PlatAppendClose(PlatHandle h) { close((int)h); }

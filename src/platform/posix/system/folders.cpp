@@ -1,5 +1,5 @@
-// state_folder.cpp - where this PC's service record lives on Linux, and the local
-// time it is stamped with.
+// folders.cpp - the program's folders under the user's base directories: kq.ini's and the
+// service record's, and the local time the record is stamped with.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -11,6 +11,24 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
+
+// The variable's folder when it holds an absolute path (as the base directory rules
+// ask), or the home folder's homeRelative otherwise; then "kqsfupdt" in it.
+std::string XdgFolder(const char* variable, const char* homeRelative) {
+    const char* xdg = getenv(variable);
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = getenv("HOME");
+        if (home == nullptr || home[0] == 0) {
+            passwd* pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/tmp";
+        }
+        base = std::string(home) + "/" + homeRelative;
+    }
+    return base + "/kqsfupdt";
+}
 
 // $XDG_STATE_HOME/kqsfupdt, or ~/.local/state/kqsfupdt.
 std::string StateFolderPath() { return XdgFolder("XDG_STATE_HOME", ".local/state"); }
