@@ -81,8 +81,6 @@ std::map<std::string, uint32_t> ManifestSizes() {
     return listed;
 }
 
-int NonBlankChunks(const Bytes& flash) { return NonBlankUnits(flash, 1024); }
-
 std::string Text(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
 struct Embedded {
@@ -152,12 +150,12 @@ TEST(ConsoleImage, LooksLikeFirmwareNotFiller) {
 TEST(FlashBuffer, NonBlankChunkCounts) {
     Bytes all = Flash("");  // all four: the area is as long as the table
     uint32_t end = LANGUAGE_AREA_OFFSET + ManifestSizes()["messages.bin"];
-    EXPECT_EQ(NonBlankChunks(all), 504);
+    EXPECT_EQ(NonBlankUnits(all, 1024), 504);
     EXPECT_TRUE(AllFF(&all[end], FLASH_SIZE - end));
     EXPECT_EQ(all[end - 1], 0);                       // the last string's terminator
 
     Bytes english = Flash("ST E");
-    EXPECT_EQ(NonBlankChunks(english), 474);
+    EXPECT_EQ(NonBlankUnits(english, 1024), 474);
     EXPECT_EQ(english[0x76732 - 1], 0);               // the area ends at 475,526 + 9,644
     EXPECT_TRUE(AllFF(&english[0x76732], FLASH_SIZE - 0x76732));
 }
