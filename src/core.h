@@ -14,6 +14,6 @@
 
 #include "base/screen.h"
 #include "resources/resource.h"
-#include "shell/mac.h"
+#include "mac/mac.h"
 #include "shell/shell.h"
 #include "update/languages.h"

@@ -70,8 +70,10 @@ enum BootTextKind {
     TEXT_PAIR,    // ScreenPrintPair of a message pair
 };
 
-// The texts of one step of a target.
+// The texts of one step of a target. A target's table has one row per step, at the
+// step's own place, and each row names its step: BootTextsInStepOrder checks that.
 struct BootStepText {
+    BootStep step;
     BootTextKind beforeKind = TEXT_NONE;
     const char* before = nullptr;     // shown just before the step's frame is sent
     BootTextKind afterKind = TEXT_NONE;
@@ -80,6 +82,12 @@ struct BootStepText {
     const char* failure = nullptr;    // printed when anything else came; may hold one "%02x"
     uint32_t ackWindowUs = 0;         // 0: one read of the transport; else wait this long
 };
+
+constexpr bool BootTextsInStepOrder(const BootStepText (&texts)[STEP_COUNT]) {
+    for (int i = 0; i < STEP_COUNT; i++)
+        if (texts[i].step != i) return false;
+    return true;
+}
 
 struct BootSession;
 

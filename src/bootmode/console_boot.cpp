@@ -41,38 +41,46 @@ static const BootStep USB_STEPS[] = {
 
 // Log lines go to the log just before their frame; the USB sequence reads no error
 // bytes, so any answer but 0x06 fails the step with its message.
-static const BootStepText USB_TEXTS[STEP_COUNT] = {
-    /* START */ {TEXT_NONE, nullptr, TEXT_NONE, nullptr, 0, "Response to 0x55 different of 0xe6", 0},
-    /* 0x20 */ {TEXT_LOG, "Supported device inquiry (0x20)\n", TEXT_NONE, nullptr, 0,
-                "Response to command 0x20 different of 0x30", 0},
-    /* 0x21 */ {TEXT_LOG, "Clock mode inquiry (0x21)\n", TEXT_NONE, nullptr, 0,
-                "Response to command 0x21 different of 0x31", 0},
-    /* 0x22 */ {},
-    /* 0x23 */ {},
-    /* 0x10 */ {TEXT_LOG, "Device selection (0x10)\n", TEXT_NONE, nullptr, 0, "Device selection error",
-                REPLY_WINDOW_US},
-    /* 0x11 */ {TEXT_LOG, "Clock mode selection (0x11)\n", TEXT_NONE, nullptr, 0,
-                "Clock mode selection error", REPLY_WINDOW_US},
-    /* 0x3F */ {TEXT_LOG, "Bit-rate selection (0x3f)\n", TEXT_NONE, nullptr, 0,
-                "New Bit-rate selection error", REPLY_WINDOW_US},
-    /* 0x06 */ {TEXT_NONE, nullptr, TEXT_NONE, nullptr, 0, "New Bit-rate selection error", REPLY_WINDOW_US},
-    /* 0x25 */ {},
-    /* 0x27 */ {TEXT_LOG, "Programming unit inquiry (0x27)\n", TEXT_NONE, nullptr, 0,
-                "Response to command 0x27 different of 0x37", 0},
-    /* 0x40 */ {TEXT_PAIR, MSG_DELETING_FLASH, TEXT_NONE, nullptr, 0, "Erasing error", ERASE_ACK_US},
-    /* 0x4F */ {},
-    /* 0x43 */ {TEXT_PAIR, MSG_TRANSFER_PROGRAMMER, TEXT_NONE, nullptr, 0,
-                "User MAT programming selection error", REPLY_WINDOW_US},
-    /* 0x50 */ {TEXT_PAIR, MSG_PROGRAMMING_FLASH, TEXT_NONE, nullptr, 0, "nBytes programming error", 0},
-    /* end */ {TEXT_LOG, "128-byte programming (0x50), direccion: 0xffffffff\n", TEXT_NONE, nullptr, 0,
-               "nBytes programming error", REPLY_WINDOW_US},
-    /* 0x52 */ {},  // one log line per read (UsbVerify)
+static constexpr BootStepText USB_TEXTS[STEP_COUNT] = {
+    {.step = STEP_START, .failure = "Response to 0x55 different of 0xe6"},
+    {.step = STEP_DEVICE_INQUIRY, .beforeKind = TEXT_LOG, .before = "Supported device inquiry (0x20)\n",
+     .failure = "Response to command 0x20 different of 0x30"},
+    {.step = STEP_CLOCK_INQUIRY, .beforeKind = TEXT_LOG, .before = "Clock mode inquiry (0x21)\n",
+     .failure = "Response to command 0x21 different of 0x31"},
+    {.step = STEP_RATIO_INQUIRY},
+    {.step = STEP_FREQUENCY_INQUIRY},
+    {.step = STEP_DEVICE_SELECT, .beforeKind = TEXT_LOG, .before = "Device selection (0x10)\n",
+     .failure = "Device selection error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_CLOCK_SELECT, .beforeKind = TEXT_LOG, .before = "Clock mode selection (0x11)\n",
+     .failure = "Clock mode selection error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_BITRATE, .beforeKind = TEXT_LOG, .before = "Bit-rate selection (0x3f)\n",
+     .failure = "New Bit-rate selection error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_CONFIRM, .failure = "New Bit-rate selection error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_AREA_INQUIRY},
+    {.step = STEP_UNIT_INQUIRY, .beforeKind = TEXT_LOG, .before = "Programming unit inquiry (0x27)\n",
+     .failure = "Response to command 0x27 different of 0x37"},
+    {.step = STEP_ERASE, .beforeKind = TEXT_PAIR, .before = MSG_DELETING_FLASH, .failure = "Erasing error",
+     .ackWindowUs = ERASE_ACK_US},
+    {.step = STEP_STATUS_INQUIRY},
+    {.step = STEP_LOAD, .beforeKind = TEXT_PAIR, .before = MSG_TRANSFER_PROGRAMMER,
+     .failure = "User MAT programming selection error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_PROGRAM, .beforeKind = TEXT_PAIR, .before = MSG_PROGRAMMING_FLASH,
+     .failure = "nBytes programming error"},
+    {.step = STEP_END, .beforeKind = TEXT_LOG, .before = "128-byte programming (0x50), direccion: 0xffffffff\n",
+     .failure = "nBytes programming error", .ackWindowUs = REPLY_WINDOW_US},
+    {.step = STEP_VERIFY},  // one log line per read (UsbVerify)
 };
+static_assert(BootTextsInStepOrder(USB_TEXTS));
 
 static const BootTarget USB_TARGET = {
-    USB_STEPS, sizeof USB_STEPS / sizeof USB_STEPS[0], USB_TEXTS, USB_BITRATE_FRAME, 0,
-    0,  // the unit comes from the 0x27 reply
-    TEXT_LOG, nullptr,
+    .steps = USB_STEPS,
+    .stepCount = sizeof USB_STEPS / sizeof USB_STEPS[0],
+    .texts = USB_TEXTS,
+    .bitRateFrame = USB_BITRATE_FRAME,
+    .bitRatePauseUs = 0,
+    .fixedUnit = 0,  // the unit comes from the 0x27 reply
+    .frameKind = TEXT_LOG,
+    .frameAcked = nullptr,
 };
 
 static void UsbSendFrame(const uint8_t* frame, uint32_t count) { PipeWrite(frame, count); }
@@ -170,7 +178,14 @@ static void UsbFinish(BootSession* s, bool verified) {
 }
 
 static const BootPort USB_PORT = {
-    UsbSendFrame, UsbReadByte, UsbStart, UsbInquire, UsbBeforeConfirm, UsbVerify, UsbFinish, false,
+    .sendFrame = UsbSendFrame,
+    .readByte = UsbReadByte,
+    .start = UsbStart,
+    .inquire = UsbInquire,
+    .beforeConfirm = UsbBeforeConfirm,
+    .verify = UsbVerify,
+    .finish = UsbFinish,
+    .readsErrorByte = false,
 };
 
 bool ConsoleBootUpdate(const char* name, const uint8_t* buffer, uint32_t length) {

@@ -45,40 +45,53 @@ static const BootStep KQLINK_STEPS[] = {
 };
 
 // The inquiries print their own failures (see the Inquire* procedures below).
-static const BootStepText KQLINK_TEXTS[STEP_COUNT] = {
-    /* START */ {},
-    /* 0x20 */ {TEXT_SCREEN, "Inquiry and Selection States...\nInquiry device State (0x20)\n"},
-    /* 0x21 */ {TEXT_SCREEN, "Inquiry Clock Mode (0x21)\n"},
-    /* 0x22 */ {TEXT_SCREEN, "Multiplication Ratio Inquiry (0x22)\n"},
-    /* 0x23 */ {TEXT_SCREEN, "Operating Clock Frequency Inquiry (0x23)\n"},
-    /* 0x10 */ {TEXT_SCREEN, "Selection device State (0x10)\n", TEXT_NONE, nullptr, 0x90,
-                "Response to the command 0x10 different of 0x06, 0x90 y 0x80: 0x%02x", 0},
-    /* 0x11 */ {TEXT_SCREEN, "Selection Clock State (0x11)\n", TEXT_NONE, nullptr, 0x91,
-                "Response to the command 0x11 different of 0x06, 0x91 y 0x80", 0},
-    /* 0x3F */ {TEXT_SCREEN, "New Bit-Rate Selection (0x3f)\n", TEXT_NONE, nullptr, 0xBF,
-                "Response to the command 0x3f different of 0x06, 0xbf y 0x80", 0},
-    /* 0x06 */ {TEXT_NONE, nullptr, TEXT_SCREEN, "Send 0x06 to 250000 bauds to confirm that the speed has changed\n",
-                0, "The second 0x06 is not received to the new speed", 0},
-    /* 0x25 */ {TEXT_SCREEN, "User MAT Information Inquiry (0x25)\n"},
-    /* 0x27 */ {TEXT_SCREEN, "Programming Unit Inquiry (0x27)\n"},
-    /* 0x40 */ {TEXT_SCREEN, "Transition to Programming/Erasing State (0x40)\n", TEXT_PAIR, MSG_DELETING_FLASH,
-                0xC0, "Response to the command 0x40 different of 0x06, 0xc0 y 0x80", LONG_WAIT_US},
-    /* 0x4F */ {TEXT_SCREEN, "Boot Program State Inquiry (0x4f)\n"},
-    /* 0x43 */ {TEXT_SCREEN, "Programming/Erasing State... User MAT programming selection (0x43)\n", TEXT_PAIR,
-                MSG_TRANSFER_PROGRAMMER, 0xC3, "Response to the command 0x43 different of 0x06, 0xc3 y 0x80: 0x%02x",
-                LONG_WAIT_US},
-    /* 0x50 */ {TEXT_PAIR, MSG_PROGRAMMING_FLASH, TEXT_NONE, nullptr, 0xD0,
-                "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
-    /* end */ {TEXT_SCREEN, "128-byte programming (0x50), direccion: 0xffffffff\n", TEXT_NONE, nullptr, 0xD0,
-               "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", LONG_WAIT_US},
-    /* 0x4B */ {TEXT_SCREEN, "User MAT Sum Check (0x4b)\n"},
+static constexpr BootStepText KQLINK_TEXTS[STEP_COUNT] = {
+    {.step = STEP_START},
+    {.step = STEP_DEVICE_INQUIRY, .beforeKind = TEXT_SCREEN,
+     .before = "Inquiry and Selection States...\nInquiry device State (0x20)\n"},
+    {.step = STEP_CLOCK_INQUIRY, .beforeKind = TEXT_SCREEN, .before = "Inquiry Clock Mode (0x21)\n"},
+    {.step = STEP_RATIO_INQUIRY, .beforeKind = TEXT_SCREEN, .before = "Multiplication Ratio Inquiry (0x22)\n"},
+    {.step = STEP_FREQUENCY_INQUIRY, .beforeKind = TEXT_SCREEN,
+     .before = "Operating Clock Frequency Inquiry (0x23)\n"},
+    {.step = STEP_DEVICE_SELECT, .beforeKind = TEXT_SCREEN, .before = "Selection device State (0x10)\n",
+     .errorCode = 0x90, .failure = "Response to the command 0x10 different of 0x06, 0x90 y 0x80: 0x%02x"},
+    {.step = STEP_CLOCK_SELECT, .beforeKind = TEXT_SCREEN, .before = "Selection Clock State (0x11)\n",
+     .errorCode = 0x91, .failure = "Response to the command 0x11 different of 0x06, 0x91 y 0x80"},
+    {.step = STEP_BITRATE, .beforeKind = TEXT_SCREEN, .before = "New Bit-Rate Selection (0x3f)\n",
+     .errorCode = 0xBF, .failure = "Response to the command 0x3f different of 0x06, 0xbf y 0x80"},
+    {.step = STEP_CONFIRM, .afterKind = TEXT_SCREEN,
+     .after = "Send 0x06 to 250000 bauds to confirm that the speed has changed\n",
+     .failure = "The second 0x06 is not received to the new speed"},
+    {.step = STEP_AREA_INQUIRY, .beforeKind = TEXT_SCREEN, .before = "User MAT Information Inquiry (0x25)\n"},
+    {.step = STEP_UNIT_INQUIRY, .beforeKind = TEXT_SCREEN, .before = "Programming Unit Inquiry (0x27)\n"},
+    {.step = STEP_ERASE, .beforeKind = TEXT_SCREEN, .before = "Transition to Programming/Erasing State (0x40)\n",
+     .afterKind = TEXT_PAIR, .after = MSG_DELETING_FLASH, .errorCode = 0xC0,
+     .failure = "Response to the command 0x40 different of 0x06, 0xc0 y 0x80",
+     .ackWindowUs = LONG_WAIT_US},
+    {.step = STEP_STATUS_INQUIRY, .beforeKind = TEXT_SCREEN, .before = "Boot Program State Inquiry (0x4f)\n"},
+    {.step = STEP_LOAD, .beforeKind = TEXT_SCREEN,
+     .before = "Programming/Erasing State... User MAT programming selection (0x43)\n",
+     .afterKind = TEXT_PAIR, .after = MSG_TRANSFER_PROGRAMMER, .errorCode = 0xC3,
+     .failure = "Response to the command 0x43 different of 0x06, 0xc3 y 0x80: 0x%02x",
+     .ackWindowUs = LONG_WAIT_US},
+    {.step = STEP_PROGRAM, .beforeKind = TEXT_PAIR, .before = MSG_PROGRAMMING_FLASH, .errorCode = 0xD0,
+     .failure = "Response to the command 0x50 different of 0x06, 0xd0 y 0x80", .ackWindowUs = LONG_WAIT_US},
+    {.step = STEP_END, .beforeKind = TEXT_SCREEN, .before = "128-byte programming (0x50), direccion: 0xffffffff\n",
+     .errorCode = 0xD0, .failure = "Response to the command 0x50 different of 0x06, 0xd0 y 0x80",
+     .ackWindowUs = LONG_WAIT_US},
+    {.step = STEP_VERIFY, .beforeKind = TEXT_SCREEN, .before = "User MAT Sum Check (0x4b)\n"},
 };
+static_assert(BootTextsInStepOrder(KQLINK_TEXTS));
 
 static const BootTarget KQLINK_TARGET = {
-    KQLINK_STEPS, sizeof KQLINK_STEPS / sizeof KQLINK_STEPS[0], KQLINK_TEXTS, KQLINK_BITRATE_FRAME,
-    BITRATE_PAUSE_US,
-    128,  // always 128-byte units: the 0x27 reply is only shown
-    TEXT_SCREEN, "direccion (adr): 0x%08x\n",
+    .steps = KQLINK_STEPS,
+    .stepCount = sizeof KQLINK_STEPS / sizeof KQLINK_STEPS[0],
+    .texts = KQLINK_TEXTS,
+    .bitRateFrame = KQLINK_BITRATE_FRAME,
+    .bitRatePauseUs = BITRATE_PAUSE_US,
+    .fixedUnit = 128,  // always 128-byte units: the 0x27 reply is only shown
+    .frameKind = TEXT_SCREEN,
+    .frameAcked = "direccion (adr): 0x%08x\n",
 };
 
 // A frame goes out as one raw send when its last byte is added.
@@ -124,10 +137,10 @@ static bool KqStart(BootSession* s) {
 // only fail, so it stops reading there instead of listening for up to 65 000 bytes.
 struct ReplyReader {
     uint8_t code;  // the command
-    uint8_t sum;
-    uint32_t size;
-    uint32_t count;
-    bool over;
+    uint8_t sum = 0;
+    uint32_t size = 0;
+    uint32_t count = 0;
+    bool over = false;
 };
 
 static uint8_t Next(ReplyReader* r) {
@@ -149,7 +162,7 @@ static uint32_t Next16(ReplyReader* r) {
 
 // Sends the inquiry and checks the reply code; wrongCode may show the byte received.
 static bool Open(ReplyReader* r, uint8_t code, const char* wrongCode) {
-    *r = ReplyReader{code, 0, 0, 0, false};
+    *r = ReplyReader{.code = code};
     SendAlone(code);
     uint8_t got = RawReadByte();
     if (got != code + BOOT_REPLY_OFFSET) return BootFail(wrongCode, got);
@@ -376,7 +389,14 @@ static void KqFinish(BootSession* s, bool verified) {
 }
 
 static const BootPort KQLINK_PORT = {
-    KqSendFrame, KqReadByte, KqStart, KqInquire, KqBeforeConfirm, KqVerify, KqFinish, true,
+    .sendFrame = KqSendFrame,
+    .readByte = KqReadByte,
+    .start = KqStart,
+    .inquire = KqInquire,
+    .beforeConfirm = KqBeforeConfirm,
+    .verify = KqVerify,
+    .finish = KqFinish,
+    .readsErrorByte = true,
 };
 
 void PeripheralBootUpdate(const char* name, const uint8_t* image, uint32_t length) {

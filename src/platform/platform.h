@@ -4,7 +4,9 @@
 // mandatory. The core (shell, link, update, bootmode, peripherals) never includes an
 // OS header; everything it needs from the system goes through these calls, in the
 // program's own terms. A backend is one folder (win32, posix, and the test backend
-// under tests/backend); adding another must not touch the core.
+// under tests/backend); adding another must not touch the core. How the core uses
+// these calls as it runs (the window and receive threads, the waits that let window
+// messages through, the command frame, the close paths) is docs/how-it-runs.md.
 //
 // Each call is marked with what a caller must know:
 //   [blocks]      it may wait (for a device, a file, the operator, another thread);
@@ -232,7 +234,7 @@ void PlatLanguageDialog();  // [blocks] [re-enters]
 // MacDialogCommand(id, text of control 204) for "OK" (1, also [ENTER]) and "Exit" (2,
 // also [ESC] and the close box); it closes when that returns true. After MacDialogInit,
 // after each command and whenever PlatMacDialogChanged is called, it shows the texts
-// MacDialogTakeChanges reports as changed in controls 201 to 204 (see shell/mac.h);
+// MacDialogTakeChanges reports as changed in controls 201 to 204 (see mac/mac.h);
 // what the operator types in 204 stays until the core changes that control.
 void PlatMacDialog();  // [blocks] [re-enters]
 // The receive thread has changed texts of the open MAC dialog: have the dialog's own

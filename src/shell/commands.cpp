@@ -1,4 +1,5 @@
-// commands.cpp - the File menu and the frame every menu command runs in.
+// commands.cpp - the File menu and the frame every menu command runs in (the frame and
+// how to add a command: docs/how-it-runs.md).
 #include <cstddef>
 
 #include "link/link.h"
@@ -7,7 +8,7 @@
 #include "peripherals/peripheral_update.h"
 #include "platform/platform.h"
 #include "record/record.h"
-#include "shell/mac.h"
+#include "mac/mac.h"
 #include "base/messages.h"
 #include "base/progress.h"
 #include "base/screen.h"
@@ -66,23 +67,29 @@ enum CommandFrame {
 struct CommandEntry {
     int id;
     CommandFrame frame;
-    void (*receiver)();     // receive thread routine of the console frame
-    const char* logHeader;  // written by the console frame once connected
+    void (*receiver)() = nullptr;     // receive thread routine of the console frame
+    const char* logHeader = nullptr;  // written by the console frame once connected
     void (*body)();
-    bool linkEnd;           // the frame ends the KQ-LINK exchange after the body
+    bool linkEnd = false;             // the frame ends the KQ-LINK exchange after the body
 };
 
 static const CommandEntry Commands[] = {
-    {CMD_UPDATE_CONSOLE, FRAME_ALONE, nullptr, nullptr, UpdateConsoleCommand, false},
-    {CMD_VINCULUM_STICK, FRAME_ALONE, nullptr, nullptr, VinculumToStickCommand, false},
-    {CMD_VINCULUM_CABLE, FRAME_ALONE, nullptr, nullptr, VinculumByCable, false},
-    {CMD_SET_MAC, FRAME_CONSOLE, MacReceive, nullptr, SetMacAddressDialog, false},
-    {CMD_UPDATE_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Update-----\n", UpdateRemoteCommand, true},
-    {CMD_UPDATE_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Update-----\n", UpdateReceiverCommand, true},
-    {CMD_TEST_REMOTE, FRAME_CONSOLE, ReceiveThread, "-----Remote Test-----\n", RemoteTest, false},
-    {CMD_TEST_RECEIVER, FRAME_CONSOLE, ReceiveThread, "-----Receiver Test-----\n", ReceiverTest, false},
-    {CMD_UPDATE_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Update-----\n", UpdateTempaBoxCommand, true},
-    {CMD_TEST_TEMPABOX, FRAME_CONSOLE, ReceiveThread, "-----Tempa BOX Test-----\n", TempaBoxTest, false},
+    {.id = CMD_UPDATE_CONSOLE, .frame = FRAME_ALONE, .body = UpdateConsoleCommand},
+    {.id = CMD_VINCULUM_STICK, .frame = FRAME_ALONE, .body = VinculumToStickCommand},
+    {.id = CMD_VINCULUM_CABLE, .frame = FRAME_ALONE, .body = VinculumByCable},
+    {.id = CMD_SET_MAC, .frame = FRAME_CONSOLE, .receiver = MacReceive, .body = SetMacAddressDialog},
+    {.id = CMD_UPDATE_REMOTE, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Remote Update-----\n", .body = UpdateRemoteCommand, .linkEnd = true},
+    {.id = CMD_UPDATE_RECEIVER, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Receiver Update-----\n", .body = UpdateReceiverCommand, .linkEnd = true},
+    {.id = CMD_TEST_REMOTE, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Remote Test-----\n", .body = RemoteTest},
+    {.id = CMD_TEST_RECEIVER, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Receiver Test-----\n", .body = ReceiverTest},
+    {.id = CMD_UPDATE_TEMPABOX, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Tempa BOX Update-----\n", .body = UpdateTempaBoxCommand, .linkEnd = true},
+    {.id = CMD_TEST_TEMPABOX, .frame = FRAME_CONSOLE, .receiver = ReceiveThread,
+     .logHeader = "-----Tempa BOX Test-----\n", .body = TempaBoxTest},
 };
 
 static const CommandEntry* FindCommand(int id) {

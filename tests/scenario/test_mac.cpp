@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/mac.h"
+#include "mac/mac.h"
 #include "shell/shell.h"
 #include "sim/sim.h"
 #include "tests/backend/sim_plug.h"

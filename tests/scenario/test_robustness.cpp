@@ -8,7 +8,7 @@
 
 #include "base/base.h"
 #include "link/link.h"
-#include "shell/mac.h"
+#include "mac/mac.h"
 #include "shell/shell.h"
 #include "sim/sim.h"
 #include "tests/backend/fixture.h"

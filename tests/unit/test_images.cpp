@@ -1,5 +1,5 @@
 // The embedded images: sizes, checksums and layouts that the update procedures rely
-// on, checked on the bytes linked into the program and against data/ on disk.
+// on, checked on the bytes linked into the program against data/ and its MANIFEST.
 
 #include "images/images.h"
 
@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
+#include "tests/backend/testbed.h"
+#include "update/languages.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const uint32_t FLASH_SIZE = 0x80000;
-const uint32_t LANGUAGE_AREA = 0x74186;
 const int MESSAGES = 168;
 const int LANGUAGES = 4;
 
@@ -50,41 +52,34 @@ int NonBlankUnits(const Bytes& image, size_t unit) {
 uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t Le32(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
 
-// The four strings of message i in table order.
+// The four strings of message i in table order, as the program reads them.
 std::vector<std::string> Message(int i) {
-    const uint8_t* table = ImageMessageTable;
-    const char* p = reinterpret_cast<const char*>(table + Le16(table + 2 + 2 * i));
     std::vector<std::string> texts;
-    for (int k = 0; k < LANGUAGES; k++) {
-        texts.emplace_back(p);
-        p += texts.back().size() + 1;
-    }
+    for (int k = 0; k < LANGUAGES; k++) texts.emplace_back(MessageText(i, k));
     return texts;
 }
 
-// The flash buffer as "Update Console" writes it: image, language area for the listed
-// languages (offsets high byte first), 0xFF to the end.
-Bytes FlashBuffer(const std::vector<int>& languages) {
-    Bytes flash(ImageConsole, ImageConsole + CONSOLE_IMAGE_SIZE);
-    flash.push_back(uint8_t(languages.size()));
-    flash.push_back(0);
-    flash.resize(LANGUAGE_AREA + 2 + 2 * MESSAGES, 0);
-    for (int i = 0; i < MESSAGES; i++) {
-        uint32_t offset = uint32_t(flash.size() - LANGUAGE_AREA);
-        flash[LANGUAGE_AREA + 2 + 2 * i] = uint8_t(offset >> 8);
-        flash[LANGUAGE_AREA + 3 + 2 * i] = uint8_t(offset);
-        std::vector<std::string> texts = Message(i);
-        for (int language : languages) {
-            flash.insert(flash.end(), texts[language].begin(), texts[language].end());
-            flash.push_back(0);
-        }
-    }
-    EXPECT_LE(flash.size(), FLASH_SIZE);
-    flash.resize(FLASH_SIZE, 0xFF);
-    return flash;
+// The flash buffer as "Update Console" prepares it for the languages of a command line
+// (the language dialog only confirms them).
+Bytes Flash(const char* commandLine) {
+    testbed::Reset();
+    ParseCommandLine(commandLine);
+    PrepareFlashBuffer();
+    return Bytes(FlashBuffer, FlashBuffer + FLASH_SIZE);
 }
 
-int NonBlankChunks(const Bytes& flash) { return NonBlankUnits(flash, 1024); }
+// The size data/MANIFEST states for each file.
+std::map<std::string, uint32_t> ManifestSizes() {
+    std::ifstream manifest(std::string(KQ_SOURCE_DIR) + "/data/MANIFEST");
+    std::map<std::string, uint32_t> listed;
+    for (std::string line; std::getline(manifest, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        uint32_t size = 0;
+        if (line[0] != '#' && fields >> name >> size) listed[name] = size;
+    }
+    return listed;
+}
 
 std::string Text(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
@@ -109,29 +104,8 @@ const Embedded kEmbedded[] = {
 }  // namespace
 
 TEST(Images, SizesAgreeWithManifestAndFiles) {
-    EXPECT_EQ(CONSOLE_IMAGE_SIZE, 475526u);
-    EXPECT_EQ(MESSAGE_TABLE_SIZE, 40305u);
-    EXPECT_EQ(FONT_IMAGE_SIZE, 3996u);
-    EXPECT_EQ(VINCULUM_IMAGE_SIZE, 65536u);
-    EXPECT_EQ(VINCULUM_FILE_SIZE, 66048u);
-    EXPECT_EQ(REMOTE_IMAGE_SIZE, 30352u);
-    EXPECT_EQ(RECEIVER_IMAGE_SIZE, 16466u);
-    EXPECT_EQ(TEMPA_BOOT_SIZE, 922u);
-    EXPECT_EQ(TEMPA_IMAGE_SIZE, 2604u);
-
-    std::ifstream manifest(std::string(KQ_SOURCE_DIR) + "/data/MANIFEST");
-    ASSERT_TRUE(manifest) << "data/MANIFEST missing";
-    std::map<std::string, uint32_t> listed;
-    std::string line;
-    while (std::getline(manifest, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string name;
-        uint32_t size = 0;
-        fields >> name >> size;
-        listed[name] = size;
-    }
-    EXPECT_EQ(listed.size(), std::size(kEmbedded));
+    std::map<std::string, uint32_t> listed = ManifestSizes();
+    ASSERT_EQ(listed.size(), std::size(kEmbedded)) << "data/MANIFEST";
     for (const Embedded& e : kEmbedded) {
         SCOPED_TRACE(e.file);
         EXPECT_EQ(listed[e.file], e.size);
@@ -174,21 +148,22 @@ TEST(ConsoleImage, LooksLikeFirmwareNotFiller) {
 }
 
 TEST(FlashBuffer, NonBlankChunkCounts) {
-    Bytes all = FlashBuffer({1, 0, 2, 3});
-    EXPECT_EQ(NonBlankChunks(all), 504);
-    EXPECT_TRUE(AllFF(&all[LANGUAGE_AREA + 40305], FLASH_SIZE - LANGUAGE_AREA - 40305));
-    EXPECT_EQ(all[LANGUAGE_AREA + 40305 - 1], 0);     // the last string's terminator
+    Bytes all = Flash("");  // all four: the area is as long as the table
+    uint32_t end = LANGUAGE_AREA_OFFSET + ManifestSizes()["messages.bin"];
+    EXPECT_EQ(NonBlankUnits(all, 1024), 504);
+    EXPECT_TRUE(AllFF(&all[end], FLASH_SIZE - end));
+    EXPECT_EQ(all[end - 1], 0);                       // the last string's terminator
 
-    Bytes english = FlashBuffer({1});
-    EXPECT_EQ(NonBlankChunks(english), 474);
+    Bytes english = Flash("ST E");
+    EXPECT_EQ(NonBlankUnits(english, 1024), 474);
     EXPECT_EQ(english[0x76732 - 1], 0);               // the area ends at 475,526 + 9,644
     EXPECT_TRUE(AllFF(&english[0x76732], FLASH_SIZE - 0x76732));
 }
 
 TEST(FlashBuffer, AllFourInTableOrderIsTheTableWithSwappedOffsets) {
-    Bytes flash = FlashBuffer({0, 1, 2, 3});
-    Bytes area(flash.begin() + LANGUAGE_AREA, flash.begin() + LANGUAGE_AREA + MESSAGE_TABLE_SIZE);
-    Bytes table = Copy(ImageMessageTable, MESSAGE_TABLE_SIZE);
+    Bytes table = ReadDataFile("messages.bin");
+    Bytes flash = Flash("ST CEFD");
+    Bytes area(flash.begin() + LANGUAGE_AREA_OFFSET, flash.begin() + LANGUAGE_AREA_OFFSET + table.size());
     for (int i = 0; i < MESSAGES; i++) std::swap(table[2 + 2 * i], table[3 + 2 * i]);
     EXPECT_EQ(area, table);
     EXPECT_EQ(area[2], 0x01);

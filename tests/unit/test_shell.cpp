@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,32 @@ bool Exists(const char* path) {
     return stat(path, &st) == 0;
 }
 std::vector<uint8_t> List() { return std::vector<uint8_t>(LanguageList, LanguageList + LanguageCount); }
+
+using Items = std::vector<std::pair<int, std::string>>;  // (id, text), (0, "") a separator
+Items MenuItems(const MenuItem* m) {
+    Items items;
+    for (; m->text; m++) items.emplace_back(m->id, m->text);
+    return items;
+}
+std::string Source(const char* path) {
+    std::ifstream in(std::string(KQ_SOURCE_DIR) + path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+// A MENU of the resource script, with the ids that resource.h defines.
+Items ResourceMenu(const std::string& name) {
+    std::map<std::string, int> ids;
+    std::string header = Source("/src/resources/resource.h"), script = Source("/src/resources/Kqsfupdt.rc");
+    std::regex define("#define (\\w+) +(\\d+)");
+    for (std::sregex_iterator d(header.begin(), header.end(), define), end; d != end; ++d)
+        ids[(*d)[1]] = std::stoi((*d)[2]);
+    size_t from = script.find("\n" + name + " MENU\n");
+    std::string menu = script.substr(from, script.find("\nEND\n", from) - from);
+    Items items;
+    std::regex item("MENUITEM (?:\"([^\"]*)\", *(\\w+)|SEPARATOR)");
+    for (std::sregex_iterator m(menu.begin(), menu.end(), item), end; m != end; ++m)
+        items.emplace_back((*m)[2].matched ? ids.at((*m)[2]) : 0, (*m)[1]);
+    return items;
+}
 }  // namespace
 
 class ShellTest : public CoreTest {};
@@ -61,14 +90,9 @@ TEST_F(ShellTest, TitlesAndMenusOfBothModes) {
     EXPECT_STREQ(title, " ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3");
     EXPECT_EQ(ShellMenu(), MenuService);
 
-    auto ids = [](const MenuItem* m) {
-        std::vector<int> v;
-        for (; m->text; m++) v.push_back(m->id);
-        return v;
-    };
-    EXPECT_EQ(ids(MenuUser), (std::vector<int>{101, 0, 102, 103, 0, 105, 106, 0, 111}));
-    EXPECT_EQ(ids(MenuService),
-              (std::vector<int>{101, 0, 102, 103, 104, 0, 105, 106, 107, 108, 0, 109, 110, 0, 111}));
+    // The terminal's menus are the Windows menus of the resource script, item for item.
+    EXPECT_EQ(MenuItems(MenuUser), ResourceMenu("Menu"));
+    EXPECT_EQ(MenuItems(MenuService), ResourceMenu("MenuST"));
 }
 
 TEST_F(ShellTest, ImageChecksumIsTheSixteenBitSumHighByteFirst) {

@@ -1,6 +1,6 @@
 // mac.cpp - "Set MAC Address": the MacDialog's logic, the receive-thread routine that
 // reads the console's MAC replies, and the next address to hand out in kq.ini.
-#include "shell/mac.h"
+#include "mac/mac.h"
 
 #include <atomic>
 #include <cstdio>
