@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/replay.h"
-#include "sim/serve.h"
-#include "sim/sim.h"
+#include "sim/model/replay.h"
+#include "sim/kqsim/serve.h"
+#include "sim/model/sim.h"
 
 using namespace kqsim;
 

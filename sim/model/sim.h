@@ -32,7 +32,7 @@
 //   SCOPED_TRACE(console.Faults().ToString());
 #pragma once
 
-#include "sim/framework.h"
-#include "sim/console.h"
-#include "sim/boot_program.h"
-#include "sim/peripherals.h"
+#include "sim/model/framework.h"
+#include "sim/model/console.h"
+#include "sim/model/boot_program.h"
+#include "sim/model/peripherals.h"

@@ -14,7 +14,7 @@
 // half a millisecond.
 #include <cstdio>
 
-#include "sim/boot_program.h"
+#include "sim/model/boot_program.h"
 
 namespace sim {
 

@@ -10,7 +10,7 @@
 //                      19 200 bit/s until the new bit rate is selected and confirmed.
 #pragma once
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 

@@ -13,7 +13,7 @@
 // End of file on PIPE00 means the program closed its end: kqsim reopens PIPE00 for
 // the next connection (a fresh open reports no hang-up until a writer has come and
 // gone again, so this does not spin).
-#include "sim/serve.h"
+#include "sim/kqsim/serve.h"
 
 #include <fcntl.h>
 #include <poll.h>

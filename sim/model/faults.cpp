@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 
