@@ -1,6 +1,6 @@
 // boot_program.cpp - the boot program of a processor in boot mode, and its USB and
-// KQ-LINK transports. One unit, kept whole at about 400 lines: the transports only hand
-// bytes to the state machine, and its command handling reads best in one place.
+// KQ-LINK transports. The transports only hand bytes to the state machine; each
+// command has a handler of its own, found in the table of the commands it knows.
 //
 // Plain byte frames, no console framing: bare commands, commands with a size byte and
 // a checksum, programming frames of the unit's size. The boot program walks through
@@ -44,29 +44,7 @@ uint32_t Be32(const std::vector<uint8_t>& b, size_t at) {
     return (uint32_t)b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
 }
 
-// The commands the boot program knows and how each is framed on the wire.
-enum Shape { BARE, SIZED, PROGRAM };
-struct CommandShape {
-    uint8_t code;
-    Shape shape;
-    uint8_t size;  // SIZED: the size byte the command carries
-};
-const CommandShape COMMANDS[] = {
-    {0x00, BARE, 0},  {0x55, BARE, 0},  {0x20, BARE, 0},  {0x21, BARE, 0},  {0x22, BARE, 0},
-    {0x23, BARE, 0},  {0x25, BARE, 0},  {0x27, BARE, 0},  {0x06, BARE, 0},  {0x40, BARE, 0},
-    {0x43, BARE, 0},  {0x4F, BARE, 0},  {0x10, SIZED, 4}, {0x11, SIZED, 1}, {0x3F, SIZED, 7},
-    {0x50, PROGRAM, 0}, {0x4B, BARE, 0}, {0x52, SIZED, 9},
-};
-
 bool IsCheck(uint8_t code) { return code == 0x4B || code == 0x52; }
-
-// A boot program without the checks reads their codes as unknown one-byte commands.
-const CommandShape* FindCommand(uint8_t code, BootConfig::Checks checks) {
-    if (IsCheck(code) && checks != BootConfig::Checks::Answer) return nullptr;
-    for (const CommandShape& c : COMMANDS)
-        if (c.code == code) return &c;
-    return nullptr;
-}
 
 }  // namespace
 
@@ -127,14 +105,42 @@ Answer BootProgram::Data(uint8_t code, const std::vector<uint8_t>& data) const {
 }
 
 
+// The commands the boot program knows, how each is framed on the wire, and its handler.
+const BootProgram::Known* BootProgram::Find(uint8_t code) {
+    static const Known KNOWN[] = {
+        {0x00, Shape::Bare, 0, &BootProgram::Adjust},
+        {0x55, Shape::Bare, 0, &BootProgram::Synchronise},
+        {0x20, Shape::Bare, 0, &BootProgram::DeviceInquiry},
+        {0x21, Shape::Bare, 0, &BootProgram::ClockModes},
+        {0x22, Shape::Bare, 0, &BootProgram::Ratios},
+        {0x23, Shape::Bare, 0, &BootProgram::Frequencies},
+        {0x25, Shape::Bare, 0, &BootProgram::UserArea},
+        {0x27, Shape::Bare, 0, &BootProgram::UnitSize},
+        {0x06, Shape::Bare, 0, &BootProgram::ConfirmBitRate},
+        {0x40, Shape::Bare, 0, &BootProgram::EraseAll},
+        {0x43, Shape::Bare, 0, &BootProgram::LoadWriter},
+        {0x4F, Shape::Bare, 0, &BootProgram::StatusInquiry},
+        {0x10, Shape::Sized, 4, &BootProgram::SelectDevice},
+        {0x11, Shape::Sized, 1, &BootProgram::SelectClock},
+        {0x3F, Shape::Sized, 7, &BootProgram::SelectBitRate},
+        {0x50, Shape::Program, 0, &BootProgram::ProgramUnit},
+        {0x4B, Shape::Bare, 0, &BootProgram::Check},
+        {0x52, Shape::Sized, 9, &BootProgram::Check},
+    };
+    for (const Known& k : KNOWN)
+        if (k.code == code) return &k;
+    return nullptr;
+}
+
 // Bytes the command in cmd_ needs in all; 0 while that is not known yet. An unknown
 // code, or a size byte that is not the command's, is a command of one or two bytes
 // that Command() refuses.
 size_t BootProgram::ExpectedLength() const {
     if (state_ == State::WaitSync) return 1;
-    const CommandShape* shape = FindCommand(cmd_[0], config_.checks);
-    if (shape == nullptr || shape->shape == BARE) return 1;
-    if (shape->shape == SIZED) {
+    // A boot program without the checks reads their codes as unknown one-byte commands.
+    const Known* shape = IsCheck(cmd_[0]) && config_.checks != BootConfig::Checks::Answer ? nullptr : Find(cmd_[0]);
+    if (shape == nullptr || shape->shape == Shape::Bare) return 1;
+    if (shape->shape == Shape::Sized) {
         if (cmd_.size() < 2) return 0;
         return cmd_[1] == shape->size ? 2 + (size_t)shape->size + 1 : 2;
     }
@@ -177,19 +183,11 @@ uint8_t BootProgram::Status() const {
     return 0x00;
 }
 
-// The bit-rate adjustment: the boot program measures the host's 0x00 bytes until it has
-// locked, then answers one 0x00; the rest of a burst is ignored.
-void BootProgram::Adjust(uint64_t nowUs, Request& r) {
-    if (!locked_ && ++zeros_ >= std::max(1u, config_.lockAfter)) locked_ = true;
-    if (!locked_) return host_->NoReply(r, "measuring the bit rate");
-    if (adjustAnswered_) return host_->NoReply(r, "ignored, same burst");
-    adjustAnswered_ = true;
-    host_->Reply(r, std::max(nowUs, busyUntil_) + config_.timing.replyUs, Answer{{0x00}, 0, false});
-}
+namespace {
 
-void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
+// The name a command has in the request log ("boot50", "bootend") and what it names.
+void Describe(const std::vector<uint8_t>& c, char (&kind)[16], char (&detail)[64]) {
     uint8_t code = c[0];
-    char kind[16], detail[64] = "";
     bool frame50 = code == 0x50 && c.size() >= 6;
     if (frame50 && Be32(c, 1) == END_ADDRESS)
         snprintf(kind, sizeof kind, "bootend");
@@ -198,6 +196,14 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     if (frame50 && Be32(c, 1) != END_ADDRESS) snprintf(detail, sizeof detail, "address 0x%05X", Be32(c, 1));
     if (code == 0x52 && c.size() == 12)
         snprintf(detail, sizeof detail, "address 0x%05X, %u bytes", Be32(c, 3), Be32(c, 7));
+}
+
+}  // namespace
+
+void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
+    uint8_t code = c[0];
+    char kind[16], detail[64] = "";
+    Describe(c, kind, detail);
     bool lockedOut = config_.needsLock && !locked_ && code == 0x55;
     if (state_ == State::WaitSync && ((code != 0x00 && code != 0x55) || lockedOut)) {
         // Before the bit rate is locked the boot program listens for 0x00 and 0x55
@@ -213,201 +219,184 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
         return;
     }
     uint64_t start = std::max(nowUs, busyUntil_);
-    uint64_t at = start + config_.timing.replyUs;
-    auto refuseAs = [&](uint8_t replyCode, uint8_t why) {
-        char text[32];
-        snprintf(text, sizeof text, "error %02X %02X", replyCode, why);
-        lastError_ = why;
-        refused_ = true;
-        host_->Reply(*r, at, Err(replyCode, why), text);
-    };
-    auto refuse = [&](uint8_t why) { refuseAs((uint8_t)(code | 0x80), why); };
+    Call k{c, *r, nowUs, start, start + config_.timing.replyUs};
     Fault fault;
-    if (host_->HasFault(*r, FaultKind::Error, &fault)) {
-        refuse(fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
-        return;
-    }
+    if (host_->HasFault(*r, FaultKind::Error, &fault)) return Refuse(k, fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
     // A command that is not the confirmation ends the wait for it: the new bit rate
     // was never confirmed.
     if (state_ == State::Confirm && code != 0x06) state_ = State::Inquiry;
-    bool inquiring = state_ == State::Inquiry || state_ == State::Selected;
+    const Known* known = Find(code);
+    if (known == nullptr) return RefuseAs(k, ERR_COMMAND, ERR_COMMAND);  // not a command of the boot program
+    (this->*known->handler)(k);
+}
 
-    switch (code) {
-        case 0x00:  // bit-rate adjustment; ignored once 0x55 has ended it
-            if (state_ != State::WaitSync) return host_->NoReply(*r, "ignored");
-            return Adjust(nowUs, *r);
-        case 0x55:
-            if (state_ != State::WaitSync) return refuse(ERR_COMMAND);
-            state_ = State::Inquiry;
-            return host_->Reply(*r, at, Answer{{0xE6}, 0, false});
-        case 0x20: {
-            if (!inquiring) return refuse(ERR_COMMAND);
-            std::vector<uint8_t> d{1};
-            if (host_->HasFault(*r, FaultKind::Zero)) {
-                d[0] = 0;
-            } else {
-                d.push_back((uint8_t)(4 + config_.productName.size()));
-                d.insert(d.end(), config_.deviceCode.begin(), config_.deviceCode.end());
-                d.insert(d.end(), config_.productName.begin(), config_.productName.end());
-            }
-            return host_->Reply(*r, at, Data(0x30, d));
-        }
-        case 0x21: {
-            if (!inquiring) return refuse(ERR_COMMAND);
-            std::vector<uint8_t> d{(uint8_t)config_.clockModes.size()};
-            d.insert(d.end(), config_.clockModes.begin(), config_.clockModes.end());
-            if (host_->HasFault(*r, FaultKind::Zero)) d.assign(1, 0);
-            return host_->Reply(*r, at, Data(0x31, d));
-        }
-        case 0x22:  // two clock types (system, peripheral), ratios x1 x2 x4 each
-            if (!inquiring) return refuse(ERR_COMMAND);
-            return host_->Reply(*r, at, Data(0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4}));
-        case 0x23:  // 8.00-50.00 MHz system, 8.00-25.00 MHz peripheral
-            if (!inquiring) return refuse(ERR_COMMAND);
-            return host_->Reply(*r, at, Data(0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4}));
-        case 0x25: {
-            if (!inquiring) return refuse(ERR_COMMAND);
-            uint32_t last = flash_->Size() - 1;
-            return host_->Reply(*r, at,
-                         Data(0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16),
-                                     (uint8_t)(last >> 8), (uint8_t)last}));
-        }
-        case 0x27: {
-            if (!inquiring) return refuse(ERR_COMMAND);
-            uint32_t unit = config_.unit;
-            if (host_->HasFault(*r, FaultKind::Unit, &fault)) unit = fault.value;
-            return host_->Reply(*r, at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
-        }
-        case 0x4F: {
-            return host_->Reply(*r, at, Data(0x5F, {Status(), lastError_}));
-        }
-        case 0x10: {
-            if (state_ != State::Inquiry) return refuse(ERR_COMMAND);
-            if (c[1] != 4) return refuse(ERR_LENGTH);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
-            if (std::string(c.begin() + 2, c.begin() + 6) != config_.deviceCode) return refuse(ERR_DEVICE_CODE);
-            deviceSelected_ = true;
-            return host_->Reply(*r, at, Ack());
-        }
-        case 0x11: {
-            if (state_ != State::Inquiry || !deviceSelected_) return refuse(ERR_COMMAND);
-            if (c[1] != 1) return refuse(ERR_LENGTH);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
-            bool known = false;
-            for (uint8_t m : config_.clockModes) known |= m == c[2];
-            if (!known) return refuse(ERR_CLOCK_MODE);
-            modeSelected_ = true;
-            return host_->Reply(*r, at, Ack());
-        }
-        case 0x3F: {
-            if (state_ != State::Inquiry || !deviceSelected_ || !modeSelected_) return refuse(ERR_COMMAND);
-            if (c[1] != 7) return refuse(ERR_LENGTH);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
-            uint32_t rate = c[2] << 8 | c[3], input = c[4] << 8 | c[5];
-            if (rate == 0) return refuse(ERR_BIT_RATE);
-            if (input < 800 || input > 2000) return refuse(ERR_INPUT_FREQUENCY);  // 8-20 MHz crystal
-            uint8_t ratios = c[6];
-            if (ratios < 1 || ratios > 2) return refuse(ERR_RATIO);
-            for (int i = 0; i < ratios; i++)
-                if (c[7 + i] != 1 && c[7 + i] != 2 && c[7 + i] != 4) return refuse(ERR_RATIO);
-            state_ = State::Confirm;
-            selectedRate_ = rate * 100;
-            return host_->Reply(*r, at, Ack());
-        }
-        case 0x06:
-            if (state_ != State::Confirm) return refuse(ERR_COMMAND);
-            state_ = State::Selected;
-            return host_->Reply(*r, at, Ack());
-        case 0x40:
-            if (state_ == State::Inquiry || state_ == State::Programming) return refuse(ERR_COMMAND);
-            flash_->Erase(0, Share(flash_->Size(), host_->WorkShare(*r)));
-            busyUntil_ = host_->Busy(start, config_.timing.eraseUs);
-            state_ = State::Erased;
-            ended_ = false;
-            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
-        case 0x43:
-            if (state_ != State::Erased) return refuse(ERR_COMMAND);
-            busyUntil_ = host_->Busy(start, config_.timing.loadUs);
-            state_ = State::Programming;
-            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack());
-        case 0x4B:
-        case 0x52: {
-            if (config_.checks == BootConfig::Checks::Refuse) return refuseAs(ERR_COMMAND, ERR_COMMAND);
-            if (config_.checks == BootConfig::Checks::Silent) {
-                refused_ = true;  // the rest of the frame goes unheard too
-                return host_->NoReply(*r, "ignored, not a command of this boot program");
-            }
-            // Both belong to the programming/erasing state, after 0x40 and after the end frame.
-            if (state_ != State::Erased && state_ != State::Programming) return refuse(ERR_COMMAND);
-            if (code == 0x4B) {
-                uint32_t sum = 0;
-                for (uint8_t b : flash_->Bytes()) sum += b;
-                return host_->Reply(*r, at, Data(0x5B, {(uint8_t)(sum >> 24), (uint8_t)(sum >> 16),
-                                                        (uint8_t)(sum >> 8), (uint8_t)sum}));
-            }
-            return MemoryRead(at, c, *r);
-        }
-        case 0x50: {
-            if (state_ != State::Programming) return refuse(ERR_COMMAND);
-            if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
-            uint32_t address = Be32(c, 1);
-            if (address == END_ADDRESS) {
-                state_ = State::Erased;
-                ended_ = true;
-                return host_->Reply(*r, at, Ack());
-            }
-            uint32_t unit = config_.unit;
-            if (address % unit != 0 || address >= flash_->Size()) return refuse(ERR_ADDRESS);
-            const uint8_t* data = &c[5];
-            uint32_t inside = std::min(unit, flash_->Size() - address);
-            for (uint32_t i = inside; i < unit; i++)
-                if (data[i] != 0xFF) return refuse(ERR_ADDRESS);  // data past the end of the flash
-            busyUntil_ = host_->Busy(start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
-            // A unit is programmed once after an erase. Over cells that are not erased
-            // the write pulse leaves old AND new, and the boot program's verify fails,
-            // even where the new data only clears bits.
-            bool erased = flash_->IsErased(address, inside);
-            uint32_t firstBad = 0;
-            // A cell that did not take: the byte is stored with its lowest bit wrong, and
-            // the boot program acknowledges the unit all the same.
-            std::vector<uint8_t> stored(data, data + inside);
-            std::string ackText = "ack";
-            if (host_->HasFault(*r, FaultKind::Miswrite, &fault) && inside > 0) {
-                uint32_t k = fault.hasValue ? std::min(fault.value, inside - 1) : 0;
-                stored[k] ^= 0x01;
-                char text[64];
-                snprintf(text, sizeof text, "ack, 0x%02X stored at 0x%05X for 0x%02X", stored[k], address + k, data[k]);
-                ackText = text;
-            }
-            uint32_t bad = flash_->Program(address, stored.data(), Share(inside, host_->WorkShare(*r)), &firstBad);
-            if (!erased || bad != 0) {
-                char text[96];
-                if (bad != 0)
-                    snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad,
-                             firstBad);
-                else
-                    snprintf(text, sizeof text, "address 0x%05X: unit not erased", address);
-                host_->Error(nowUs, r->kind, text);
-                at = busyUntil_ + config_.timing.replyUs;
-                return refuse(ERR_PROGRAMMING);
-            }
-            return host_->Reply(*r, busyUntil_ + config_.timing.replyUs, Ack(), ackText);
-        }
-        default:  // not a command of the boot program
-            return refuseAs(ERR_COMMAND, ERR_COMMAND);
+void BootProgram::RefuseAs(Call& k, uint8_t code, uint8_t why) {
+    char text[32];
+    snprintf(text, sizeof text, "error %02X %02X", code, why);
+    lastError_ = why;
+    refused_ = true;
+    host_->Reply(k.r, k.at, Err(code, why), text);
+}
+
+void BootProgram::Refuse(Call& k, uint8_t why) { RefuseAs(k, (uint8_t)(k.c[0] | 0x80), why); }
+
+void BootProgram::Inform(Call& k, uint8_t code, const std::vector<uint8_t>& data) {
+    host_->Reply(k.r, k.at, Data(code, data));
+}
+
+// The bit-rate adjustment: the boot program measures the host's 0x00 bytes until it has
+// locked, then answers one 0x00; the rest of a burst is ignored. Once 0x55 has ended
+// the adjustment, 0x00 is ignored.
+void BootProgram::Adjust(Call& k) {
+    if (state_ != State::WaitSync) return host_->NoReply(k.r, "ignored");
+    if (!locked_ && ++zeros_ >= std::max(1u, config_.lockAfter)) locked_ = true;
+    if (!locked_) return host_->NoReply(k.r, "measuring the bit rate");
+    if (adjustAnswered_) return host_->NoReply(k.r, "ignored, same burst");
+    adjustAnswered_ = true;
+    host_->Reply(k.r, std::max(k.nowUs, busyUntil_) + config_.timing.replyUs, Answer{{0x00}, 0, false});
+}
+
+void BootProgram::Synchronise(Call& k) {
+    if (state_ != State::WaitSync) return Refuse(k, ERR_COMMAND);
+    state_ = State::Inquiry;
+    host_->Reply(k.r, k.at, Answer{{0xE6}, 0, false});
+}
+
+void BootProgram::DeviceInquiry(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    std::vector<uint8_t> d{1};
+    if (host_->HasFault(k.r, FaultKind::Zero)) {
+        d[0] = 0;
+    } else {
+        d.push_back((uint8_t)(4 + config_.productName.size()));
+        d.insert(d.end(), config_.deviceCode.begin(), config_.deviceCode.end());
+        d.insert(d.end(), config_.productName.begin(), config_.productName.end());
     }
+    Inform(k, 0x30, d);
+}
+
+void BootProgram::ClockModes(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    std::vector<uint8_t> d{(uint8_t)config_.clockModes.size()};
+    d.insert(d.end(), config_.clockModes.begin(), config_.clockModes.end());
+    if (host_->HasFault(k.r, FaultKind::Zero)) d.assign(1, 0);
+    Inform(k, 0x31, d);
+}
+
+// Two clock types (system, peripheral), ratios x1 x2 x4 each.
+void BootProgram::Ratios(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    Inform(k, 0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4});
+}
+
+// 8.00-50.00 MHz system, 8.00-25.00 MHz peripheral.
+void BootProgram::Frequencies(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    Inform(k, 0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4});
+}
+
+void BootProgram::UserArea(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    uint32_t last = flash_->Size() - 1;
+    Inform(k, 0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16), (uint8_t)(last >> 8), (uint8_t)last});
+}
+
+void BootProgram::UnitSize(Call& k) {
+    if (!Inquiring()) return Refuse(k, ERR_COMMAND);
+    uint32_t unit = config_.unit;
+    Fault fault;
+    if (host_->HasFault(k.r, FaultKind::Unit, &fault)) unit = fault.value;
+    Inform(k, 0x37, {(uint8_t)(unit >> 8), (uint8_t)unit});
+}
+
+void BootProgram::StatusInquiry(Call& k) { host_->Reply(k.r, k.at, Data(0x5F, {Status(), lastError_})); }
+
+void BootProgram::SelectDevice(Call& k) {
+    const std::vector<uint8_t>& c = k.c;
+    if (state_ != State::Inquiry) return Refuse(k, ERR_COMMAND);
+    if (c[1] != 4) return Refuse(k, ERR_LENGTH);
+    if (!SumIsZero(c)) return Refuse(k, ERR_CHECKSUM);
+    if (std::string(c.begin() + 2, c.begin() + 6) != config_.deviceCode) return Refuse(k, ERR_DEVICE_CODE);
+    deviceSelected_ = true;
+    host_->Reply(k.r, k.at, Ack());
+}
+
+void BootProgram::SelectClock(Call& k) {
+    const std::vector<uint8_t>& c = k.c;
+    if (state_ != State::Inquiry || !deviceSelected_) return Refuse(k, ERR_COMMAND);
+    if (c[1] != 1) return Refuse(k, ERR_LENGTH);
+    if (!SumIsZero(c)) return Refuse(k, ERR_CHECKSUM);
+    bool known = false;
+    for (uint8_t m : config_.clockModes) known |= m == c[2];
+    if (!known) return Refuse(k, ERR_CLOCK_MODE);
+    modeSelected_ = true;
+    host_->Reply(k.r, k.at, Ack());
+}
+
+void BootProgram::SelectBitRate(Call& k) {
+    const std::vector<uint8_t>& c = k.c;
+    if (state_ != State::Inquiry || !deviceSelected_ || !modeSelected_) return Refuse(k, ERR_COMMAND);
+    if (c[1] != 7) return Refuse(k, ERR_LENGTH);
+    if (!SumIsZero(c)) return Refuse(k, ERR_CHECKSUM);
+    uint32_t rate = c[2] << 8 | c[3], input = c[4] << 8 | c[5];
+    if (rate == 0) return Refuse(k, ERR_BIT_RATE);
+    if (input < 800 || input > 2000) return Refuse(k, ERR_INPUT_FREQUENCY);  // 8-20 MHz crystal
+    uint8_t ratios = c[6];
+    if (ratios < 1 || ratios > 2) return Refuse(k, ERR_RATIO);
+    for (int i = 0; i < ratios; i++)
+        if (c[7 + i] != 1 && c[7 + i] != 2 && c[7 + i] != 4) return Refuse(k, ERR_RATIO);
+    state_ = State::Confirm;
+    selectedRate_ = rate * 100;
+    host_->Reply(k.r, k.at, Ack());
+}
+
+void BootProgram::ConfirmBitRate(Call& k) {
+    if (state_ != State::Confirm) return Refuse(k, ERR_COMMAND);
+    state_ = State::Selected;
+    host_->Reply(k.r, k.at, Ack());
+}
+
+void BootProgram::EraseAll(Call& k) {
+    if (state_ == State::Inquiry || state_ == State::Programming) return Refuse(k, ERR_COMMAND);
+    flash_->Erase(0, Share(flash_->Size(), host_->WorkShare(k.r)));
+    busyUntil_ = host_->Busy(k.start, config_.timing.eraseUs);
+    state_ = State::Erased;
+    ended_ = false;
+    host_->Reply(k.r, busyUntil_ + config_.timing.replyUs, Ack());
+}
+
+void BootProgram::LoadWriter(Call& k) {
+    if (state_ != State::Erased) return Refuse(k, ERR_COMMAND);
+    busyUntil_ = host_->Busy(k.start, config_.timing.loadUs);
+    state_ = State::Programming;
+    host_->Reply(k.r, busyUntil_ + config_.timing.replyUs, Ack());
+}
+
+// 0x4B and 0x52, the checks, belong to the programming/erasing state: after 0x40 and
+// after the end frame. A boot program that knows them not refuses them or is silent.
+void BootProgram::Check(Call& k) {
+    if (config_.checks == BootConfig::Checks::Refuse) return RefuseAs(k, ERR_COMMAND, ERR_COMMAND);
+    if (config_.checks == BootConfig::Checks::Silent) {
+        refused_ = true;  // the rest of the frame goes unheard too
+        return host_->NoReply(k.r, "ignored, not a command of this boot program");
+    }
+    if (state_ != State::Erased && state_ != State::Programming) return Refuse(k, ERR_COMMAND);
+    if (k.c[0] == 0x4B) return SumCheck(k);
+    MemoryRead(k);
+}
+
+// 0x4B: the sum of the user area's bytes, 4 bytes.
+void BootProgram::SumCheck(Call& k) {
+    uint32_t sum = 0;
+    for (uint8_t b : flash_->Bytes()) sum += b;
+    host_->Reply(k.r, k.at, Data(0x5B, {(uint8_t)(sum >> 24), (uint8_t)(sum >> 16), (uint8_t)(sum >> 8), (uint8_t)sum}));
 }
 
 // 0x52: 52 09 area address length SUM; the reply 52, length (4 bytes), the bytes,
-// checksum. Only the user area (01) is known here.
-void BootProgram::MemoryRead(uint64_t at, const std::vector<uint8_t>& c, Request& r) {
-    auto refuse = [&](uint8_t why) {
-        char text[32];
-        snprintf(text, sizeof text, "error D2 %02X", why);
-        lastError_ = why;
-        refused_ = true;
-        host_->Reply(r, at, Err(0xD2, why), text);
-    };
+// checksum. Only the user area (01) is known here. Its errors come as D2.
+void BootProgram::MemoryRead(Call& k) {
+    const std::vector<uint8_t>& c = k.c;
+    auto refuse = [&](uint8_t why) { RefuseAs(k, 0xD2, why); };
     if (c[1] != 9) return refuse(ERR_LENGTH);
     if (!SumIsZero(c)) return refuse(ERR_CHECKSUM);
     uint32_t address = Be32(c, 3), length = Be32(c, 7), size = flash_->Size();
@@ -420,7 +409,56 @@ void BootProgram::MemoryRead(uint64_t at, const std::vector<uint8_t>& c, Request
     uint8_t sum = 0;
     for (uint8_t b : a.bytes) sum += b;
     a.bytes.push_back((uint8_t)-sum);
-    host_->Reply(r, at, a);
+    host_->Reply(k.r, k.at, a);
+}
+
+// 0x50: one programming unit at its address, or the end frame (address FFFFFFFF).
+void BootProgram::ProgramUnit(Call& k) {
+    const std::vector<uint8_t>& c = k.c;
+    if (state_ != State::Programming) return Refuse(k, ERR_COMMAND);
+    if (!SumIsZero(c)) return Refuse(k, ERR_CHECKSUM);
+    uint32_t address = Be32(c, 1);
+    if (address == END_ADDRESS) {
+        state_ = State::Erased;
+        ended_ = true;
+        return host_->Reply(k.r, k.at, Ack());
+    }
+    uint32_t unit = config_.unit;
+    if (address % unit != 0 || address >= flash_->Size()) return Refuse(k, ERR_ADDRESS);
+    const uint8_t* data = &c[5];
+    uint32_t inside = std::min(unit, flash_->Size() - address);
+    for (uint32_t i = inside; i < unit; i++)
+        if (data[i] != 0xFF) return Refuse(k, ERR_ADDRESS);  // data past the end of the flash
+    busyUntil_ = host_->Busy(k.start, config_.timing.programBaseUs + unit * config_.timing.programByteUs);
+    // A unit is programmed once after an erase. Over cells that are not erased
+    // the write pulse leaves old AND new, and the boot program's verify fails,
+    // even where the new data only clears bits.
+    bool erased = flash_->IsErased(address, inside);
+    uint32_t firstBad = 0;
+    // A cell that did not take: the byte is stored with its lowest bit wrong, and
+    // the boot program acknowledges the unit all the same.
+    std::vector<uint8_t> stored(data, data + inside);
+    std::string ackText = "ack";
+    Fault fault;
+    if (host_->HasFault(k.r, FaultKind::Miswrite, &fault) && inside > 0) {
+        uint32_t at = fault.hasValue ? std::min(fault.value, inside - 1) : 0;
+        stored[at] ^= 0x01;
+        char text[64];
+        snprintf(text, sizeof text, "ack, 0x%02X stored at 0x%05X for 0x%02X", stored[at], address + at, data[at]);
+        ackText = text;
+    }
+    uint32_t bad = flash_->Program(address, stored.data(), Share(inside, host_->WorkShare(k.r)), &firstBad);
+    k.at = busyUntil_ + config_.timing.replyUs;
+    if (!erased || bad != 0) {
+        char text[96];
+        if (bad != 0)
+            snprintf(text, sizeof text, "address 0x%05X: %u bytes not erased, first at 0x%05X", address, bad, firstBad);
+        else
+            snprintf(text, sizeof text, "address 0x%05X: unit not erased", address);
+        host_->Error(k.nowUs, k.r.kind, text);
+        return Refuse(k, ERR_PROGRAMMING);
+    }
+    host_->Reply(k.r, k.at, Ack(), ackText);
 }
 
 // ---- Transports -----------------------------------------------------------------------------
