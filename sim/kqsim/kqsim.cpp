@@ -1,7 +1,7 @@
-// kqsim - the simulator program: its command line builds the devices (the console,
-// the boot program, the peripherals on the console's KQ-LINK port, their faults and
-// timing) and hands them to the server (serve.cpp), which publishes them in the device
-// directory as the kqusb driver would.
+// kqsim - the simulator program: its command line (options.cpp) builds the devices
+// (the console, the boot program, the peripherals on the console's KQ-LINK port, their
+// faults and timing) and hands them to the server (serve.cpp), which publishes them in
+// the device directory as the kqusb driver would; or it serves a field run's trace again.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,99 +10,32 @@
 #include <string>
 #include <vector>
 
-#include "sim/model/replay.h"
+#include "sim/kqsim/options.h"
 #include "sim/kqsim/serve.h"
+#include "sim/model/replay.h"
 #include "sim/model/sim.h"
 
 using namespace kqsim;
 
 namespace {
 
-void Usage() {
-    fputs(
-        "usage: kqsim [options] [device [device options]]...\n"
-        "Serves simulated devices in a device directory until SIGINT or SIGTERM.\n"
-        "\n"
-        "  --dir=DIR            device directory (default $KQUSB_DEVICES or /run/kqusb)\n"
-        "  --timing=fast|real   fast divides the devices' busy times by 100 (default real)\n"
-        "  --save-flash=PREFIX  at exit write PREFIX<interface>.bin with each flash\n"
-        "                       (and PREFIX<interface>-vinculum.bin for a console)\n"
-        "\n"
-        "devices (default --console):\n"
-        "  --console[=PID|VID:PID]  running console, 1d2b:0001 (--console=0003, =ffff:0001)\n"
-        "  --boot[=VID:PID]         console processor in boot mode, 045b:0025\n"
-        "\n"
-        "peripherals on the KQ-LINK port of the console named last (repeatable):\n"
-        "  --remote[=user|boot][,addr=N]    Remote running its firmware (address 1) or in\n"
-        "                                   boot mode\n"
-        "  --receiver[=user|boot][,addr=N]  Receiver (address 2)\n"
-        "  --tempabox[=user|boot][,addr=N]  Tempa BOX (address 3); in boot mode its loader\n"
-        "                                   answers as address 14\n"
-        "  --save-flash also writes PREFIX<console interface>-remote.bin and so on.\n"
-        "\n"
-        "device options (after a device they apply to it, before any device to all):\n"
-        "  --fault=PLAN         e.g. \"drop:erase#3,delay:program#10=500000,unplug:start#1\";\n"
-        "                       after a peripheral, e.g. \"units:discover=2\", \"twice:write#3\",\n"
-        "                       \"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\";\n"
-        "                       \"miswrite:boot50#3\": a boot program stores its third unit\n"
-        "                       with one byte wrong and acknowledges it as usual\n"
-        "  --plug-after=S       plug in S seconds after start (the operator switches on)\n"
-        "  --unplug-after=S     unplug S seconds after start\n"
-        "  --power-pause=S      after a \"cut\" fault, switch the device on again S seconds\n"
-        "                       later (default 2); it starts as its flash decides\n"
-        "  --firmware=FILE      a console image (data/console.bin) the console's start-up\n"
-        "                       code recognises besides the one in its flash\n"
-        "  --boot-unit=N        programming unit of a boot device (default 128)\n"
-        "  --boot-checks=answer|refuse|silent  how a boot program (--boot, or a peripheral\n"
-        "                       in boot mode) takes memory read 0x52 and sum check 0x4B:\n"
-        "                       answers them (default), or knows them not and refuses\n"
-        "                       them with 80 80, or says nothing\n"
-        "  --mac=XX-XX-XX-XX-XX-XX  MAC address of a console\n"
-        "\n"
-        "replay of a field run (instead of the devices above):\n"
-        "  --replay=FILE        serve the devices a trace shows (a kept trace from\n"
-        "                       traces/, or a copied TEMP\\log.txt), answering as they\n"
-        "                       did in the field. Only the device side is served: the\n"
-        "                       trace holds no keys pressed, jumpers set or power\n"
-        "                       switched; the operator does those again. The first write\n"
-        "                       that differs from the trace is reported with its line\n"
-        "                       and ends the answers. Exit code 0 when the trace was\n"
-        "                       followed to its end, 1 when not, 2 for a bad trace.\n",
-        stdout);
+// --timing=fast divides the devices' busy times by this.
+const uint32_t FAST_DIVISOR = 100;
+
+template <class Model>
+void Speed(Model* model, bool fast) {
+    if (fast) model->SetTiming(model->Timing().Scaled(FAST_DIVISOR));
 }
 
-bool ParseId(const std::string& text, sim::Identity def, sim::Identity* id) {
-    *id = def;
-    if (text.empty()) return true;
-    unsigned a = 0, b = 0;
-    char extra;
-    if (sscanf(text.c_str(), "%x:%x%c", &a, &b, &extra) == 2 && a <= 0xFFFF && b <= 0xFFFF) {
-        *id = sim::Identity{(uint16_t)a, (uint16_t)b};
-        return true;
-    }
-    if (sscanf(text.c_str(), "%x%c", &a, &extra) == 1 && a <= 0xFFFF) {
-        id->product = (uint16_t)a;
-        return true;
-    }
-    return false;
-}
-
-struct Options {
-    std::string fault;
-    double plugAfter = 0, unplugAfter = -1;
-    long unit = -1;
-    std::string mac;
-    sim::BootConfig::Checks checks = sim::BootConfig::Checks::Answer;
-};
-
-// "answer", "refuse", "silent": how a boot program takes 0x52 and 0x4B.
-bool ParseChecks(const std::string& text, sim::BootConfig::Checks* checks) {
-    using C = sim::BootConfig::Checks;
-    if (text == "answer") *checks = C::Answer;
-    else if (text == "refuse") *checks = C::Refuse;
-    else if (text == "silent") *checks = C::Silent;
-    else return false;
-    return true;
+// One report line for each request a model serves: its kind and index, what it asked
+// and how it was answered. A replayed device's requests are the trace's, not counted.
+void ReportRequests(sim::Model* model, const std::string& name, bool replay = false) {
+    if (replay)
+        return model->SetRequestObserver(
+            [name](const sim::Request& r) { Say(r.timeUs, name, "%-16s %s", r.detail.c_str(), r.result.c_str()); });
+    model->SetRequestObserver([name](const sim::Request& r) {
+        Say(r.timeUs, name, "%-8s #%-4d %-16s %s", r.kind.c_str(), r.index, r.detail.c_str(), r.result.c_str());
+    });
 }
 
 // Serves the devices of a trace until SIGINT or SIGTERM: 0 when the program followed
@@ -144,10 +77,7 @@ int Replay(const std::string& file) {
         s.present = [&session, d] { return session.Present(d); };
         s.device = std::move(device);
         s.dir = BaseDir + "/" + s.device->InterfacePath();
-        std::string name = s.device->InterfacePath();
-        s.device->SetRequestObserver([name](const sim::Request& r) {
-            Say(r.timeUs, name, "%-16s %s", r.detail.c_str(), r.result.c_str());
-        });
+        ReportRequests(s.device.get(), s.device->InterfacePath(), true);
         served.push_back(std::move(s));
     }
     size_t sections = 0;
@@ -161,179 +91,43 @@ int Replay(const std::string& file) {
     return session.FollowedToEnd() ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    StartClock();
-    const char* env = getenv("KQUSB_DEVICES");
-    BaseDir = env && *env ? env : "/run/kqusb";
-    bool fast = false;
-    std::string savePrefix;
-    std::vector<uint8_t> firmware;
-    Options common;
-    struct DeviceChoice {
-        bool boot;
-        sim::Identity id;
-        Options opt;
-        bool set[4] = {false, false, false, false};  // fault, plug, unplug, unit/mac
-    };
-    std::vector<DeviceChoice> choices;
-    struct PeripheralChoice {
-        size_t console;  // index into choices
-        std::string kind;  // "remote", "receiver", "tempabox"
-        bool boot = false;
-        int address = -1;
-        std::string fault;
-        sim::BootConfig::Checks checks;
-    };
-    std::vector<PeripheralChoice> peripherals;
-    bool lastIsPeripheral = false;
-    std::string replayFile;
-
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i], key = arg, value;
-        size_t eq = arg.find('=');
-        if (eq != std::string::npos) key = arg.substr(0, eq), value = arg.substr(eq + 1);
-        auto next = [&]() -> bool {  // "--fault PLAN" as well as "--fault=PLAN"
-            if (eq != std::string::npos) return true;
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
-        Options& opt = choices.empty() ? common : choices.back().opt;
-        bool ok = true;
-        auto lastConsole = [&]() -> size_t {
-            for (size_t c = choices.size(); c-- > 0;)
-                if (!choices[c].boot) return c;
-            choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
-            return choices.size() - 1;
-        };
-        if (key == "--help" || key == "-h") {
-            Usage();
-            return 0;
-        } else if (key == "--replay") {
-            ok = next() && !value.empty();
-            replayFile = value;
-        } else if (key == "--dir") {
-            ok = next();
-            BaseDir = value;
-        } else if (key == "--timing") {
-            ok = next() && (value == "fast" || value == "real");
-            fast = value == "fast";
-        } else if (key == "--save-flash") {
-            ok = next();
-            savePrefix = value;
-        } else if (key == "--console" || key == "--boot") {
-            lastIsPeripheral = false;
-            DeviceChoice s;
-            s.boot = key == "--boot";
-            s.opt = common;
-            ok = ParseId(value, s.boot ? sim::kBootId : sim::kConsoleId, &s.id);
-            choices.push_back(s);
-        } else if (key == "--remote" || key == "--receiver" || key == "--tempabox") {
-            PeripheralChoice p;
-            p.checks = common.checks;
-            p.console = lastConsole();
-            p.kind = key.substr(2);
-            std::string rest = value;
-            while (ok && !rest.empty()) {
-                size_t comma = rest.find(',');
-                std::string item = rest.substr(0, comma);
-                rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
-                char* end = nullptr;
-                if (item == "user" || item == "boot")
-                    p.boot = item == "boot";
-                else if (item.compare(0, 5, "addr=") == 0)
-                    p.address = (int)strtol(item.c_str() + 5, &end, 0), ok = *end == 0 && p.address >= 0 && p.address <= 15;
-                else
-                    ok = false;
-            }
-            peripherals.push_back(p);
-            lastIsPeripheral = true;
-        } else if (key == "--fault") {
-            ok = next();
-            std::string error;
-            sim::FaultPlan plan;
-            if (ok && !sim::FaultPlan::Parse(value, &plan, &error)) {
-                fprintf(stderr, "kqsim: %s\n", error.c_str());
-                return 2;
-            }
-            std::string& f = lastIsPeripheral ? peripherals.back().fault : opt.fault;
-            f = f.empty() ? value : f + "," + value;
-        } else if (key == "--power-pause") {
-            ok = next();
-            PowerPause = atof(value.c_str());
-        } else if (key == "--firmware") {
-            ok = next();
-            FILE* f = ok ? fopen(value.c_str(), "rb") : nullptr;
-            firmware.assign(sim::Console::kImageArea, 0xFF);
-            ok = f && fread(firmware.data(), 1, firmware.size(), f) == firmware.size();
-            if (f) fclose(f);
-        } else if (key == "--plug-after") {
-            ok = next();
-            opt.plugAfter = atof(value.c_str());
-        } else if (key == "--unplug-after") {
-            ok = next();
-            opt.unplugAfter = atof(value.c_str());
-        } else if (key == "--boot-unit") {
-            ok = next();
-            char* end;
-            opt.unit = strtol(value.c_str(), &end, 0);
-            ok = ok && *end == 0 && opt.unit > 0 && opt.unit <= 0xFFFF;
-        } else if (key == "--boot-checks") {
-            ok = next() && ParseChecks(value, lastIsPeripheral ? &peripherals.back().checks : &opt.checks);
-        } else if (key == "--mac") {
-            ok = next();
-            opt.mac = value;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            fprintf(stderr, "kqsim: bad argument \"%s\" (--help for usage)\n", arg.c_str());
-            return 2;
-        }
+// A console or a boot program as the command line names it. False after a MAC address
+// that is not one (said on standard error).
+bool MakeDevice(const DeviceChoice& choice, const CommandLine& line, Served* s) {
+    if (choice.boot) {
+        sim::BootConfig config;
+        if (choice.opt.unit > 0) config.unit = (uint16_t)choice.opt.unit;
+        config.checks = choice.opt.checks;
+        auto* boot = new sim::BootDevice(config, choice.id);
+        s->device.reset(boot);
+        Speed(boot, line.fast);
+        s->label = "boot program";
+        return true;
     }
-    if (!replayFile.empty()) {
-        if (!choices.empty() || !peripherals.empty()) {
-            fprintf(stderr, "kqsim: --replay serves the devices of its trace and takes no other device\n");
-            return 2;
+    auto* console = new sim::Console(choice.id);
+    s->device.reset(console);
+    Speed(console, line.fast);
+    if (!line.firmware.empty()) console->KnowFirmware(line.firmware.data());
+    if (!choice.opt.mac.empty()) {
+        unsigned m[6];
+        if (sscanf(choice.opt.mac.c_str(), "%x-%x-%x-%x-%x-%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
+            fprintf(stderr, "kqsim: bad MAC \"%s\"\n", choice.opt.mac.c_str());
+            return false;
         }
-        if (fast || !savePrefix.empty() || !common.fault.empty())
-            fprintf(stderr, "kqsim: --timing, --save-flash and --fault do not apply to a replay: it answers as the trace shows\n");
-        return Replay(replayFile);
+        console->SetMac({(uint8_t)m[0], (uint8_t)m[1], (uint8_t)m[2], (uint8_t)m[3], (uint8_t)m[4], (uint8_t)m[5]});
     }
-    if (choices.empty()) choices.push_back(DeviceChoice{false, sim::kConsoleId, common});
+    s->label = "console";
+    return true;
+}
 
-    std::vector<Served> served;
-    for (size_t i = 0; i < choices.size(); i++) {
-        const DeviceChoice& choice = choices[i];
+bool AddDevices(const CommandLine& line, std::vector<Served>* served) {
+    for (const DeviceChoice& choice : line.devices) {
         Served s;
-        if (choice.boot) {
-            sim::BootConfig config;
-            if (choice.opt.unit > 0) config.unit = (uint16_t)choice.opt.unit;
-            config.checks = choice.opt.checks;
-            if (fast) config.timing = config.timing.Scaled(100);
-            s.device.reset(new sim::BootDevice(config, choice.id));
-            s.label = "boot program";
-        } else {
-            auto* console = new sim::Console(choice.id);
-            if (fast) console->SetTiming(console->Timing().Scaled(100));
-            if (!firmware.empty()) console->KnowFirmware(firmware.data());
-            if (!choice.opt.mac.empty()) {
-                unsigned m[6];
-                if (sscanf(choice.opt.mac.c_str(), "%x-%x-%x-%x-%x-%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
-                    fprintf(stderr, "kqsim: bad MAC \"%s\"\n", choice.opt.mac.c_str());
-                    return 2;
-                }
-                console->SetMac({(uint8_t)m[0], (uint8_t)m[1], (uint8_t)m[2], (uint8_t)m[3], (uint8_t)m[4], (uint8_t)m[5]});
-            }
-            s.device.reset(console);
-            s.label = "console";
-        }
+        if (!MakeDevice(choice, line, &s)) return false;
         // Two devices of the same identity are two instances of it.
         unsigned instance = 1;
-        for (size_t j = 0; j < i; j++)
-            if (served[j].device->Id().vendor == choice.id.vendor && served[j].device->Id().product == choice.id.product)
+        for (const Served& other : *served)
+            if (other.device->Id().vendor == choice.id.vendor && other.device->Id().product == choice.id.product)
                 instance++;
         s.device->SetInstance(instance);
         s.device->SetFaults(sim::FaultPlan::FromText(choice.opt.fault));
@@ -341,46 +135,47 @@ int main(int argc, char** argv) {
         s.unplugAfter = choice.opt.unplugAfter;
         s.dir = BaseDir + "/" + s.device->InterfacePath();
         std::string name = s.device->InterfacePath();
-        s.device->SetRequestObserver([name](const sim::Request& r) {
-            Say(r.timeUs, name, "%-8s #%-4d %-16s %s", r.kind.c_str(), r.index, r.detail.c_str(), r.result.c_str());
-        });
-        if (!choice.opt.fault.empty())
-            Say(0, name, "fault plan %s", s.device->Faults().ToString().c_str());
-        served.push_back(std::move(s));
+        ReportRequests(s.device.get(), name);
+        if (!choice.opt.fault.empty()) Say(0, name, "fault plan %s", s.device->Faults().ToString().c_str());
+        served->push_back(std::move(s));
     }
+    return true;
+}
 
-    // Peripherals, each on the bus of its console.
-    for (const PeripheralChoice& p : peripherals) {
+std::unique_ptr<sim::Station> MakeStation(const PeripheralChoice& p, uint8_t address, bool fast) {
+    if (p.boot && p.kind == "tempabox") {
+        auto* box = new sim::TempaBoxBoot();
+        Speed(box, fast);
+        return std::unique_ptr<sim::Station>(box);
+    }
+    if (p.boot) {
+        sim::BootConfig config = sim::PeripheralBootConfig();
+        config.checks = p.checks;
+        auto* peer = new sim::BootPeer(config);
+        Speed(peer, fast);
+        return std::unique_ptr<sim::Station>(peer);
+    }
+    sim::Unit* unit = p.kind == "remote"     ? (sim::Unit*)new sim::Remote(address)
+                      : p.kind == "receiver" ? (sim::Unit*)new sim::Receiver(address)
+                                             : (sim::Unit*)new sim::TempaBox(address);
+    Speed(unit, fast);
+    return std::unique_ptr<sim::Station>(unit);
+}
+
+// Peripherals, each on the bus of its console.
+void AttachPeripherals(const CommandLine& line, std::vector<Served>& served) {
+    for (const PeripheralChoice& p : line.peripherals) {
         Served& s = served[p.console];
         auto* console = static_cast<sim::Console*>(s.device.get());
-        std::unique_ptr<sim::Station> station;
         uint8_t address = p.kind == "remote" ? 1 : p.kind == "receiver" ? 2 : 3;
         if (p.address >= 0) address = (uint8_t)p.address;
-        if (p.boot && p.kind == "tempabox") {
-            auto* box = new sim::TempaBoxBoot();
-            if (fast) box->SetTiming(box->Timing().Scaled(100));
-            station.reset(box);
-        } else if (p.boot) {
-            sim::BootConfig config = sim::PeripheralBootConfig();
-            config.checks = p.checks;
-            auto* peer = new sim::BootPeer(config);
-            if (fast) peer->SetTiming(peer->Program().Config().timing.Scaled(100));
-            station.reset(peer);
-        } else {
-            sim::Unit* unit = p.kind == "remote"     ? (sim::Unit*)new sim::Remote(address)
-                              : p.kind == "receiver" ? (sim::Unit*)new sim::Receiver(address)
-                                                     : (sim::Unit*)new sim::TempaBox(address);
-            if (fast) unit->SetTiming(unit->Timing().Scaled(100));
-            station.reset(unit);
-        }
+        std::unique_ptr<sim::Station> station = MakeStation(p, address, line.fast);
         int same = 1;
         for (const Attached& a : s.peripherals) same += a.label.compare(0, p.kind.size(), p.kind) == 0;
         std::string label = same == 1 ? p.kind : p.kind + "-" + std::to_string(same);
         station->SetFaults(sim::FaultPlan::FromText(p.fault));
         std::string name = s.device->InterfacePath() + "/" + label;
-        station->SetRequestObserver([name](const sim::Request& r) {
-            Say(r.timeUs, name, "%-8s #%-4d %-16s %s", r.kind.c_str(), r.index, r.detail.c_str(), r.result.c_str());
-        });
+        ReportRequests(station.get(), name);
         if (p.boot)
             Say(0, name, "on KQ-LINK in boot mode%s", p.kind == "tempabox" ? " (its loader answers as address 14)" : "");
         else
@@ -389,6 +184,31 @@ int main(int argc, char** argv) {
         console->KqLink().Attach(station.get());
         s.peripherals.push_back(Attached{std::move(station), label, 0});
     }
+}
 
-    return Serve(served, savePrefix, fast);
+}  // namespace
+
+int main(int argc, char** argv) {
+    StartClock();
+    CommandLine line;
+    const char* env = getenv("KQUSB_DEVICES");
+    line.dir = env && *env ? env : "/run/kqusb";
+    int code = ParseCommandLine(argc, argv, &line);
+    if (code >= 0) return code;
+    BaseDir = line.dir;
+    PowerPause = line.powerPause;
+    if (!line.replayFile.empty()) {
+        if (!line.devices.empty() || !line.peripherals.empty()) {
+            fprintf(stderr, "kqsim: --replay serves the devices of its trace and takes no other device\n");
+            return 2;
+        }
+        if (line.fast || !line.savePrefix.empty() || !line.common.fault.empty())
+            fprintf(stderr, "kqsim: --timing, --save-flash and --fault do not apply to a replay: it answers as the trace shows\n");
+        return Replay(line.replayFile);
+    }
+    if (line.devices.empty()) line.devices.push_back(DeviceChoice{false, sim::kConsoleId, line.common});
+    std::vector<Served> served;
+    if (!AddDevices(line, &served)) return 2;
+    AttachPeripherals(line, served);
+    return Serve(served, line.savePrefix, line.fast);
 }

@@ -42,7 +42,7 @@ uint64_t Origin = 0;
 
 }  // namespace
 
-double PowerPause = 2.0;
+double PowerPause;
 std::string BaseDir;
 
 void StartClock() {

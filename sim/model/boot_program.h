@@ -166,6 +166,7 @@ public:
     State CurrentState() const { return program_.CurrentState(); }
     const BootConfig& Config() const { return program_.Config(); }
     void SetUnit(uint16_t unit) { program_.MutableConfig().unit = unit; }
+    const BootTiming& Timing() const { return program_.Config().timing; }
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
     BootProgram& Program() { return program_; }
@@ -191,6 +192,7 @@ public:
     std::shared_ptr<sim::Flash> FlashMemory() { return program_.FlashMemory(); }
     State CurrentState() const { return program_.CurrentState(); }
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
+    const BootTiming& Timing() const { return program_.Config().timing; }
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     BootProgram& Program() { return program_; }
     // The flash it writes: the Remote's or Receiver's own, shared with the Unit model.
