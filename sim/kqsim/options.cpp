@@ -1,6 +1,6 @@
-// options.cpp - kqsim's options in one table: the name the parser looks for, whether
-// it takes a value of its own, the section and lines --help shows it with, and the
-// procedure that takes it.
+// options.cpp - kqsim's options in one table: each option's syntax, which tells the
+// parser its name and whether it takes a value, the section and lines --help shows it
+// with, and the procedure that takes it.
 #include "sim/kqsim/options.h"
 
 #include <cstdio>
@@ -36,12 +36,13 @@ const Section SECTIONS[] = {
     {"replay of a field run (instead of the devices above):", 23, nullptr},
 };
 
+// An option as --help shows it: "--fault=PLAN" takes a value ("--fault PLAN" as well),
+// "--console[=PID|VID:PID]" may have one after '=', "--help" has none. The name the
+// parser looks for ends before '=' or '['.
 struct Option {
-    const char* name;
-    bool takesValue;  // "--fault PLAN" as well as "--fault=PLAN"
+    const char* syntax;
     SectionId section;
-    const char* syntax;  // as --help shows it
-    const char* help;    // its lines, apart by '\n'
+    const char* help;  // its lines, apart by '\n'
     bool (*take)(Arg& a);
 };
 
@@ -155,58 +156,58 @@ bool TakeBootChecks(Arg& a) {
 }
 
 const Option OPTIONS[] = {
-    {"--help", false, HIDDEN, nullptr, nullptr, TakeHelp},
-    {"-h", false, HIDDEN, nullptr, nullptr, TakeHelp},
-    {"--dir", true, GENERAL, "--dir=DIR", "device directory (default $KQUSB_DEVICES or /run/kqusb)",
+    {"--help", HIDDEN, nullptr, TakeHelp},
+    {"-h", HIDDEN, nullptr, TakeHelp},
+    {"--dir=DIR", GENERAL, "device directory (default $KQUSB_DEVICES or /run/kqusb)",
      [](Arg& a) { return a.line.dir = a.value, true; }},
-    {"--timing", true, GENERAL, "--timing=fast|real", "fast divides the devices' busy times by 100 (default real)",
+    {"--timing=fast|real", GENERAL, "fast divides the devices' busy times by 100 (default real)",
      [](Arg& a) { return a.line.fast = a.value == "fast", a.value == "fast" || a.value == "real"; }},
-    {"--save-flash", true, GENERAL, "--save-flash=PREFIX",
+    {"--save-flash=PREFIX", GENERAL,
      "at exit write PREFIX<interface>.bin with each flash\n"
      "(and PREFIX<interface>-vinculum.bin for a console)",
      [](Arg& a) { return a.line.savePrefix = a.value, true; }},
-    {"--console", false, DEVICES, "--console[=PID|VID:PID]", "running console, 1d2b:0001 (--console=0003, =ffff:0001)",
+    {"--console[=PID|VID:PID]", DEVICES, "running console, 1d2b:0001 (--console=0003, =ffff:0001)",
      TakeDevice},
-    {"--boot", false, DEVICES, "--boot[=VID:PID]", "console processor in boot mode, 045b:0025", TakeDevice},
-    {"--remote", false, PERIPHERALS, "--remote[=user|boot][,addr=N]",
+    {"--boot[=VID:PID]", DEVICES, "console processor in boot mode, 045b:0025", TakeDevice},
+    {"--remote[=user|boot][,addr=N]", PERIPHERALS,
      "Remote running its firmware (address 1) or in\n"
      "boot mode",
      TakePeripheral},
-    {"--receiver", false, PERIPHERALS, "--receiver[=user|boot][,addr=N]", "Receiver (address 2)", TakePeripheral},
-    {"--tempabox", false, PERIPHERALS, "--tempabox[=user|boot][,addr=N]",
+    {"--receiver[=user|boot][,addr=N]", PERIPHERALS, "Receiver (address 2)", TakePeripheral},
+    {"--tempabox[=user|boot][,addr=N]", PERIPHERALS,
      "Tempa BOX (address 3); in boot mode its loader\n"
      "answers as address 14",
      TakePeripheral},
-    {"--fault", true, DEVICE_OPTIONS, "--fault=PLAN",
+    {"--fault=PLAN", DEVICE_OPTIONS,
      "e.g. \"drop:erase#3,delay:program#10=500000,unplug:start#1\";\n"
      "after a peripheral, e.g. \"units:discover=2\", \"twice:write#3\",\n"
      "\"drop:function#5-\", \"drop:boot00#1-39\", \"corrupt:bootdata#9\";\n"
      "\"miswrite:boot50#3\": a boot program stores its third unit\n"
      "with one byte wrong and acknowledges it as usual",
      TakeFault},
-    {"--plug-after", true, DEVICE_OPTIONS, "--plug-after=S", "plug in S seconds after start (the operator switches on)",
+    {"--plug-after=S", DEVICE_OPTIONS, "plug in S seconds after start (the operator switches on)",
      [](Arg& a) { return a.Current().plugAfter = atof(a.value.c_str()), true; }},
-    {"--unplug-after", true, DEVICE_OPTIONS, "--unplug-after=S", "unplug S seconds after start",
+    {"--unplug-after=S", DEVICE_OPTIONS, "unplug S seconds after start",
      [](Arg& a) { return a.Current().unplugAfter = atof(a.value.c_str()), true; }},
-    {"--power-pause", true, DEVICE_OPTIONS, "--power-pause=S",
+    {"--power-pause=S", DEVICE_OPTIONS,
      "after a \"cut\" fault, switch the device on again S seconds\n"
      "later (default 2); it starts as its flash decides",
      [](Arg& a) { return a.line.powerPause = atof(a.value.c_str()), true; }},
-    {"--firmware", true, DEVICE_OPTIONS, "--firmware=FILE",
+    {"--firmware=FILE", DEVICE_OPTIONS,
      "a console image (data/console.bin) the console's start-up\n"
      "code recognises besides the one in its flash",
      TakeFirmware},
-    {"--boot-unit", true, DEVICE_OPTIONS, "--boot-unit=N", "programming unit of a boot device (default 128)",
+    {"--boot-unit=N", DEVICE_OPTIONS, "programming unit of a boot device (default 128)",
      TakeBootUnit},
-    {"--boot-checks", true, DEVICE_OPTIONS, "--boot-checks=answer|refuse|silent",
+    {"--boot-checks=answer|refuse|silent", DEVICE_OPTIONS,
      "how a boot program (--boot, or a peripheral\n"
      "in boot mode) takes memory read 0x52 and sum check 0x4B:\n"
      "answers them (default), or knows them not and refuses\n"
      "them with 80 80, or says nothing",
      TakeBootChecks},
-    {"--mac", true, DEVICE_OPTIONS, "--mac=XX-XX-XX-XX-XX-XX", "MAC address of a console",
+    {"--mac=XX-XX-XX-XX-XX-XX", DEVICE_OPTIONS, "MAC address of a console",
      [](Arg& a) { return a.Current().mac = a.value, true; }},
-    {"--replay", true, REPLAY, "--replay=FILE",
+    {"--replay=FILE", REPLAY,
      "serve the devices a trace shows (a kept trace from\n"
      "traces/, or a copied TEMP\\log.txt), answering as they\n"
      "did in the field. Only the device side is served: the\n"
@@ -257,10 +258,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         size_t eq = arg.find('=');
         if (eq != std::string::npos) a.key = arg.substr(0, eq), a.value = arg.substr(eq + 1);
         const Option* option = nullptr;
+        size_t name = 0;
         for (const Option& o : OPTIONS)
-            if (a.key == o.name) option = &o;
+            if (a.key == std::string(o.syntax, strcspn(o.syntax, "=["))) option = &o, name = a.key.size();
         bool ok = option != nullptr;
-        if (ok && option->takesValue && eq == std::string::npos) {
+        if (ok && option->syntax[name] == '=' && eq == std::string::npos) {
             ok = i + 1 < argc;
             if (ok) a.value = argv[++i];
         }
