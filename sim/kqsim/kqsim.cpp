@@ -1,4 +1,4 @@
-// kqsim - the simulator program: its command line (options.cpp) builds the devices
+// kqsim.cpp - the simulator program: its command line (options.cpp) builds the devices
 // (the console, the boot program, the peripherals on the console's KQ-LINK port, their
 // faults and timing) and hands them to the server (serve.cpp), which publishes them in
 // the device directory as the kqusb driver would; or it serves a field run's trace again.
