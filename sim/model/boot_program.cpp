@@ -221,7 +221,8 @@ void BootProgram::Command(uint64_t nowUs, const std::vector<uint8_t>& c) {
     uint64_t start = std::max(nowUs, busyUntil_);
     Call k{c, *r, nowUs, start, start + config_.timing.replyUs};
     Fault fault;
-    if (host_->HasFault(*r, FaultKind::Error, &fault)) return Refuse(k, fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
+    if (host_->HasFault(*r, FaultKind::Error, &fault))
+        return Refuse(k, fault.hasValue ? (uint8_t)fault.value : ERR_COMMAND);
     // A command that is not the confirmation ends the wait for it: the new bit rate
     // was never confirmed.
     if (state_ == State::Confirm && code != 0x06) state_ = State::Inquiry;
@@ -239,10 +240,6 @@ void BootProgram::RefuseAs(Call& k, uint8_t code, uint8_t why) {
 }
 
 void BootProgram::Refuse(Call& k, uint8_t why) { RefuseAs(k, (uint8_t)(k.c[0] | 0x80), why); }
-
-void BootProgram::Inform(Call& k, uint8_t code, const std::vector<uint8_t>& data) {
-    host_->Reply(k.r, k.at, Data(code, data));
-}
 
 // The bit-rate adjustment: the boot program measures the host's 0x00 bytes until it has
 // locked, then answers one 0x00; the rest of a burst is ignored. Once 0x55 has ended
@@ -272,7 +269,7 @@ void BootProgram::DeviceInquiry(Call& k) {
         d.insert(d.end(), config_.deviceCode.begin(), config_.deviceCode.end());
         d.insert(d.end(), config_.productName.begin(), config_.productName.end());
     }
-    Inform(k, 0x30, d);
+    host_->Reply(k.r, k.at, Data(0x30, d));
 }
 
 void BootProgram::ClockModes(Call& k) {
@@ -280,25 +277,27 @@ void BootProgram::ClockModes(Call& k) {
     std::vector<uint8_t> d{(uint8_t)config_.clockModes.size()};
     d.insert(d.end(), config_.clockModes.begin(), config_.clockModes.end());
     if (host_->HasFault(k.r, FaultKind::Zero)) d.assign(1, 0);
-    Inform(k, 0x31, d);
+    host_->Reply(k.r, k.at, Data(0x31, d));
 }
 
 // Two clock types (system, peripheral), ratios x1 x2 x4 each.
 void BootProgram::Ratios(Call& k) {
     if (!Inquiring()) return Refuse(k, ERR_COMMAND);
-    Inform(k, 0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4});
+    host_->Reply(k.r, k.at, Data(0x32, {2, 3, 1, 2, 4, 3, 1, 2, 4}));
 }
 
 // 8.00-50.00 MHz system, 8.00-25.00 MHz peripheral.
 void BootProgram::Frequencies(Call& k) {
     if (!Inquiring()) return Refuse(k, ERR_COMMAND);
-    Inform(k, 0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4});
+    host_->Reply(k.r, k.at, Data(0x33, {2, 0x03, 0x20, 0x13, 0x88, 0x03, 0x20, 0x09, 0xC4}));
 }
 
 void BootProgram::UserArea(Call& k) {
     if (!Inquiring()) return Refuse(k, ERR_COMMAND);
     uint32_t last = flash_->Size() - 1;
-    Inform(k, 0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16), (uint8_t)(last >> 8), (uint8_t)last});
+    host_->Reply(k.r, k.at,
+                 Data(0x35, {1, 0, 0, 0, 0, (uint8_t)(last >> 24), (uint8_t)(last >> 16), (uint8_t)(last >> 8),
+                             (uint8_t)last}));
 }
 
 void BootProgram::UnitSize(Call& k) {
@@ -306,7 +305,7 @@ void BootProgram::UnitSize(Call& k) {
     uint32_t unit = config_.unit;
     Fault fault;
     if (host_->HasFault(k.r, FaultKind::Unit, &fault)) unit = fault.value;
-    Inform(k, 0x37, {(uint8_t)(unit >> 8), (uint8_t)unit});
+    host_->Reply(k.r, k.at, Data(0x37, {(uint8_t)(unit >> 8), (uint8_t)unit}));
 }
 
 void BootProgram::StatusInquiry(Call& k) { host_->Reply(k.r, k.at, Data(0x5F, {Status(), lastError_})); }
@@ -389,7 +388,8 @@ void BootProgram::Check(Call& k) {
 void BootProgram::SumCheck(Call& k) {
     uint32_t sum = 0;
     for (uint8_t b : flash_->Bytes()) sum += b;
-    host_->Reply(k.r, k.at, Data(0x5B, {(uint8_t)(sum >> 24), (uint8_t)(sum >> 16), (uint8_t)(sum >> 8), (uint8_t)sum}));
+    host_->Reply(k.r, k.at,
+                 Data(0x5B, {(uint8_t)(sum >> 24), (uint8_t)(sum >> 16), (uint8_t)(sum >> 8), (uint8_t)sum}));
 }
 
 // 0x52: 52 09 area address length SUM; the reply 52, length (4 bytes), the bytes,

@@ -109,8 +109,6 @@ private:
     void Command(uint64_t nowUs, const std::vector<uint8_t>& cmd);
     void Refuse(Call& k, uint8_t why);  // with the command's own error code
     void RefuseAs(Call& k, uint8_t code, uint8_t why);
-    // An inquiry's answer: its code, the data and their checksum.
-    void Inform(Call& k, uint8_t code, const std::vector<uint8_t>& data);
     // The handlers, one a command.
     void Adjust(Call& k);          // 0x00
     void Synchronise(Call& k);     // 0x55
