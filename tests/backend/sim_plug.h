@@ -18,7 +18,7 @@
 
 #include <algorithm>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/testbed.h"
 
 namespace sim {

@@ -50,6 +50,13 @@ serve() {  # LOG INTERFACE OPTIONS...: kqsim on $DIR, its output in $TMP/LOG; re
     appears "$2"
 }
 
+# --help prints kqsim's option table; the man page is written by hand. Both name the
+# same options (--help lists all but itself).
+MAN=$(dirname "$(readlink -f "$0")")/../../docs/man/kqsim.1
+man_options=$(awk 'after_tp { print } { after_tp = $0 == ".TP" }' "$MAN" | sed 's/\\-/-/g' | grep -o -- '--[a-z-]*' | sort -u)
+help_options=$({ "$KQSIM" --help | sed -n 's/^  \(--[a-z-]*\).*/\1/p'; echo --help; } | sort -u)
+check "the man page lists the options --help lists" test "$man_options" = "$help_options"
+
 serve kqsim.log "$BOOT" --timing=fast --console --fault "drop:mac#2" --boot --save-flash="$TMP/flash-"
 
 check "console interface with its two FIFOs" test -p "$CON/PIPE00" -a -p "$CON/PIPE01"

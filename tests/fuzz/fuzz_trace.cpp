@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sim/replay.h"
+#include "sim/model/replay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Trace trace;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "shell/shell.h"
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/testbed.h"

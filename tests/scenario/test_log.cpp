@@ -12,8 +12,8 @@
 
 #include "base/base.h"
 #include "shell/shell.h"
-#include "sim/peripherals.h"
-#include "sim/sim.h"
+#include "sim/model/peripherals.h"
+#include "sim/model/sim.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/testbed.h"

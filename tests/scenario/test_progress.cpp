@@ -18,7 +18,7 @@
 #include "bootmode/peripheral_boot.h"
 #include "platform/posix/posix.h"
 #include "shell/shell.h"
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/testbed.h"

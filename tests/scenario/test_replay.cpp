@@ -15,7 +15,7 @@
 #include "base/base.h"
 #include "base/screen.h"
 #include "shell/shell.h"
-#include "sim/replay.h"
+#include "sim/model/replay.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/sim_plug.h"
 

@@ -10,7 +10,7 @@
 #include "link/link.h"
 #include "mac/mac.h"
 #include "shell/shell.h"
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/fixture.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/testbed.h"

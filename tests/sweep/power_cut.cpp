@@ -16,7 +16,7 @@
 #include "link/link.h"
 #include "platform/platform.h"
 #include "shell/shell.h"
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/testbed.h"
 #include "update/languages.h"

@@ -1,7 +1,7 @@
 // The boot program model: its answers, its state machine, its flash; fault plan text.
 #include <gtest/gtest.h>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/sim_plug.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The console model against its protocol: frames in, bytes out, flash afterwards.
 #include <gtest/gtest.h>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/sim_plug.h"
 #include "tests/backend/fixture.h"
 #include "link/link.h"

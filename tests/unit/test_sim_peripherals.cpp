@@ -2,7 +2,7 @@
 // bytes the PC sends: discovery, the resident loader, the Tempa BOX boot, the queries.
 #include <gtest/gtest.h>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 #include "tests/backend/sim_plug.h"
 
 namespace {

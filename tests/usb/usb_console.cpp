@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 
@@ -76,6 +76,79 @@ uint64_t Mix(uint64_t x) {  // splitmix64
     return x ^ (x >> 31);
 }
 
+// Why a fault's value does not suit its kind; nullptr when it does.
+const char* CheckValue(const Fault& f) {
+    switch (f.kind) {
+        case FaultKind::Delay:
+        case FaultKind::Unit:
+        case FaultKind::Units:
+            if (!f.hasValue) return "needs =value";
+            break;
+        case FaultKind::Cut:
+            if (f.hasValue && f.value > 1000) return "value is per mille of the work (0 to 1000)";
+            break;
+        case FaultKind::WrongCode:
+        case FaultKind::Error:
+            if (f.hasValue && f.value > 0xFF) return "value is a byte";
+            break;
+        case FaultKind::Drop:
+        case FaultKind::Twice:
+        case FaultKind::Unplug:
+        case FaultKind::BadSum:
+        case FaultKind::Zero:
+        case FaultKind::Blank:
+            if (f.hasValue) return "takes no value";
+            break;
+        default:
+            break;
+    }
+    return nullptr;
+}
+
+// "=value" or, for corrupt, "=byte/mask".
+const char* ParseValue(const std::string& value, Fault* f) {
+    uint64_t v = 0, m = 0;
+    std::string v1 = value, v2;
+    size_t slash = value.find('/');
+    if (slash != std::string::npos) {
+        if (f->kind != FaultKind::Corrupt) return "only corrupt takes byte/mask";
+        v1 = value.substr(0, slash), v2 = value.substr(slash + 1);
+        if (!ParseNumber(v2, &m) || m == 0 || m > 0xFF) return "bad mask";
+    }
+    if (!ParseNumber(v1, &v) || v > 0xFFFFFFFFull) return "bad value";
+    f->hasValue = true;
+    f->value = (uint32_t)v;
+    f->mask = (uint32_t)m;
+    return nullptr;
+}
+
+// One fault, "kind:request[#index][=value]"; returns why it is not one, or nullptr.
+const char* ParseFault(const std::string& item, Fault* f) {
+    size_t colon = item.find(':');
+    if (colon == std::string::npos) return "expected kind:request[#index][=value]";
+    std::string name = item.substr(0, colon);
+    bool known = false;
+    for (const KindName& k : KIND_NAMES)
+        if (name == k.name) f->kind = k.kind, known = true;
+    if (!known) return "unknown fault kind";
+    std::string rest = item.substr(colon + 1);
+    std::string value;
+    size_t eq = rest.find('=');
+    if (eq != std::string::npos) value = rest.substr(eq + 1), rest = rest.substr(0, eq);
+    std::string index;
+    size_t hash = rest.find('#');
+    if (hash != std::string::npos) index = rest.substr(hash + 1), rest = rest.substr(0, hash);
+    if (rest.empty()) return "no request kind";
+    for (char c : rest)
+        if (!(isalnum((unsigned char)c) || c == '_')) return "bad request kind";
+    f->target = rest;
+    if (!ParseIndex(index, f)) return "bad index (use #3, #3-5, #3-, #* or #~25)";
+    if (eq != std::string::npos) {
+        if (const char* why = ParseValue(value, f)) return why;
+    }
+    return CheckValue(*f);
+}
+
 }  // namespace
 
 bool FaultPlan::Parse(const std::string& text, FaultPlan* plan, std::string* error) {
@@ -92,75 +165,19 @@ bool FaultPlan::Parse(const std::string& text, FaultPlan* plan, std::string* err
             if (comma == text.size()) break;
             continue;
         }
-        auto fail = [&](const char* why) {
+        const char* why = nullptr;
+        uint64_t seed;
+        Fault f;
+        if (item.compare(0, 5, "seed=") == 0) {
+            if (ParseNumber(item.substr(5), &seed)) result.seed_ = seed;
+            else why = "bad seed";
+        } else if ((why = ParseFault(item, &f)) == nullptr) {
+            result.faults_.push_back(f);
+        }
+        if (why != nullptr) {
             if (error) *error = "fault \"" + item + "\": " + why;
             return false;
-        };
-        if (item.compare(0, 5, "seed=") == 0) {
-            uint64_t seed;
-            if (!ParseNumber(item.substr(5), &seed)) return fail("bad seed");
-            result.seed_ = seed;
-            continue;
         }
-        size_t colon = item.find(':');
-        if (colon == std::string::npos) return fail("expected kind:request[#index][=value]");
-        Fault f;
-        std::string name = item.substr(0, colon);
-        bool known = false;
-        for (const KindName& k : KIND_NAMES)
-            if (name == k.name) f.kind = k.kind, known = true;
-        if (!known) return fail("unknown fault kind");
-        std::string rest = item.substr(colon + 1);
-        std::string value;
-        size_t eq = rest.find('=');
-        if (eq != std::string::npos) value = rest.substr(eq + 1), rest = rest.substr(0, eq);
-        std::string index;
-        size_t hash = rest.find('#');
-        if (hash != std::string::npos) index = rest.substr(hash + 1), rest = rest.substr(0, hash);
-        if (rest.empty()) return fail("no request kind");
-        for (char c : rest)
-            if (!(isalnum((unsigned char)c) || c == '_')) return fail("bad request kind");
-        f.target = rest;
-        if (!ParseIndex(index, &f)) return fail("bad index (use #3, #3-5, #3-, #* or #~25)");
-        if (eq != std::string::npos) {
-            uint64_t v = 0, m = 0;
-            std::string v1 = value, v2;
-            size_t slash = value.find('/');
-            if (slash != std::string::npos) {
-                if (f.kind != FaultKind::Corrupt) return fail("only corrupt takes byte/mask");
-                v1 = value.substr(0, slash), v2 = value.substr(slash + 1);
-                if (!ParseNumber(v2, &m) || m == 0 || m > 0xFF) return fail("bad mask");
-            }
-            if (!ParseNumber(v1, &v) || v > 0xFFFFFFFFull) return fail("bad value");
-            f.hasValue = true;
-            f.value = (uint32_t)v;
-            f.mask = (uint32_t)m;
-        }
-        switch (f.kind) {
-            case FaultKind::Delay:
-            case FaultKind::Unit:
-            case FaultKind::Units:
-                if (!f.hasValue) return fail("needs =value");
-                break;
-            case FaultKind::Cut:
-                if (f.hasValue && f.value > 1000) return fail("value is per mille of the work (0 to 1000)");
-                break;
-            case FaultKind::WrongCode:
-            case FaultKind::Error:
-                if (f.hasValue && f.value > 0xFF) return fail("value is a byte");
-                break;
-            case FaultKind::Drop:
-            case FaultKind::Twice:
-            case FaultKind::Unplug:
-            case FaultKind::BadSum:
-            case FaultKind::Zero:
-            case FaultKind::Blank:
-                if (f.hasValue) return fail("takes no value");
-                break;
-            default:
-                break;
-        }
-        result.faults_.push_back(f);
     }
     *plan = result;
     return true;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim.h"
+#include "sim/model/sim.h"
 
 namespace kqsim {
 

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/framework.h"
-#include "sim/trace_reader.h"
+#include "sim/model/framework.h"
+#include "sim/model/trace_reader.h"
 
 namespace sim {
 

@@ -13,7 +13,7 @@
 // End of file on PIPE00 means the program closed its end: kqsim reopens PIPE00 for
 // the next connection (a fresh open reports no hang-up until a writer has come and
 // gone again, so this does not spin).
-#include "sim/serve.h"
+#include "sim/kqsim/serve.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -42,7 +42,7 @@ uint64_t Origin = 0;
 
 }  // namespace
 
-double PowerPause = 2.0;
+double PowerPause;
 std::string BaseDir;
 
 void StartClock() {
@@ -242,14 +242,132 @@ bool SaveFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     return fclose(f) == 0 && ok;
 }
 
-}  // namespace
+// Plugs in and unplugs the device as its options (or the trace) say, and brings *wake
+// forward to the next moment it has something due.
+void Schedule(Served& s, uint64_t now, uint64_t* wake) {
+    PowerBack(s, now);
+    if (s.powerBackUs != 0) *wake = std::min(*wake, s.powerBackUs);
+    for (const Attached& a : s.peripherals)
+        if (a.powerBackUs != 0) *wake = std::min(*wake, a.powerBackUs);
+    if (s.present) {
+        bool wanted = s.present();
+        if (!s.plugged && wanted && !Plug(s, now)) {
+            Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
+            s.present = nullptr;
+            s.gone = true;
+        }
+        if (s.plugged && !wanted && s.device->NextEventUs() == sim::kNever) Unplug(s, now, "the trace has moved on");
+        if (s.plugged) *wake = std::min(*wake, s.device->NextEventUs());
+        return;
+    }
+    if (!s.plugged && !s.gone && now >= (uint64_t)(s.plugAfter * 1e6)) {
+        if (!Plug(s, now)) {
+            Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
+            Unplug(s, now, "failed");
+            s.gone = true;
+        }
+    }
+    if (s.plugged && s.unplugAfter >= 0 && now >= (uint64_t)(s.unplugAfter * 1e6)) {
+        Unplug(s, now, "--unplug-after");
+        s.gone = true;
+    }
+    if (!s.plugged && !s.gone) *wake = std::min(*wake, (uint64_t)(s.plugAfter * 1e6));
+    if (s.plugged && s.unplugAfter >= 0) *wake = std::min(*wake, (uint64_t)(s.unplugAfter * 1e6));
+    if (s.plugged) *wake = std::min(*wake, s.device->NextEventUs());
+}
 
-int Serve(std::vector<Served>& served, const std::string& savePrefix, bool fast) {
+// How long the loop waited for a CPU at most between two looks at the devices, and
+// how late it woke for something due: past 30 ms a listen's answer can miss the
+// program's window, and a failed check says whose fault that was.
+struct Lateness {
+    uint64_t latestWakeUs = 0, lateWakes = 0, longestCpuWaitUs = 0, cpuWaitNs = CpuWaitNs();
+
+    void Woke(uint64_t now, uint64_t wake, bool timedOut) {
+        uint64_t waited = CpuWaitNs();
+        longestCpuWaitUs = std::max(longestCpuWaitUs, (waited - cpuWaitNs) / 1000);
+        cpuWaitNs = waited;
+        if (timedOut && now > wake) {
+            latestWakeUs = std::max(latestWakeUs, now - wake);
+            if (now - wake > LATE_WAKE_US) lateWakes++;
+        }
+    }
+};
+
+// One look at the devices: plugs and unplugs, waits until the next thing due or bytes
+// from a program, and runs the devices. False when polling fails.
+bool ServeOnce(std::vector<Served>& served, Lateness* lateness) {
+    uint64_t now = MonotonicUs();
+    uint64_t wake = now + 500000;
+    for (Served& s : served) Schedule(s, now, &wake);
+    std::vector<pollfd> fds;
+    std::vector<Served*> owners;
+    for (Served& s : served)
+        if (s.plugged) fds.push_back(pollfd{s.in, POLLIN, 0}), owners.push_back(&s);
+    // To the microsecond: a device answers when its model says, not at the next
+    // whole millisecond (that would add a millisecond to every request).
+    uint64_t sleepUs = wake <= now ? 0 : wake - now;
+    timespec timeout = {(time_t)(sleepUs / 1000000), (long)(sleepUs % 1000000) * 1000L};
+    int n = ppoll(fds.data(), fds.size(), &timeout, nullptr);
+    if (n < 0 && errno != EINTR) {
+        perror("kqsim: poll");
+        return false;
+    }
+    now = MonotonicUs();
+    lateness->Woke(now, wake, n == 0);
+    for (size_t i = 0; n > 0 && i < fds.size(); i++)
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) HostBytes(*owners[i], now);
+    for (Served& s : served) RunDevice(s, now);
+    return true;
+}
+
+// With a prefix, each flash of the device and its peripherals in a file.
+void SaveFlash(const Served& s, const std::string& savePrefix) {
+    const sim::SimDevice& d = *s.device;
+    std::string base = savePrefix + d.InterfacePath();
+    bool ok;
+    if (auto* c = dynamic_cast<const sim::Console*>(&d))
+        ok = SaveFile(base + ".bin", c->Flash()) && SaveFile(base + "-vinculum.bin", c->VinculumFlash());
+    else
+        ok = SaveFile(base + ".bin", static_cast<const sim::BootDevice&>(d).Flash());
+    for (const Attached& a : s.peripherals) {
+        const std::vector<uint8_t>* flash = nullptr;
+        if (auto* ps = dynamic_cast<const sim::PacketStation*>(a.station.get())) flash = &ps->Flash();
+        if (auto* bp = dynamic_cast<const sim::BootPeer*>(a.station.get())) flash = &bp->Flash();
+        if (flash && !SaveFile(base + "-" + a.label + ".bin", *flash))
+            fprintf(stderr, "kqsim: cannot write %s-%s.bin\n", base.c_str(), a.label.c_str());
+    }
+    if (!ok) fprintf(stderr, "kqsim: cannot write %s.bin\n", base.c_str());
+}
+
+// At the end: what each device and its peripherals served.
+void Report(Served& s, uint64_t now) {
+    const sim::SimDevice& d = *s.device;
+    Say(now, d.InterfacePath(), "%zu requests, %zu device errors, busy %s s", d.Requests().size(),
+        d.Errors().size(), Seconds(d.BusyTotalUs()).c_str());
+    // The peripherals' own work, and how long KQ-LINK carried bytes at the rates
+    // they were sent at (the console's port and the peripherals' answers apart):
+    // the benchmark sets these against the waits the program fixes.
+    for (const Attached& a : s.peripherals)
+        Say(now, d.InterfacePath() + "/" + a.label, "%zu requests, %zu device errors, busy %s s",
+            a.station->Requests().size(), a.station->Errors().size(), Seconds(a.station->BusyTotalUs()).c_str());
+    if (auto* c = dynamic_cast<sim::Console*>(s.device.get())) {
+        uint64_t port = 0, peripherals = 0;
+        for (const sim::Bus::Transmission& t : c->KqLink().History())
+            (t.from == nullptr ? port : peripherals) += t.endUs - t.startUs;
+        if (!c->KqLink().History().empty())
+            Say(now, d.InterfacePath(), "KQ-LINK bus time %s s: port %s s, peripherals %s s, %zu transmissions",
+                Seconds(port + peripherals).c_str(), Seconds(port).c_str(), Seconds(peripherals).c_str(),
+                c->KqLink().History().size());
+    }
+}
+
+// The device directory, made when it is not there; SIGINT and SIGTERM end the loop.
+bool Prepare() {
     struct stat st;
     if (stat(BaseDir.c_str(), &st) != 0) {
         if (mkdir(BaseDir.c_str(), 0755) != 0) {
             fprintf(stderr, "kqsim: cannot create %s: %s\n", BaseDir.c_str(), strerror(errno));
-            return 1;
+            return false;
         }
         CreatedBase = true;
     }
@@ -261,117 +379,29 @@ int Serve(std::vector<Served>& served, const std::string& savePrefix, bool fast)
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    return true;
+}
+
+}  // namespace
+
+int Serve(std::vector<Served>& served, const std::string& savePrefix, bool fast) {
+    if (!Prepare()) return 1;
     std::string scheduling = TakeDeviceTime();
     Say(0, "kqsim", "serving %s, %s timing, %s", BaseDir.c_str(), fast ? "fast" : "real", scheduling.c_str());
-
-    // How long the loop waited for a CPU at most between two looks at the devices, and
-    // how late it woke for something due: past 30 ms a listen's answer can miss the
-    // program's window, and a failed check says whose fault that was.
-    uint64_t latestWakeUs = 0, lateWakes = 0, longestCpuWaitUs = 0, cpuWaitNs = CpuWaitNs();
-    while (!Stop) {
-        uint64_t now = MonotonicUs();
-        uint64_t wake = now + 500000;
-        for (Served& s : served) {
-            PowerBack(s, now);
-            if (s.powerBackUs != 0) wake = std::min(wake, s.powerBackUs);
-            for (const Attached& a : s.peripherals)
-                if (a.powerBackUs != 0) wake = std::min(wake, a.powerBackUs);
-            if (s.present) {
-                bool wanted = s.present();
-                if (!s.plugged && wanted && !Plug(s, now)) {
-                    Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
-                    s.present = nullptr;
-                    s.gone = true;
-                }
-                if (s.plugged && !wanted && s.device->NextEventUs() == sim::kNever) Unplug(s, now, "the trace has moved on");
-                if (s.plugged) wake = std::min(wake, s.device->NextEventUs());
-                continue;
-            }
-            if (!s.plugged && !s.gone && now >= (uint64_t)(s.plugAfter * 1e6)) {
-                if (!Plug(s, now)) {
-                    Say(now, s.device->InterfacePath(), "cannot plug in: %s", strerror(errno));
-                    Unplug(s, now, "failed");
-                    s.gone = true;
-                }
-            }
-            if (s.plugged && s.unplugAfter >= 0 && now >= (uint64_t)(s.unplugAfter * 1e6)) {
-                Unplug(s, now, "--unplug-after");
-                s.gone = true;
-            }
-            if (!s.plugged && !s.gone) wake = std::min(wake, (uint64_t)(s.plugAfter * 1e6));
-            if (s.plugged && s.unplugAfter >= 0) wake = std::min(wake, (uint64_t)(s.unplugAfter * 1e6));
-            if (s.plugged) wake = std::min(wake, s.device->NextEventUs());
-        }
-        std::vector<pollfd> fds;
-        std::vector<Served*> owners;
-        for (Served& s : served)
-            if (s.plugged) fds.push_back(pollfd{s.in, POLLIN, 0}), owners.push_back(&s);
-        // To the microsecond: a device answers when its model says, not at the next
-        // whole millisecond (that would add a millisecond to every request).
-        uint64_t sleepUs = wake <= now ? 0 : wake - now;
-        timespec timeout = {(time_t)(sleepUs / 1000000), (long)(sleepUs % 1000000) * 1000L};
-        int n = ppoll(fds.data(), fds.size(), &timeout, nullptr);
-        if (n < 0 && errno != EINTR) {
-            perror("kqsim: poll");
-            break;
-        }
-        now = MonotonicUs();
-        uint64_t waited = CpuWaitNs();
-        longestCpuWaitUs = std::max(longestCpuWaitUs, (waited - cpuWaitNs) / 1000);
-        cpuWaitNs = waited;
-        if (n == 0 && now > wake) {
-            latestWakeUs = std::max(latestWakeUs, now - wake);
-            if (now - wake > LATE_WAKE_US) lateWakes++;
-        }
-        for (size_t i = 0; n > 0 && i < fds.size(); i++)
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) HostBytes(*owners[i], now);
-        for (Served& s : served) RunDevice(s, now);
+    Lateness lateness;
+    while (!Stop && ServeOnce(served, &lateness)) {
     }
-
     uint64_t now = MonotonicUs();
     Say(now, "kqsim", "woke at most %s s late (%llu times more than %s s), waited at most %s s for a CPU",
-        Seconds(latestWakeUs).c_str(), (unsigned long long)lateWakes, Seconds(LATE_WAKE_US).c_str(),
-        Seconds(longestCpuWaitUs).c_str());
+        Seconds(lateness.latestWakeUs).c_str(), (unsigned long long)lateness.lateWakes, Seconds(LATE_WAKE_US).c_str(),
+        Seconds(lateness.longestCpuWaitUs).c_str());
     for (Served& s : served) {
         Unplug(s, now, "kqsim stopping");
-        const sim::SimDevice& d = *s.device;
-        Say(now, d.InterfacePath(), "%zu requests, %zu device errors, busy %s s", d.Requests().size(),
-            d.Errors().size(), Seconds(d.BusyTotalUs()).c_str());
-        // The peripherals' own work, and how long KQ-LINK carried bytes at the rates
-        // they were sent at (the console's port and the peripherals' answers apart):
-        // the benchmark sets these against the waits the program fixes.
-        for (const Attached& a : s.peripherals)
-            Say(now, d.InterfacePath() + "/" + a.label, "%zu requests, %zu device errors, busy %s s",
-                a.station->Requests().size(), a.station->Errors().size(), Seconds(a.station->BusyTotalUs()).c_str());
-        if (auto* c = dynamic_cast<sim::Console*>(s.device.get())) {
-            uint64_t port = 0, peripherals = 0;
-            for (const sim::Bus::Transmission& t : c->KqLink().History())
-                (t.from == nullptr ? port : peripherals) += t.endUs - t.startUs;
-            if (!c->KqLink().History().empty())
-                Say(now, d.InterfacePath(), "KQ-LINK bus time %s s: port %s s, peripherals %s s, %zu transmissions",
-                    Seconds(port + peripherals).c_str(), Seconds(port).c_str(), Seconds(peripherals).c_str(),
-                    c->KqLink().History().size());
-        }
-        if (!savePrefix.empty()) {
-            std::string base = savePrefix + d.InterfacePath();
-            bool ok;
-            if (auto* c = dynamic_cast<const sim::Console*>(&d))
-                ok = SaveFile(base + ".bin", c->Flash()) && SaveFile(base + "-vinculum.bin", c->VinculumFlash());
-            else
-                ok = SaveFile(base + ".bin", static_cast<const sim::BootDevice&>(d).Flash());
-            for (const Attached& a : s.peripherals) {
-                const std::vector<uint8_t>* flash = nullptr;
-                if (auto* ps = dynamic_cast<const sim::PacketStation*>(a.station.get())) flash = &ps->Flash();
-                if (auto* bp = dynamic_cast<const sim::BootPeer*>(a.station.get())) flash = &bp->Flash();
-                if (flash && !SaveFile(base + "-" + a.label + ".bin", *flash))
-                    fprintf(stderr, "kqsim: cannot write %s-%s.bin\n", base.c_str(), a.label.c_str());
-            }
-            if (!ok) fprintf(stderr, "kqsim: cannot write %s.bin\n", base.c_str());
-        }
+        Report(s, now);
+        if (!savePrefix.empty()) SaveFlash(s, savePrefix);
     }
     if (CreatedBase) rmdir(BaseDir.c_str());
     return 0;
 }
-
 
 }  // namespace kqsim

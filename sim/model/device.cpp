@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 

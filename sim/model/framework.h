@@ -1,7 +1,7 @@
 // framework.h - what every device model is built on: identities, fault plans, flash
 // memory, the request log (Model), the USB device (SimDevice), the KQ-LINK bus and its
 // stations. The models themselves are in console.h, boot_program.h, peripherals.h and
-// replay.h.
+// replay.h (sim.h includes all but the replay).
 //
 // The models are event driven in abstract microseconds and never read a clock. The
 // transport tells a model "now" whenever something happens:
@@ -17,18 +17,6 @@
 // program state), logs each request it understood, records what a real device would
 // have got wrong (programming a byte that was not erased...) and can be told to
 // misbehave by a fault plan.
-//
-// A scenario test:
-//
-//   sim::Console console;                      // 0x1D2B/0x0001, old firmware in flash
-//   sim::TestbedPlug plug(&console);           // plugged into the test backend
-//   ... run the menu command ...
-//   EXPECT_EQ(console.Flash(), expected);      // 512 KiB
-//   EXPECT_TRUE(console.Errors().empty());
-//   EXPECT_EQ(console.CountOf("erase"), 16);
-//
-//   console.SetFaults(sim::FaultPlan::FromText("drop:program#3"));
-//   SCOPED_TRACE(console.Faults().ToString());
 #pragma once
 
 #include <array>

@@ -1,5 +1,5 @@
 // replay.cpp - serving a field run's device side from its trace (replay.h).
-#include "sim/replay.h"
+#include "sim/model/replay.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,7 +12,7 @@
 // starts again at the bit-rate adjustment, whatever the flash holds.
 #include <cstdio>
 
-#include "sim/peripherals.h"
+#include "sim/model/peripherals.h"
 
 namespace sim {
 

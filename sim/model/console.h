@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 

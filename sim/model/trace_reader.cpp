@@ -1,5 +1,5 @@
 // trace_reader.cpp - a trace as text to its transfers and sections (trace_reader.h).
-#include "sim/trace_reader.h"
+#include "sim/model/trace_reader.h"
 
 #include <cstdio>
 

@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/console.h"
+#include "sim/model/console.h"
 
 namespace sim {
 

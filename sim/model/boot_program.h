@@ -10,7 +10,7 @@
 //                      19 200 bit/s until the new bit rate is selected and confirmed.
 #pragma once
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 
@@ -84,11 +84,51 @@ public:
     uint8_t LastError() const { return lastError_; }
 
 private:
+    // One command being answered: its bytes, its entry in the request log, when it
+    // came, when the boot program is free to work on it and when a quick answer goes.
+    struct Call {
+        const std::vector<uint8_t>& c;
+        Request& r;
+        uint64_t nowUs, start, at;
+    };
+    using Handler = void (BootProgram::*)(Call&);
+    enum class Shape { Bare, Sized, Program };
+    // A command the boot program knows: its code, how it is framed on the wire (the
+    // size byte a sized command carries) and its handler.
+    struct Known {
+        uint8_t code;
+        Shape shape;
+        uint8_t size;
+        Handler handler;
+    };
+    static const Known* Find(uint8_t code);
+
     size_t ExpectedLength() const;
     uint8_t Status() const;
-    void Adjust(uint64_t nowUs, Request& request);
+    bool Inquiring() const { return state_ == State::Inquiry || state_ == State::Selected; }
     void Command(uint64_t nowUs, const std::vector<uint8_t>& cmd);
-    void MemoryRead(uint64_t at, const std::vector<uint8_t>& cmd, Request& request);
+    void Refuse(Call& k, uint8_t why);  // with the command's own error code
+    void RefuseAs(Call& k, uint8_t code, uint8_t why);
+    // The handlers, one a command.
+    void Adjust(Call& k);          // 0x00
+    void Synchronise(Call& k);     // 0x55
+    void DeviceInquiry(Call& k);   // 0x20
+    void ClockModes(Call& k);      // 0x21
+    void Ratios(Call& k);          // 0x22
+    void Frequencies(Call& k);     // 0x23
+    void UserArea(Call& k);        // 0x25
+    void UnitSize(Call& k);        // 0x27
+    void StatusInquiry(Call& k);   // 0x4F
+    void SelectDevice(Call& k);    // 0x10
+    void SelectClock(Call& k);     // 0x11
+    void SelectBitRate(Call& k);   // 0x3F
+    void ConfirmBitRate(Call& k);  // 0x06
+    void EraseAll(Call& k);        // 0x40
+    void LoadWriter(Call& k);      // 0x43
+    void Check(Call& k);           // 0x4B, 0x52
+    void SumCheck(Call& k);
+    void MemoryRead(Call& k);
+    void ProgramUnit(Call& k);     // 0x50
     Answer Ack() const { return Answer{{0x06}, 0, false}; }
     Answer Err(uint8_t code, uint8_t why) const { return Answer{{code, why}, 0, false}; }
     Answer Data(uint8_t code, const std::vector<uint8_t>& data) const;
@@ -124,6 +164,7 @@ public:
     State CurrentState() const { return program_.CurrentState(); }
     const BootConfig& Config() const { return program_.Config(); }
     void SetUnit(uint16_t unit) { program_.MutableConfig().unit = unit; }
+    const BootTiming& Timing() const { return program_.Config().timing; }
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
     BootProgram& Program() { return program_; }
@@ -149,6 +190,7 @@ public:
     std::shared_ptr<sim::Flash> FlashMemory() { return program_.FlashMemory(); }
     State CurrentState() const { return program_.CurrentState(); }
     bool ProgrammingEnded() const { return program_.ProgrammingEnded(); }
+    const BootTiming& Timing() const { return program_.Config().timing; }
     void SetTiming(const BootTiming& timing) { program_.MutableConfig().timing = timing; }
     BootProgram& Program() { return program_; }
     // The flash it writes: the Remote's or Receiver's own, shared with the Unit model.

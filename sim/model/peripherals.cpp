@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/kqlink_packets.h"
-#include "sim/peripherals.h"
+#include "sim/model/kqlink_packets.h"
+#include "sim/model/peripherals.h"
 
 namespace sim {
 

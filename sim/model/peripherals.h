@@ -22,7 +22,7 @@
 
 #include <array>
 
-#include "sim/framework.h"
+#include "sim/model/framework.h"
 
 namespace sim {
 
