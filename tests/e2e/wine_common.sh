@@ -208,7 +208,7 @@ APP_PRIORITY=""
 own_wineserver() {
     local pid
     for pid in $(pgrep -x wineserver64; pgrep -x wineserver); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
     done
 }
 
