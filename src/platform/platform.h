@@ -192,8 +192,8 @@ long PlatPipeRead(PlatHandle h, void* buffer, unsigned long count);  // [blocks]
 // Write up to count bytes. Returns the count written, or -1 when the write failed; a
 // write to a pipe without reader fails, it never kills the process. A device that has
 // stopped reading must not hold the program: a write that cannot complete within
-// PLAT_PIPE_WRITE_LIMIT_MS fails (-1), and a close request of the operator (the close
-// box, Ctrl+C, SIGTERM) ends a blocked write at once, as failed. [any thread]
+// PLAT_PIPE_WRITE_LIMIT_MS fails (-1), so a close request of the operator (the close
+// box, Ctrl+C, SIGTERM) made meanwhile waits at most that long. [any thread]
 long PlatPipeWrite(PlatHandle h, const void* bytes, unsigned long count);  // [blocks]
 // The longest a single PlatPipeWrite may block. Far above what the console needs for
 // its largest frame, far below what an operator takes for a hang.
