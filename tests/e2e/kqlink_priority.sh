@@ -20,4 +20,4 @@ raise_priority() {
 # A Wine check raises only the program and its wineserver, once the window shows
 # (wine_common.sh, APP_PRIORITY): Wine's desktop process, started at real-time
 # priority, fails at once on some hosts, and the program's window never shows.
-[ -n "${WINEPREFIX:-}" ] || raise_priority $$
+[ -n "${WINE_CHECK:-}" ] || raise_priority $$

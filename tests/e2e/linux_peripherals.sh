@@ -239,10 +239,24 @@ scenario6() {
     finish
 }
 
+# A unit answers within a window: the Tempa BOX echoes each byte of its boot record
+# within 20 ms, the others answer 30 ms past their listen time. kqsim's last line says
+# how late its own loop woke at most; a scenario that failed while kqsim woke later than
+# the tightest window did not meet a unit that kept time, and is run once more (saying
+# so). Only that second run counts; a program that fails on a unit keeping time fails.
+UNIT_WINDOW_S=0.020
+sim_lateness() { sed -n 's/.* kqsim woke at most \([0-9.]*\) s late.*/\1/p' "$WORK/kqsim.log" | tail -n 1; }
+sim_was_late() { awk -v late="$(sim_lateness)" -v window="$UNIT_WINDOW_S" 'BEGIN { exit !(late + 0 > window + 0) }'; }
+
 # KQ_SCENARIOS picks some of them (e.g. "0 1" or "5"); the default runs all but 5.
 for n in ${KQ_SCENARIOS:-0 1 2 3 4 6}; do
-    start=$SECONDS
+    start=$SECONDS passed=$PASSED failed=$FAILED
     "scenario$n"
+    if [ "$FAILED" -gt "$failed" ] && sim_was_late; then
+        echo "   (scenario $n void: kqsim woke $(sim_lateness) s late, past the units' $UNIT_WINDOW_S s; run once more)"
+        PASSED=$passed FAILED=$failed
+        "scenario$n"
+    fi
     echo "   (scenario $n: $((SECONDS - start)) s)"
 done
 

@@ -26,6 +26,7 @@
 HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 REPO=$(cd "$HERE/../.." && pwd)
 CHECK=$(basename "$0" .sh)
+WINE_CHECK=1  # kqlink_priority.sh: raise the program once its window shows, not the check
 # shellcheck source=wine_arch.sh
 . "$HERE/wine_arch.sh"
 # shellcheck source=args.sh
