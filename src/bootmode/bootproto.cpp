@@ -250,6 +250,16 @@ bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length) {
     // The check's own line comes before the verdict: what it found, or that nothing
     // could be found out (the verdict is then the acknowledgements' alone).
     ScreenPrintPair(s->verified ? MSG_FLASH_VERIFIED : MSG_NOT_VERIFIED);
-    s->port->finish(s, s->verified);
+    ScreenPrintPair(MSG_UPDATED, s->name);
+    RecordResult(s->verified ? RECORD_RESULT_UPDATED : RECORD_RESULT_UPDATED_NOT_VERIFIED);
+    s->port->finish(s);
     return true;
+}
+
+bool BootRun(BootSession* session, const BootPort* port, const BootTarget* target, const char* name,
+             const uint8_t* image, uint32_t length) {
+    session->port = port;
+    session->target = target;
+    session->name = name;
+    return BootSequence(session, image, length);
 }

@@ -124,9 +124,9 @@ struct BootPort {
     // After the end frame: asks the boot program what the flash holds and compares it
     // with image (0xFF past its length). Prints the failure of a mismatch itself.
     BootCheck (*verify)(BootSession* s, const uint8_t* image, uint32_t length);
-    // The last words after the end frame was acknowledged (and the flash was not found
-    // to differ); verified says whether the check could be made.
-    void (*finish)(BootSession* s, bool verified);
+    // The last words after "<name> Updated" (the end frame acknowledged and the flash
+    // not found to differ): how to leave boot mode.
+    void (*finish)(BootSession* s);
     // After a recognised error reply the target sends one error byte, which is read.
     bool readsErrorByte;
 };
@@ -176,6 +176,9 @@ struct BootSession {
 // Runs the target's steps over the port and writes image; true when the end frame was
 // acknowledged. The first failure prints its message ("\n%s\n") and ends the run.
 bool BootSequence(BootSession* s, const uint8_t* image, uint32_t length);
+// BootSequence for the product name over port and target, on a session of the port's.
+bool BootRun(BootSession* session, const BootPort* port, const BootTarget* target, const char* name,
+             const uint8_t* image, uint32_t length);
 
 // Shared by the ports: shows a text of the given kind (the product name is its value).
 void BootShow(const BootSession* s, BootTextKind kind, const char* text);

@@ -170,9 +170,7 @@ static BootCheck UsbVerify(BootSession* s, const uint8_t* image, uint32_t length
     return CHECK_MATCH;
 }
 
-static void UsbFinish(BootSession* s, bool verified) {
-    ScreenPrintPair(MSG_UPDATED, s->name);
-    RecordResult(verified ? RECORD_RESULT_UPDATED : RECORD_RESULT_UPDATED_NOT_VERIFIED);
+static void UsbFinish(BootSession*) {
     ScreenPrintPair(MSG_REMOVE_BOOT_JUMPER);
     WaitKey(KEY_ENTER, KEY_NONE);
 }
@@ -190,10 +188,7 @@ static const BootPort USB_PORT = {
 
 bool ConsoleBootUpdate(const char* name, const uint8_t* buffer, uint32_t length) {
     static BootSession session;
-    session.port = &USB_PORT;
-    session.target = &USB_TARGET;
-    session.name = name;
-    return BootSequence(&session, buffer, length);
+    return BootRun(&session, &USB_PORT, &USB_TARGET, name, buffer, length);
 }
 
 void ConsoleBootFallback(const char* name, const uint8_t* buffer, uint32_t length) {

@@ -381,9 +381,7 @@ static BootCheck KqVerify(BootSession* s, const uint8_t* image, uint32_t length)
     return CHECK_MISMATCH;
 }
 
-static void KqFinish(BootSession* s, bool verified) {
-    ScreenPrintPair(MSG_UPDATED, s->name);
-    RecordResult(verified ? RECORD_RESULT_UPDATED : RECORD_RESULT_UPDATED_NOT_VERIFIED);
+static void KqFinish(BootSession*) {
     ScreenPrintPair(MSG_REMOVE_JUMPERS);
     ScreenPrint("\n");
 }
@@ -401,8 +399,5 @@ static const BootPort KQLINK_PORT = {
 
 void PeripheralBootUpdate(const char* name, const uint8_t* image, uint32_t length) {
     static BootSession session;
-    session.port = &KQLINK_PORT;
-    session.target = &KQLINK_TARGET;
-    session.name = name;
-    BootSequence(&session, image, length);
+    BootRun(&session, &KQLINK_PORT, &KQLINK_TARGET, name, image, length);
 }

@@ -258,16 +258,25 @@ TEST(SimConsolePower, CutKeepsTheWorkDoneAndTheStartUpCodeJudgesTheImage) {
         Bytes data(1024, 0x00);
         uint64_t t = 0;
         Bytes heard = Send(console, t, START, t + 10000);
-        Send(console, t += 100000, WithSum({0x80, 0x7F, 0x01, 0x00}), t + 1000000);
-        Send(console, t += 1000000, WithSum({0x80, 0x7F, 0x01, 0x01}), t + 1000000);
-        Send(console, t += 1000000, ProgramFrame(0x7F, 0x02, 0x8000, data), t + 100000);
+        // Each frame goes at t, and the console runs for its window after it.
+        struct Step { uint64_t after; Bytes frame; uint64_t window; } steps[] = {
+            {100000, WithSum({0x80, 0x7F, 0x01, 0x00}), 1000000},
+            {1000000, WithSum({0x80, 0x7F, 0x01, 0x01}), 1000000},
+            {1000000, ProgramFrame(0x7F, 0x02, 0x8000, data), 100000},
+        };
+        for (const Step& step : steps) {
+            t += step.after;
+            Send(console, t, step.frame, t + step.window);
+        }
         ASSERT_TRUE(console.PoweredOff());
         EXPECT_EQ(console.Requests().back().result.substr(0, 9), "power cut");
         const Bytes& flash = console.Flash();
         uint32_t erased = 0;
         while (erased < 0x8000 && flash[erased] == 0xFF) erased++;
         EXPECT_EQ(erased, c.erasedBytes);
-        if (c.erasedBytes < 0x8000) EXPECT_EQ(flash[c.erasedBytes], old[c.erasedBytes]);
+        if (c.erasedBytes < 0x8000) {
+            EXPECT_EQ(flash[c.erasedBytes], old[c.erasedBytes]);
+        }
         uint32_t zeros = 0;
         while (zeros < 1024 && flash[0x8000 + zeros] == 0x00) zeros++;
         EXPECT_EQ(zeros, c.programmed);
