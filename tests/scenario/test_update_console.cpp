@@ -48,7 +48,21 @@ protected:
         }
         screen_ = testbed::ScreenText();
     }
+    // A fresh run of the command against a processor in boot mode made from config;
+    // check looks at the device afterwards, while it is still plugged in, and at the
+    // log from logBefore_ on.
+    template <class Check>
+    void RunBootUpdate(const sim::BootConfig& config, Check check) {
+        testbed::Reset();
+        ScreenClear();
+        sim::BootDevice boot(config);
+        sim::TestbedPlug plug(&boot);
+        logBefore_ = LogText().size();
+        RunUpdate();
+        check(boot);
+    }
     std::string screen_;
+    size_t logBefore_ = 0;
 };
 
 TEST_F(UpdateConsoleTest, UserModeWritesTheWholeBufferWithAllLanguages) {
@@ -137,29 +151,25 @@ TEST_F(UpdateConsoleTest, BootModeWritesTheSameBufferAndChecksIt) {
                  {Checks::Silent, notVerified, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        testbed::Reset();
-        ScreenClear();
         sim::BootConfig config;
         config.checks = c.checks;
-        sim::BootDevice boot(config);
-        sim::TestbedPlug plug(&boot);
-        size_t logBefore = LogText().size();
-        RunUpdate();
-        EXPECT_TRUE(Contains(screen_, std::string("Updating CORVINA...\nDeleting Flash...\n"
-                                                  "Transfer of the programming software...\nProgramming Flash...\n") +
-                                          c.line + "CORVINA Updated\nSwitch off, remove BOOT-Jumper"))
-            << screen_;
-        EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE));
-        EXPECT_TRUE(boot.ProgrammingEnded());
-        EXPECT_TRUE(boot.Errors().empty());
-        EXPECT_EQ(boot.CountOf("boot52"), c.reads);
-        std::string log = LogText().substr(logBefore);
-        EXPECT_TRUE(Contains(log, "-----Boot Update-----\n"));
-        EXPECT_TRUE(Contains(log, "Supported device inquiry (0x20)\n"));
-        EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0x00000000\n"));
-        EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0xffffffff\n"));
-        EXPECT_TRUE(Contains(log, "Memory read (0x52), direccion: 0x00000000\nTime:"));
-        EXPECT_FALSE(Contains(log, "-----User Update-----"));
+        RunBootUpdate(config, [&](sim::BootDevice& boot) {
+            EXPECT_TRUE(Contains(screen_, std::string("Updating CORVINA...\nDeleting Flash...\n"
+                                                      "Transfer of the programming software...\nProgramming Flash...\n") +
+                                              c.line + "CORVINA Updated\nSwitch off, remove BOOT-Jumper"))
+                << screen_;
+            EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE));
+            EXPECT_TRUE(boot.ProgrammingEnded());
+            EXPECT_TRUE(boot.Errors().empty());
+            EXPECT_EQ(boot.CountOf("boot52"), c.reads);
+            std::string log = LogText().substr(logBefore_);
+            EXPECT_TRUE(Contains(log, "-----Boot Update-----\n"));
+            EXPECT_TRUE(Contains(log, "Supported device inquiry (0x20)\n"));
+            EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0x00000000\n"));
+            EXPECT_TRUE(Contains(log, "128-byte programming (0x50), direccion: 0xffffffff\n"));
+            EXPECT_TRUE(Contains(log, "Memory read (0x52), direccion: 0x00000000\nTime:"));
+            EXPECT_FALSE(Contains(log, "-----User Update-----"));
+        });
     }
 }
 
@@ -169,20 +179,17 @@ TEST_F(UpdateConsoleTest, BootModeUnitLimits) {
         bool accepted;
     } cases[] = {{127, false}, {128, true}, {4090, true}, {4091, false}};
     for (const Case& c : cases) {
-        testbed::Reset();
-        ScreenClear();
         sim::BootConfig config;
         config.unit = c.unit;
-        sim::BootDevice boot(config);
-        sim::TestbedPlug plug(&boot);
-        RunUpdate();
-        if (c.accepted) {
-            EXPECT_TRUE(Contains(screen_, "CORVINA Updated")) << c.unit;
-            EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE)) << c.unit;
-        } else {
-            EXPECT_TRUE(Contains(screen_, "\n\nProgram unit error")) << c.unit << "\n" << screen_;
-            EXPECT_EQ(boot.CountOf("boot40"), 0) << c.unit;
-        }
+        RunBootUpdate(config, [&](sim::BootDevice& boot) {
+            if (c.accepted) {
+                EXPECT_TRUE(Contains(screen_, "CORVINA Updated")) << c.unit;
+                EXPECT_EQ(boot.Flash(), std::vector<uint8_t>(FlashBuffer, FlashBuffer + FLASH_SIZE)) << c.unit;
+            } else {
+                EXPECT_TRUE(Contains(screen_, "\n\nProgram unit error")) << c.unit << "\n" << screen_;
+                EXPECT_EQ(boot.CountOf("boot40"), 0) << c.unit;
+            }
+        });
     }
 }
 
