@@ -14,7 +14,7 @@ kqclean.exe is a 32-bit program: it needs Wine's 32-bit half (wine32) in the
 redirection off, as it must for the driver file. On a host whose kernel cannot
 run 32-bit code the x86_64 build in build/windows64 is checked instead, and
 without it the test is skipped (exit code 77).
-Needs wine, wineserver and x86_64-w64-mingw32-gcc on the PATH.
+Needs wine and wineserver on the PATH, and the helper build/linux/wine-probes/kqclean_helper.exe.
 Prints one line per check and ends with "N passed, M failed".
 """
 
@@ -383,6 +383,13 @@ def testable_exe(exe):
     return proc.stdout.decode().strip() if proc.returncode == 0 else None
 
 
+def probe_path(name):
+    """The Windows test program name.exe as the build made it; None when missing."""
+    script = ". '%s'; wine_probe_path '%s'" % (os.path.join(HERE, "wine_arch.sh"), name)
+    proc = subprocess.run(["bash", "-c", script], stdout=subprocess.PIPE)
+    return proc.stdout.decode().strip() if proc.returncode == 0 else None
+
+
 def main():
     global KQCLEAN, HELPER
     if len(sys.argv) != 2:
@@ -395,10 +402,8 @@ def main():
     root = tempfile.mkdtemp(prefix="kqclean-e2e-")
     try:
         check("kqclean.exe exists", os.path.isfile(KQCLEAN), KQCLEAN)
-        HELPER = os.path.join(root, "kqclean_helper.exe")
-        built = subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-o", HELPER,
-                                os.path.join(HERE, "kqclean_helper.c"), "-ladvapi32"])
-        check("test helper built", built.returncode == 0)
+        HELPER = probe_path("kqclean_helper")
+        check("test helper built", HELPER is not None)
         template = os.path.join(root, "template")
         env = dict(os.environ, WINEPREFIX=template, WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=")

@@ -43,3 +43,16 @@ wine_testable_exe() {
          "cmake --preset windows64 && cmake --build build/windows64" >&2
     return 1
 }
+
+# wine_probe_path NAME: the Windows test program NAME.exe as the build made it
+# (tests/e2e/probes.cmake, into build/linux/wine-probes; KQ_WINE_PROBES names another
+# folder). Fails, saying how to make it, when it is not there.
+WINE_PROBES=${KQ_WINE_PROBES:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/linux/wine-probes}
+wine_probe_path() {
+    if [ -f "$WINE_PROBES/$1.exe" ]; then
+        echo "$WINE_PROBES/$1.exe"
+    else
+        echo "  $WINE_PROBES/$1.exe is missing: scripts/build.sh linux builds it" >&2
+        return 1
+    fi
+}

@@ -37,7 +37,6 @@ wine_setup() {
     OUT=$(dirname "$EXE")/e2e
     WORK=$(mktemp -d /tmp/kq-wine.XXXXXX)
     mkdir -p "$OUT"
-    PROBE="$WORK/wine_probe.exe"
     DEVICES="$WORK/devices"
     trap cleanup EXIT
     trap 'exit 130' INT TERM
@@ -47,7 +46,7 @@ wine_begin() {
     wine_setup
     wine_start
 }
-wine_start() { start_display; make_prefix; build_probe; }
+wine_start() { start_display; make_prefix; find_probe; }
 
 PASSED=0
 FAILED=0
@@ -147,14 +146,9 @@ make_prefix() {
     timeout 60 wineserver -w
 }
 
-# build_probe: the probe program (client size, close, post a command, box text).
-build_probe() {
-    if ! x86_64-w64-mingw32-gcc -O2 -o "$PROBE" "$HERE/wine_probe.c" 2>"$WORK/build.log"; then
-        cat "$WORK/build.log"
-        fail "the probe program builds"
-        summary
-        exit 1
-    fi
+# find_probe: the probe program (client size, close, post a command, box text), PROBE.
+find_probe() {
+    PROBE=$(wine_probe_path wine_probe) || { fail "the probe program is built"; summary; exit 1; }
 }
 probe() { timeout 30 wine "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
 winpath() { echo "Z:${1//\//\\}"; }

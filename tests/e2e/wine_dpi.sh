@@ -4,7 +4,11 @@
 #   1. the main window: its client area is the text screen at the whole-number scale of
 #      that DPI (1, 2, 2), and its pixels are those of the 96-DPI picture with every
 #      pixel made an N x N block;
-#   2. "Set MAC Address" (command 104): the MacDialog, grown with the system font;
+#   2. "Set MAC Address" (command 104): the MacDialog, grown with the system font, its
+#      "New:" field showing all six digits of the proposal as it opens (measured by
+#      wine_mac_probe.c against the dialog font; a picture cut from the screen kept as
+#      e2e/wine_mac_<DPI>.png); at 192 DPI the digits typed replace the selected
+#      proposal and OK sends them to the console;
 #   3. "Update Console" (command 101) with the console gone: the IdiomaDialog likewise
 #      (OK starts the search for a console that is not there; the program is ended).
 # At 96 DPI also: a DPI change sent to the window resizes it to the new scale and back,
@@ -22,6 +26,7 @@ wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
 
 MAC_TITLE="MAC Address"
 LANGUAGES_TITLE="Select Languages to Install"
+MAC_PROBE=$(wine_probe_path wine_mac_probe) || { fail "the MAC probe is built"; summary; exit 1; }
 
 set_dpi() {
     timeout 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
@@ -56,6 +61,35 @@ restart_sim() {
     SIM_PID=$!
     EXTRA_PIDS+=("$SIM_PID")
     wait_for 10 eval '[ -p "$DEVICES/usb#vid_1d2b&pid_0001#0001/PIPE01" ]'
+}
+# shoot_dialog PNG: the MAC dialog as the screen shows it, cut from the whole screen at
+# the window's place (the text field's caret and selection are drawn there).
+shoot_dialog() {
+    local geometry
+    geometry=$(xwininfo -id "$(window_named "^$MAC_TITLE\$")" 2>/dev/null | awk '
+        /Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
+        /Width:/ {w = $NF} /Height:/ {h = $NF} END {printf "%dx%d+%d+%d", w, h, x, y}')
+    import -window root "$WORK/screen.png" 2>/dev/null &&
+        convert "$WORK/screen.png" -crop "$geometry" +repage "$1"
+}
+# field_fits: the probe's measure of the New: field in MEASURED; true when six digits fit.
+field_fits() {
+    local code
+    timeout 30 wine "$MAC_PROBE" field >"$WORK/field.txt" 2>/dev/null
+    code=$?
+    MEASURED=$(tr -d '\r' <"$WORK/field.txt")
+    return "$code"
+}
+# mac_typed: an address typed over the selected proposal, and OK.
+mac_typed() {
+    local dialog
+    dialog=$(window_named "^$MAC_TITLE\$")
+    xdotool key --window "$dialog" 1 2 a b 5 f 2>/dev/null
+    check "the digits typed replace the proposal" \
+        wait_for 10 eval 'field_fits; [[ "$MEASURED" == *" text=12ab5f "* ]]'
+    shoot_dialog "$OUT/wine_mac_192_typed.png"
+    xdotool key --window "$dialog" Return 2>/dev/null
+    check "OK sends the address typed" wait_for 10 sim_has 'macset.*00-1F-19-12-AB-5F'
 }
 # shoot_window TITLE PNG: a picture of the top-level window titled TITLE.
 shoot_window() {
@@ -110,6 +144,12 @@ dpi_round() {
         test "$(probe item "$MAC_TITLE" 204)" = 000A00
     SIZES["MAC $dpi"]=$(probe size "$MAC_TITLE")
     check "$dpi DPI: picture of the MAC dialog" shoot_window "$MAC_TITLE" "$OUT/wine_dpi_${dpi}_mac.png"
+    MEASURED=""
+    wait_for 10 field_fits
+    check "$dpi DPI: six digits fit the New: field ($MEASURED)" field_fits
+    shoot_dialog "$OUT/wine_mac_$dpi.png"
+    check "$dpi DPI: the dialog's picture from the screen is kept" test -s "$OUT/wine_mac_$dpi.png"
+    [ "$dpi" = 192 ] && mac_typed   # OK sends, and the dialog stays
     probe press "$MAC_TITLE" 2 >/dev/null   # Exit
     check "$dpi DPI: Exit closes the MAC dialog, [ENTER] brings the help text back" \
         wait_for 30 help_is_back

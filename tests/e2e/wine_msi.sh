@@ -17,7 +17,7 @@ APP="$C/Program Files (x86)/CORVINA Updater" WIN_APP='C:\Program Files (x86)\COR
     MSI=$WORK/dist/kqsfupdt-$VERSION.msi && unzip -q "$WORK/dist/"*.zip -d "$WORK/zip" && cp -r "$WORK/zip" "$WORK/newer" &&
     sed -i "s/$VERSION/$NEWER/g" "$WORK/newer/LEEME.txt" "$WORK/newer/README.txt" &&
     SOURCE_DATE_EPOCH=1765000000 /usr/bin/python3 "$REPO/scripts/make_msi.py" "$NEWER" "$WORK/newer" "$WORK/newer.msi" &&
-    x86_64-w64-mingw32-gcc -O2 -municode -o "$WORK/lnk.exe" "$HERE/wine_lnk_probe.c" -lole32 -luuid 2>>"$WORK/build.log" ||
+    LNK=$(wine_probe_path wine_lnk_probe 2>>"$WORK/build.log") ||
     { tail -20 "$WORK/build.log"; fail "the release, the $NEWER package and the shortcut probe are made"; summary; exit 1; }
 
 msiexec() { timeout 120 wine msiexec "$@" >/dev/null 2>&1; MSI_CODE=$?; }
@@ -47,7 +47,7 @@ check "the entry's icon (${icon:-none}) is the program's" cmp -s "$(winepath -u 
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/CORVINA Updater"
 [ -d "$MENU" ] || { MENU="$C/users/${USER:-$(id -un)}/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/CORVINA Updater"
                     echo "NOTE the shortcuts are in the user's Start menu, where Wine's installer puts them"; }
-link() { timeout 30 wine "$WORK/lnk.exe" "$(winpath "$MENU/$1.lnk")" 2>/dev/null | tr -d '\r' | paste -sd'|'; }
+link() { timeout 30 wine "$LNK" "$(winpath "$MENU/$1.lnk")" 2>/dev/null | tr -d '\r' | paste -sd'|'; }
 declare -A LINKS=(
     ["CORVINA Updater"]="target=$WIN_APP\\Kqsfupdt.exe|arguments=|folder=C:\\ProgramData\\Kqsfupdt\\"
     ["CORVINA Updater (service)"]="target=$WIN_APP\\Kqsfupdt.exe|arguments=ST|folder=C:\\ProgramData\\Kqsfupdt\\"

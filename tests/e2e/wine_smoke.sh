@@ -17,15 +17,7 @@ TITLE=" CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 TITLE_ST=" ---ST--- CORVINA Updater    Soft 1.70  Vimclm 03.68  Remote 1.3"
 
 # ---- The pipes' test program -------------------------------------------------------------
-PIPES="$WORK/wine_pipes.exe"
-if ! x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -I"$REPO/src" -o "$PIPES" "$HERE/wine_pipes.cpp" \
-        "$REPO/src/platform/win32/system.cpp" "$REPO/src/platform/win32/devices.cpp" \
-        -lsetupapi -static 2>>"$WORK/build.log"; then
-    cat "$WORK/build.log"
-    fail "the test programs build"
-    summary
-    exit 1
-fi
+PIPES=$(wine_probe_path wine_pipes) || { fail "the pipes' test program is built"; summary; exit 1; }
 # relay PREFIX COMMAND...: passes on the PASS/FAIL lines of a checking program; a
 # program that fails without saying which check failed (a crash) counts as a failure.
 relay() {

@@ -3,8 +3,9 @@
 # Sanitizer) into build/fuzz and runs each for a bounded number of inputs, starting
 # from its seed corpus in tests/fuzz/corpus/<target> (left unchanged: new inputs go to
 # a scratch copy). A crash leaves its input in build/fuzz/findings: make it a
-# regression test. FUZZ_RUNS sets the inputs per target (default 20000).
-# Usage: [FUZZ_RUNS=N] tests/fuzz/run.sh
+# regression test. FUZZ_RUNS sets the inputs per target (default 20000). --build only
+# builds them (scripts/build.sh does, so that the test run only runs them).
+# Usage: [FUZZ_RUNS=N] tests/fuzz/run.sh [--build]
 case ${1:-} in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 set -euo pipefail
 HERE=$(dirname "$(readlink -f "$0")")
@@ -20,6 +21,7 @@ fi
 cmake -S "$HERE" -B "$BUILD" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_ASM_COMPILER=clang -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 >/dev/null
+[ "${1:-}" = --build ] && exit 0
 
 mkdir -p "$BUILD/findings"
 SCRATCH=$(mktemp -d /tmp/kq-fuzz.XXXXXX)
