@@ -42,7 +42,15 @@ check "msiexec /i kqsfupdt-$VERSION.msi /qn exits 0 (got $MSI_CODE)" test "$MSI_
 echo "  Uninstall: $(products)"
 check "one entry (version $VERSION, KQ, no Modify, no Repair); the zip's files in Program Files (x86)" \
     installed "$VERSION" "$WORK/zip"
-icon=$(wine reg query 'HKLM\Software\Classes\Installer\Products' /s 2>/dev/null | tr -d '\r' | sed -n 's/^ *ProductIcon *REG_SZ *//p')
+# The product's icon as the installer registered it (either view of the registry, as
+# products() reads; asked again while a busy machine leaves a query without an answer).
+product_icon() {
+    icon=$({ timeout 30 wine reg query 'HKLM\Software\Classes\Installer\Products' /s
+             timeout 30 wine reg query 'HKLM\Software\Classes\Installer\Products' /s /reg:32; } 2>/dev/null |
+           tr -d '\r' | sed -n 's/^ *ProductIcon *REG_SZ *//p' | head -n 1)
+    [ -n "$icon" ]
+}
+wait_for 20 product_icon
 check "the entry's icon (${icon:-none}) is the program's" cmp -s "$(winepath -u "${icon:-x}" 2>/dev/null)" "$REPO/src/resources/kqsfupdt.ico"
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/CORVINA Updater"
 [ -d "$MENU" ] || { MENU="$C/users/${USER:-$(id -un)}/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/CORVINA Updater"
