@@ -63,6 +63,35 @@ summary() {
     [ "$FAILED" -eq 0 ]
 }
 
+# beside NAME SCRIPT ARGS...: another Wine check at the same time, in a display and a
+# prefix of its own, for a part whose waits (on the console's time-outs) would otherwise
+# come after this check's own. join_beside waits for it and takes its PASS and FAIL
+# lines as this check's, each led by NAME; a check that ends without its summary line
+# (a crash, a time-out) is a failure.
+BESIDE_PID="" BESIDE_NAME=""
+beside() {
+    BESIDE_NAME=$1
+    shift
+    bash "$@" >"$WORK/beside-$BESIDE_NAME.txt" 2>&1 &
+    BESIDE_PID=$!
+    EXTRA_PIDS+=("$BESIDE_PID")
+}
+join_beside() {
+    local line code
+    wait "$BESIDE_PID"
+    code=$?
+    while IFS= read -r line; do
+        case "$line" in
+        PASS\ *) pass "$BESIDE_NAME: ${line#PASS }" ;;
+        FAIL\ *) fail "$BESIDE_NAME: ${line#FAIL }" ;;
+        [0-9]*\ passed,\ [0-9]*\ failed) ;;
+        *) echo "$line" ;;
+        esac
+    done <"$WORK/beside-$BESIDE_NAME.txt"
+    grep -qE '^[0-9]+ passed, [0-9]+ failed$' "$WORK/beside-$BESIDE_NAME.txt" ||
+        fail "$BESIDE_NAME: the check ends with its summary (exit code $code)"
+}
+
 XVFB_PID=""
 APP_PID=""
 HOLD_PID=""
@@ -206,6 +235,16 @@ own_wineserver() {
         tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
     done
 }
+
+# File > Update Console, and OK (the default button) in the language dialog (DIALOG)
+# once it shows.
+update_console() {
+    key alt+f Return
+    wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
+    [ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null
+}
+# close_app: the program asked to close (the probe), and its end waited for.
+close_app() { probe close >/dev/null; finish_app 30; }
 
 # ---- Wine's desktop, before the program ---------------------------------------------------
 # The first program of a Wine session starts the desktop process (explorer.exe) and

@@ -17,8 +17,9 @@
 #   5. the record's folder below the seam (wine_record.cpp): the protected descriptor
 #      parsed back, the rules for access lists, owners and reparse points, a held
 #      record on Wine's files.
-#   6. "Update Console" with no running console, the processor in boot mode: the boot
-#      fallback, the flash read back, "Flash verified" on the window above the verdict.
+#   6. "Update Console" with no running console, the processor in boot mode
+#      (wine_boot.sh, run beside 1 to 5 in a display and prefix of its own: most of
+#      both is waiting on the console's time-outs).
 #
 #   tests/e2e/wine_update.sh build/windows/Kqsfupdt.exe build/linux/kqsim
 # Prints one line per check and ends with "N passed, M failed". The final screen of
@@ -26,20 +27,9 @@
 # shellcheck source=wine_common.sh
 . "$(dirname "$(readlink -f "$0")")/wine_common.sh"
 wine_begin "EXE:Kqsfupdt.exe KQSIM:kqsim" "$@"
-# The boot program answers each read of the flash back within 200 ms.
-# shellcheck source=kqlink_priority.sh
-source "$HERE/kqlink_priority.sh"
-APP_PRIORITY=1
 
+beside boot "$HERE/wine_boot.sh" "$EXE" "$KQSIM"
 sim_log_has() { grep -qE -- "$1" "$WORK/kqsim.log"; }
-# File > Update Console, and OK (the default button) in the language dialog (DIALOG)
-# once it shows.
-update_console() {
-    key alt+f Return
-    wait_for 20 eval 'DIALOG=$(window_named "Select Languages to Install"); [ -n "$DIALOG" ]'
-    [ -n "$DIALOG" ] && xdotool key --window "$DIALOG" Return 2>/dev/null
-}
-close_app() { probe close >/dev/null; finish_app 30; }
 
 # ---- 1. Update Console --------------------------------------------------------------
 start_sim --console
@@ -147,34 +137,5 @@ else
     fail "the record's test program is built"
 fi
 
-# ---- 6. The boot fallback, its flash read back ------------------------------------------------
-start_boot_sim() {  # start_sim waits for a console's pipes; here there is only the boot device
-    rm -rf "$DEVICES" "$WORK/flash" && mkdir -p "$WORK/flash"
-    "$KQSIM" --dir="$DEVICES" --timing=fast --save-flash="$WORK/flash/" --boot >"$WORK/kqsim.log" 2>&1 &
-    SIM_PID=$! && EXTRA_PIDS+=("$SIM_PID")
-    wait_for 10 eval '[ -p "$DEVICES/usb#vid_045b&pid_0025#0001/PIPE01" ]'
-    bash "$REPO/tools/wine_register_devices.sh" "$WINEPREFIX" "$DEVICES" >"$WORK/register.log" 2>&1
-}
-# The last five rows with text, by the cells their ink spans: "Programming Flash...",
-# "Flash verified", "CORVINA Updated", the jumper instructions' two lines.
-tail_rows() { shoot "$WORK/boot.png" && [ "$(screen_ink "$WORK/boot.png" | tail -n 5 | awk '{ print $2 "-" $3 }' | paste -sd ' ')" = "$1" ]; }
-start_boot_sim
-run_program boot
-wait_for 20 help_shown
-update_console
-check "boot: no running console, the BOOT jumper is asked for" \
-    answer 59 Return 40   # "Switch off, put BOOT-Jumper, switch on, [ENTER] continue..."
-check "boot: the boot program reads the whole flash back" wait_for 120 sim_has 'boot52 +#517 .*ack'
-check "boot: \"Flash verified\" stands between the walk and the verdict" wait_for 30 tail_rows "0-19 0-13 0-14 0-65 1-22"
-shoot "$OUT/wine_update_boot.png"
-check "boot: the log holds the reads" log_has "Memory read (0x52), direccion: 0x0007ffe0"
-check "boot: [ENTER] after the instructions, then the continue prompt" \
-    eval 'press Return after $(($(now_ms) + PRESS_GAP_MS)) && answer "$PUSH_ENTER_LENGTH" Return 10'
-check "boot: the help text is back" wait_for 10 help_shown
-close_app
-check "boot: exit code 0 (got $APP_CODE)" test "$APP_CODE" = 0
-stop_sim
-check "boot: the processor's flash equals the buffer byte for byte" \
-    cmp -s "$WORK/flash/usb#vid_045b&pid_0025#0001.bin" "$WORK/expected.bin"
-
+join_beside
 summary
