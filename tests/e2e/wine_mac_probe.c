@@ -1,5 +1,5 @@
 /* wine_mac_probe.c - looks at the open MacDialog from the outside, under Wine, for
-   wine_mac_dpi.sh. Not part of the product.
+   wine_dpi.sh. Not part of the product.
 
      wine_mac_probe field      the "New:" field (control 204) and its text: one line
                                "dpi=D room=R text=T first=F widest=C:W"
